@@ -1,0 +1,37 @@
+#pragma once
+// The window's controls, by the names every handler uses. frmMain creates them; the links get
+// this table and never see the window class itself.
+#include <array>
+
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QRadioButton;
+class QTimer;
+class QToolButton;
+class StatusBar;
+
+struct Controls {
+    QLabel *lblOpenCom = nullptr;
+    QComboBox *cboPort = nullptr;
+    QToolButton *Command2 = nullptr;
+    std::array<QLabel *, 14> lblSensor{};
+    QLineEdit *txtSensorID = nullptr;
+    QLineEdit *txtSensorType = nullptr;
+    std::array<QLineEdit *, 11> txtChannel{}; // 1..10; there is no txtChannel(0)
+    QPlainTextEdit *txtIncoming = nullptr;
+    QLabel *Label1 = nullptr;
+    QComboBox *cboStepperPort = nullptr;
+    QToolButton *Command3 = nullptr;
+    QPushButton *cmdZero = nullptr;
+    QLineEdit *txtPressure = nullptr;
+    QLineEdit *txtZero = nullptr;
+    QLineEdit *txtStream2 = nullptr;
+    std::array<QRadioButton *, 3> optSave{};
+    QPushButton *Command1 = nullptr;
+    StatusBar *sbStatusBar = nullptr;
+    QTimer *Timer1 = nullptr;
+    QTimer *Timer2 = nullptr;
+};

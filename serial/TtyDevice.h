@@ -1,0 +1,28 @@
+#pragma once
+// Exclusive opening of a serial device, shared by both serial layers.
+// A port we hold carries TIOCEXCL and an flock(LOCK_EX), so that other programs (root
+// included, who can bypass TIOCEXCL) and our own other link see it as held.
+#include <QString>
+
+namespace serial {
+
+struct LineSettings {
+    int baud = 9600;
+    char parity = 'n'; // n, e, o, m, s
+    int dataBits = 8;
+    int stopBits = 1;
+};
+
+// Opens `devicePath` read/write, non-blocking, without becoming its controlling terminal,
+// refuses it when another holder has it (errno-style code EBUSY), takes the flock and sets
+// TIOCEXCL. Returns the fd, or -1 with *error set to an errno value.
+int openExclusive(const QString &devicePath, int *error);
+
+// Raw mode with the given settings, receiver on, modem control lines ignored, no flow control.
+// Returns 0 or an errno value.
+int configureLine(int fd, const LineSettings &settings);
+
+// Clears our exclusive flag, drops the lock and closes. Harmless for -1.
+void closeExclusive(int fd);
+
+} // namespace serial

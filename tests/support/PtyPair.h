@@ -1,0 +1,52 @@
+#pragma once
+// Pseudo-terminal pairs published as COM numbers, for tests of everything that opens a port.
+#include <QByteArray>
+#include <QString>
+#include <QTemporaryDir>
+#include <memory>
+
+namespace testsupport {
+
+// One pseudo-terminal: the test holds the master side and plays the device; the program opens
+// the slave path.
+class PtyPair {
+public:
+    PtyPair();
+    ~PtyPair();
+    PtyPair(const PtyPair &) = delete;
+    PtyPair &operator=(const PtyPair &) = delete;
+
+    bool isValid() const { return m_master >= 0; }
+    int masterFd() const { return m_master; }
+    QString slavePath() const { return m_slavePath; }
+
+    // Writes all of `bytes` to the master (as the device sending). False on failure.
+    bool write(const QByteArray &bytes);
+    // Everything the program sent to the device since the last call (non-blocking).
+    QByteArray readSent();
+    // The device goes away: closes the master; the slave sees a hang-up.
+    void hangUp();
+
+private:
+    int m_master = -1;
+    QString m_slavePath;
+};
+
+// A temporary COM override directory, set as $NARWICKPANEL_COM_DIR while the object lives
+// (the previous value is restored afterwards).
+class ComDir {
+public:
+    ComDir();
+    ~ComDir();
+    QString path() const { return m_dir.path(); }
+    // Publishes `target` as COM `com` (symlink <dir>/com<com>), replacing an old link.
+    void map(int com, const QString &target);
+    void unmap(int com);
+
+private:
+    QTemporaryDir m_dir;
+    QByteArray m_previous;
+    bool m_hadPrevious = false;
+};
+
+} // namespace testsupport
