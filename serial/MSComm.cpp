@@ -1,1 +1,239 @@
-// placeholder
+#include "serial/MSComm.h"
+
+#include "serial/ComNames.h"
+#include "serial/Cp1252.h"
+#include "serial/TtyDevice.h"
+
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <cstring>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace serial {
+
+namespace {
+
+// One activation reads at most this much, so a flood cannot hold the window's thread.
+constexpr qsizetype kMaxReadPerActivation = 256 * 1024;
+
+QString openFailureText(int com, const QString &path, int code)
+{
+    switch (code) {
+    case EBUSY:
+        return QStringLiteral("COM %1 is held by another program").arg(com);
+    case EACCES:
+    case EPERM:
+        return QStringLiteral("no permission to open %1: join the dialout group").arg(path);
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case EIO:
+        return QStringLiteral("COM %1 maps to no device (%2 is not present)").arg(com).arg(path);
+    case ENOTTY:
+        return QStringLiteral("COM %1 maps to %2, which is not a serial port").arg(com).arg(path);
+    default:
+        return QStringLiteral("cannot open COM %1 (%2): %3")
+            .arg(com)
+            .arg(path, QString::fromLocal8Bit(std::strerror(code)));
+    }
+}
+
+} // namespace
+
+MSComm::MSComm(QObject *parent) : QObject(parent) {}
+
+MSComm::~MSComm()
+{
+    closeNow();
+}
+
+bool MSComm::setCommPort(qint16 port, QString *error)
+{
+    if (PortOpen()) {
+        if (error)
+            *error =
+                QStringLiteral("COM %1 is open: close it before changing the port").arg(m_commPort);
+        return false;
+    }
+    if (port < 1) {
+        if (error) *error = QStringLiteral("there is no COM %1").arg(port);
+        return false;
+    }
+    m_commPort = port;
+    return true;
+}
+
+bool MSComm::setPortOpen(bool open, QString *error, int *errorCode)
+{
+    if (!open) {
+        closeNow();
+        return true;
+    }
+    if (PortOpen()) return true;
+
+    // The number's meaning is looked up afresh: a device may have come back elsewhere.
+    const QString path = comDevicePath(m_commPort);
+    if (path.isEmpty()) {
+        if (error) *error = QStringLiteral("COM %1 maps to no device").arg(m_commPort);
+        if (errorCode) *errorCode = ENOENT;
+        return false;
+    }
+    int code = 0;
+    const int fd = openExclusive(path, &code);
+    if (fd < 0) {
+        if (error) *error = openFailureText(m_commPort, path, code);
+        if (errorCode) *errorCode = code;
+        return false;
+    }
+    code = configureLine(fd, LineSettings{});
+    if (code != 0) {
+        closeExclusive(fd);
+        if (error)
+            *error = QStringLiteral("cannot set COM %1 (%2) to %3: %4")
+                         .arg(m_commPort)
+                         .arg(path, Settings(), QString::fromLocal8Bit(std::strerror(code)));
+        if (errorCode) *errorCode = code;
+        return false;
+    }
+
+    m_fd = fd;
+    m_devicePath = path;
+    ++m_generation;
+
+    serial_icounter_struct counters{};
+    m_haveIcount = ::ioctl(fd, TIOCGICOUNT, &counters) == 0;
+    if (m_haveIcount) {
+        m_icount[0] = counters.brk;
+        m_icount[1] = counters.frame;
+        m_icount[2] = counters.overrun;
+        m_icount[3] = counters.parity;
+        m_icount[4] = counters.buf_overrun;
+    }
+
+    m_notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    connect(m_notifier, &QSocketNotifier::activated, this, &MSComm::onReadable);
+    return true;
+}
+
+QString MSComm::Input()
+{
+    const QString text = decodeCp1252(m_received);
+    m_received.clear();
+    return text;
+}
+
+QByteArray MSComm::InputBytes()
+{
+    QByteArray bytes;
+    bytes.swap(m_received);
+    return bytes;
+}
+
+void MSComm::raise(qint16 event)
+{
+    m_commEvent = event;
+    emit OnComm();
+}
+
+void MSComm::closeNow()
+{
+    if (m_notifier) {
+        m_notifier->setEnabled(false);
+        m_notifier->deleteLater();
+        m_notifier = nullptr;
+    }
+    if (m_fd >= 0) {
+        closeExclusive(m_fd);
+        m_fd = -1;
+        ++m_generation;
+    }
+    m_haveIcount = false;
+}
+
+void MSComm::onReadable()
+{
+    if (m_fd < 0) return;
+    const quint64 generation = m_generation;
+    const int fd = m_fd;
+
+    bool hungUp = false;
+    int hangUpErrno = 0;
+    qsizetype got = 0;
+    char chunk[4096];
+    while (got < kMaxReadPerActivation) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n > 0) {
+            m_received.append(chunk, n);
+            got += n;
+            continue;
+        }
+        if (n == 0) {
+            hungUp = true;
+            break;
+        }
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            // Readable but nothing to read: see whether the other end has gone.
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) &&
+                !(p.revents & POLLIN))
+                hungUp = true;
+            break;
+        }
+        hungUp = true; // EIO, ENXIO and other hard errors: the device is gone
+        hangUpErrno = errno;
+        break;
+    }
+
+    if (got > 0) {
+        raise(comEvReceive);
+        // The handler may have closed or reopened the port; the rest belongs to the old one.
+        if (generation != m_generation) return;
+    }
+
+    if (hungUp) {
+        const QString reason =
+            hangUpErrno != 0
+                ? QStringLiteral("COM %1 (%2) went away: %3")
+                      .arg(m_commPort)
+                      .arg(m_devicePath, QString::fromLocal8Bit(std::strerror(hangUpErrno)))
+                : QStringLiteral("COM %1 (%2) went away: hang-up")
+                      .arg(m_commPort)
+                      .arg(m_devicePath);
+        closeNow();
+        emit this->hungUp(reason);
+        return;
+    }
+
+    checkLineErrors(generation);
+}
+
+void MSComm::checkLineErrors(quint64 generation)
+{
+    if (!m_haveIcount || m_fd < 0) return;
+    serial_icounter_struct counters{};
+    if (::ioctl(m_fd, TIOCGICOUNT, &counters) != 0) {
+        m_haveIcount = false;
+        return;
+    }
+    const int now[5] = {counters.brk, counters.frame, counters.overrun, counters.parity,
+                        counters.buf_overrun};
+    static constexpr qint16 codes[5] = {comEventBreak, comEventFrame, comEventOverrun,
+                                        comEventRxParity, comEventRxOver};
+    bool increased[5];
+    for (int i = 0; i < 5; ++i) {
+        increased[i] = now[i] != m_icount[i];
+        m_icount[i] = now[i];
+    }
+    for (int i = 0; i < 5; ++i) {
+        if (!increased[i]) continue;
+        raise(codes[i]);
+        if (generation != m_generation) return; // the handler reset the port
+    }
+}
+
+} // namespace serial

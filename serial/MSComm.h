@@ -70,6 +70,7 @@ private:
     void onReadable();
     void raise(qint16 event);
     void closeNow();
+    void checkLineErrors(quint64 generation);
 
     int m_fd = -1;
     qint16 m_commPort = 11;
@@ -79,8 +80,9 @@ private:
     QString m_devicePath;
     QByteArray m_received;
     QSocketNotifier *m_notifier = nullptr;
-    bool m_haveIcount = false;
-    int m_icount[5] = {}; // break, frame, overrun, parity, buffer overrun
+    bool m_haveIcount = false; // false when the driver keeps no line-error counters (ptys)
+    int m_icount[5] = {};      // break, frame, overrun, parity, buffer overrun
+    quint64 m_generation = 0;  // bumped on every open and close
 };
 
 } // namespace serial
