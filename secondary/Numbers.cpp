@@ -1,1 +1,199 @@
-// placeholder
+#include "secondary/Numbers.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <string>
+
+namespace secondary {
+
+namespace {
+
+bool isSkipped(QChar c)
+{
+    return c == u' ' || c == u'\t' || c == u'\n';
+}
+
+int digitValue(QChar c, int base)
+{
+    const char16_t u = c.unicode();
+    int v = -1;
+    if (u >= u'0' && u <= u'9')
+        v = u - u'0';
+    else if (u >= u'a' && u <= u'f')
+        v = u - u'a' + 10;
+    else if (u >= u'A' && u <= u'F')
+        v = u - u'A' + 10;
+    return v < base ? v : -1;
+}
+
+// &H / &O integers. The value grows in double, so long digit runs give a large (or infinite)
+// value rather than wrapping.
+double prefixedInteger(QStringView text, qsizetype i, int base)
+{
+    double value = 0;
+    for (; i < text.size(); ++i) {
+        if (isSkipped(text[i])) continue;
+        const int d = digitValue(text[i], base);
+        if (d < 0) break;
+        value = value * base + d;
+    }
+    return value;
+}
+
+} // namespace
+
+double leadingNumber(QStringView text)
+{
+    qsizetype i = 0;
+    auto skip = [&] {
+        while (i < text.size() && isSkipped(text[i]))
+            ++i;
+    };
+
+    skip();
+    if (i + 1 < text.size() && text[i] == u'&') {
+        const QChar p = text[i + 1].toUpper();
+        if (p == u'H') return prefixedInteger(text, i + 2, 16);
+        if (p == u'O') return prefixedInteger(text, i + 2, 8);
+    }
+
+    // Collect the accepted characters as plain ASCII, then convert in one go (locale-free).
+    std::string number;
+    bool negative = false;
+    if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) {
+        negative = text[i] == u'-';
+        ++i;
+    }
+
+    bool seenPoint = false;
+    bool seenDigit = false;
+    // Where the first non-zero digit stands, to tell overflow from underflow when the
+    // conversion reports the value out of range.
+    bool seenNonZero = false;
+    long long integerDigits = 0;
+    long long fractionZeros = 0;
+    for (; i < text.size(); ++i) {
+        const QChar c = text[i];
+        if (isSkipped(c)) continue;
+        if (c >= u'0' && c <= u'9') {
+            seenDigit = true;
+            number.push_back(char(c.unicode()));
+            if (!seenNonZero && c != u'0') seenNonZero = true;
+            if (seenNonZero && !seenPoint) ++integerDigits;
+            if (!seenNonZero && seenPoint) ++fractionZeros;
+            continue;
+        }
+        if (c == u'.' && !seenPoint) {
+            seenPoint = true;
+            number.push_back('.');
+            continue;
+        }
+        break;
+    }
+    if (!seenDigit) return 0;
+
+    // Optional exponent: E or e, optional sign, at least one digit; otherwise it is not part
+    // of the number.
+    long long exponent = 0;
+    {
+        qsizetype j = i;
+        auto skipAt = [&] {
+            while (j < text.size() && isSkipped(text[j]))
+                ++j;
+        };
+        if (j < text.size() && (text[j] == u'E' || text[j] == u'e')) {
+            ++j;
+            skipAt();
+            std::string exp = "e";
+            if (j < text.size() && (text[j] == u'+' || text[j] == u'-')) {
+                exp.push_back(char(text[j].unicode()));
+                ++j;
+            }
+            bool expDigit = false;
+            for (; j < text.size(); ++j) {
+                if (isSkipped(text[j])) continue;
+                if (text[j] < u'0' || text[j] > u'9') break;
+                expDigit = true;
+                exp.push_back(char(text[j].unicode()));
+                if (exponent < 1000000000LL) exponent = exponent * 10 + (text[j].unicode() - u'0');
+            }
+            if (expDigit) {
+                number += exp;
+                if (exp[1] == '-') exponent = -exponent;
+            }
+        }
+    }
+
+    double value = 0;
+    const auto result = std::from_chars(number.data(), number.data() + number.size(), value);
+    if (result.ec == std::errc::result_out_of_range) {
+        // Too large or too small for a double: the decimal magnitude decides which.
+        const long long lead = integerDigits > 0 ? integerDigits : -fractionZeros;
+        const bool tooLarge = seenNonZero && lead + exponent > 0;
+        value = tooLarge ? std::numeric_limits<double>::infinity() : 0.0;
+    } else if (result.ec != std::errc()) {
+        value = 0;
+    }
+    return negative ? -value : value;
+}
+
+// Plain decimal form for decimal exponents from -4 to 14, so every whole number of up to 15
+// digits prints in full; exponent form ("1E+20", "1.5E-07") outside that range.
+QString numberText(double value, const QLocale &locale)
+{
+    if (!std::isfinite(value)) return QString();
+    if (value == 0) return QStringLiteral("0"); // -0 as well
+
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.14e", std::fabs(value));
+    // buf: d.dddddddddddddde[+-]XX
+    std::string digits;
+    digits.push_back(buf[0]);
+    const char *p = buf + 2;
+    while (*p != 'e')
+        digits.push_back(*p++);
+    const int exponent = std::atoi(p + 1);
+    while (digits.size() > 1 && digits.back() == '0')
+        digits.pop_back();
+
+    const QString point = locale.decimalPoint();
+    QString out;
+    if (value < 0) out += u'-';
+
+    const int n = int(digits.size());
+    if (exponent >= 15 || exponent < -4) {
+        out += QLatin1Char(digits[0]);
+        if (n > 1) {
+            out += point;
+            out += QLatin1StringView(digits.data() + 1, n - 1);
+        }
+        out += u'E';
+        out += exponent < 0 ? u'-' : u'+';
+        out += QStringLiteral("%1").arg(std::abs(exponent), 2, 10, QLatin1Char('0'));
+    } else if (exponent >= 0) {
+        const int whole = exponent + 1;
+        if (n <= whole) {
+            out += QLatin1StringView(digits.data(), n);
+            out += QString(whole - n, u'0');
+        } else {
+            out += QLatin1StringView(digits.data(), whole);
+            out += point;
+            out += QLatin1StringView(digits.data() + whole, n - whole);
+        }
+    } else {
+        out += u'0';
+        out += point;
+        out += QString(-exponent - 1, u'0');
+        out += QLatin1StringView(digits.data(), n);
+    }
+    return out;
+}
+
+QString signPosition(qint64 value)
+{
+    return value < 0 ? QString::number(value) : u' ' + QString::number(value);
+}
+
+} // namespace secondary

@@ -1,0 +1,170 @@
+// The pressure line: label, first field, zero and the shown text.
+#include "secondary/Pressure.h"
+
+#include <QTest>
+
+using namespace secondary;
+
+class TestPressure : public QObject {
+    Q_OBJECT
+private slots:
+    void pressureLine_data();
+    void pressureLine();
+    void zeroFromRawPressure();
+    void labelBeyond16BitPosition();
+    void localeSeparatorInResult();
+};
+
+namespace {
+const QString unset = QStringLiteral("<unset>");
+QString orUnset(const std::optional<QString> &s)
+{
+    return s ? *s : unset;
+}
+} // namespace
+
+void TestPressure::pressureLine_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<QString>("zero");
+    QTest::addColumn<bool>("labelled");
+    QTest::addColumn<QString>("message"); // Message after the call
+    QTest::addColumn<QString>("raw");
+    QTest::addColumn<QString>("pressure");
+
+    QTest::newRow("plain line") << "P:12.5,psi\r\n"
+                                << "0" << true << "12.5,psi\r\n"
+                                << "12.5"
+                                << "12.5";
+    QTest::newRow("zeroed") << "P:12.5,psi\r\n"
+                            << "12.5" << true << "12.5,psi\r\n"
+                            << "12.5"
+                            << "0";
+    QTest::newRow("negative result") << "P:3,psi\r\n"
+                                     << "4.25" << true << "3,psi\r\n"
+                                     << "3"
+                                     << "-1.25";
+    QTest::newRow("empty zero reads 0") << "P:12.5,psi\r\n"
+                                        << "" << true << "12.5,psi\r\n"
+                                        << "12.5"
+                                        << "12.5";
+    QTest::newRow("zero with CR LF") << "P:12.5\r\n"
+                                     << "12.5\r\n"
+                                     << true << "12.5\r\n"
+                                     << "12.5\r\n"
+                                     << "0";
+    QTest::newRow("no comma keeps CR LF") << "P:12.5\r\n"
+                                          << "0" << true << "12.5\r\n"
+                                          << "12.5\r\n"
+                                          << "12.5";
+    QTest::newRow("only first field counts") << "P:12.5,99\r\n"
+                                             << "0" << true << "12.5,99\r\n"
+                                             << "12.5"
+                                             << "12.5";
+    QTest::newRow("spaces inside number") << "P:1 2.5,psi\r\n"
+                                          << "0" << true << "1 2.5,psi\r\n"
+                                          << "1 2.5"
+                                          << "12.5";
+    QTest::newRow("no number is minus zero") << "P:abc,psi\r\n"
+                                             << "2" << true << "abc,psi\r\n"
+                                             << "abc"
+                                             << "-2";
+    QTest::newRow("empty first field") << "P:,psi\r\n"
+                                       << "0" << true << ",psi\r\n"
+                                       << ""
+                                       << "0";
+    QTest::newRow("later colon is field text") << "P:1:2,x\r\n"
+                                               << "0" << true << "1:2,x\r\n"
+                                               << "1:2"
+                                               << "1";
+    QTest::newRow("empty label") << ":7\r\n"
+                                 << "0" << true << "7\r\n"
+                                 << "7\r\n"
+                                 << "7";
+    QTest::newRow("no label: nothing") << "12.5,psi\r\n"
+                                       << "0" << false << "12.5,psi\r\n"
+                                       << unset << unset;
+    QTest::newRow("nothing after label") << "P:"
+                                         << "0" << true << "" << unset << unset;
+    QTest::newRow("overflow keeps old text") << "P:1e308,psi\r\n"
+                                             << "-1e308" << true << "1e308,psi\r\n"
+                                             << "1e308" << unset;
+    QTest::newRow("infinite field") << "P:1e999\r\n"
+                                    << "0" << true << "1e999\r\n"
+                                    << "1e999\r\n"
+                                    << unset;
+    QTest::newRow("infinite minus infinite") << "P:1e999\r\n"
+                                             << "1e999" << true << "1e999\r\n"
+                                             << "1e999\r\n"
+                                             << unset;
+}
+
+void TestPressure::pressureLine()
+{
+    QFETCH(QString, line);
+    QFETCH(QString, zero);
+    QFETCH(bool, labelled);
+    QFETCH(QString, message);
+    QFETCH(QString, raw);
+    QFETCH(QString, pressure);
+
+    const PressureUpdate u = SmallStream(line, zero, QLocale::c());
+    QCOMPARE(u.labelled, labelled);
+    QCOMPARE(line, message);
+    QCOMPARE(orUnset(u.rawPressure), raw);
+    QCOMPARE(orUnset(u.pressureText), pressure);
+}
+
+// The zero button copies RawPressure into the zero box; the same line then shows 0.
+void TestPressure::zeroFromRawPressure()
+{
+    QString zero = QStringLiteral("0");
+    QString line = QStringLiteral("Gauge 1:  14.70 , psi\r\n");
+    PressureUpdate u = SmallStream(line, zero, QLocale::c());
+    QCOMPARE(*u.pressureText, QStringLiteral("14.7"));
+    zero = *u.rawPressure;
+    QCOMPARE(zero, QStringLiteral("  14.70 "));
+
+    line = QStringLiteral("Gauge 1:  14.70 , psi\r\n");
+    u = SmallStream(line, zero, QLocale::c());
+    QCOMPARE(*u.pressureText, QStringLiteral("0"));
+
+    line = QStringLiteral("Gauge 1:15.2,psi\r\n");
+    u = SmallStream(line, zero, QLocale::c());
+    QCOMPARE(*u.pressureText, QStringLiteral("0.5"));
+}
+
+// The label's end is held in a 16-bit position: a first ":" at position 32767 or later is not
+// found and the line is ignored; at 32766 it still counts.
+void TestPressure::labelBeyond16BitPosition()
+{
+    QString found = QString(32765, u'x') + QStringLiteral(":5\r\n"); // ":" at 32766
+    PressureUpdate u = SmallStream(found, QStringLiteral("0"), QLocale::c());
+    QVERIFY(u.labelled);
+    QCOMPARE(*u.pressureText, QStringLiteral("5"));
+
+    const QString tooFar = QString(32766, u'x') + QStringLiteral(":5\r\n"); // ":" at 32767
+    QString line = tooFar;
+    u = SmallStream(line, QStringLiteral("0"), QLocale::c());
+    QVERIFY(!u.labelled);
+    QVERIFY(!u.rawPressure && !u.pressureText);
+    QCOMPARE(line, tooFar);
+}
+
+// The device always sends "." ; the shown value uses the locale's separator, and a zero typed
+// with the locale's comma reads only up to the comma.
+void TestPressure::localeSeparatorInResult()
+{
+    const QLocale de(QStringLiteral("de_DE"));
+    QString line = QStringLiteral("P:14.75,psi\r\n");
+    PressureUpdate u = SmallStream(line, QStringLiteral("0"), de);
+    QCOMPARE(*u.pressureText, QStringLiteral("14,75"));
+    QCOMPARE(*u.rawPressure, QStringLiteral("14.75"));
+
+    line = QStringLiteral("P:14.75,psi\r\n");
+    u = SmallStream(line, QStringLiteral("0,5"), de);
+    QCOMPARE(*u.pressureText, QStringLiteral("14,75"));
+}
+
+QTEST_APPLESS_MAIN(TestPressure)
+#include "tst_pressure.moc"
