@@ -19,6 +19,7 @@ private:
     QLocale m_locale;
     QString m_dateFormat;
     QString m_timeFormat;
+    QString m_dateTimeFormat;
 };
 
 } // namespace primary

@@ -1,1 +1,149 @@
-// placeholder
+#include "primary/Reading.h"
+
+#include <QList>
+
+#include <algorithm>
+
+namespace primary {
+
+namespace {
+
+// The label's ":" is found only at 1-based positions a 16-bit position can hold.
+constexpr qsizetype kMaxLabelPosition = 32766;
+
+enum class Label { Stripped, None, OutOfReach };
+
+Label stripLabel(QString &text)
+{
+    const qsizetype at = text.indexOf(u':');
+    if (at < 0) return Label::None;
+    if (at + 1 > kMaxLabelPosition) return Label::OutOfReach;
+    text.remove(0, at + 1);
+    return Label::Stripped;
+}
+
+bool isBlank(QChar c)
+{
+    return c == u' ' || c == u'\t';
+}
+
+bool isDigit(QChar c)
+{
+    return c >= u'0' && c <= u'9';
+}
+
+} // namespace
+
+bool StripLabel(QString &text)
+{
+    return stripLabel(text) == Label::Stripped;
+}
+
+std::optional<qint16> toInteger16(QStringView text)
+{
+    qsizetype i = 0;
+    const qsizetype n = text.size();
+    while (i < n && isBlank(text[i]))
+        ++i;
+    bool negative = false;
+    if (i < n && (text[i] == u'+' || text[i] == u'-')) {
+        negative = text[i] == u'-';
+        ++i;
+    }
+
+    // Magnitude, saturated well above the 16-bit range.
+    constexpr qint64 kCap = 1'000'000;
+    qint64 whole = 0;
+    qsizetype digits = 0;
+    while (i < n && isDigit(text[i])) {
+        whole = std::min(kCap, whole * 10 + (text[i].unicode() - u'0'));
+        ++digits;
+        ++i;
+    }
+    // The fraction decides the rounding: above a half rounds up, a half exactly rounds to even.
+    int firstFraction = -1;
+    bool restNonZero = false;
+    if (i < n && text[i] == u'.') {
+        ++i;
+        while (i < n && isDigit(text[i])) {
+            const int d = text[i].unicode() - u'0';
+            if (firstFraction < 0)
+                firstFraction = d;
+            else if (d != 0)
+                restNonZero = true;
+            ++digits;
+            ++i;
+        }
+    }
+    if (digits == 0) return std::nullopt;
+    while (i < n && isBlank(text[i]))
+        ++i;
+    if (i != n) return std::nullopt;
+
+    if (firstFraction > 5 || (firstFraction == 5 && (restNonZero || whole % 2 == 1))) ++whole;
+    const qint64 value = negative ? -whole : whole;
+    if (value < -32768 || value > 32767) return std::nullopt;
+    return qint16(value);
+}
+
+Reading parseReading(QStringView message, const QString &stamp)
+{
+    Reading reading;
+    // The line's own terminator belongs to no field.
+    if (message.endsWith(u"\r\n")) message.chop(2);
+
+    QString text = message.toString();
+    const Label label = stripLabel(text);
+    if (label == Label::None) return reading;
+    // A ":" too far into the line cannot be removed; the line is then read whole, label
+    // included, as the fields after it would otherwise be lost.
+    reading.labelled = true;
+
+    const QList<QStringView> fields = QStringView(text).split(u',');
+    const auto has = [&](qsizetype k) { return k < fields.size(); };
+
+    if (has(1)) reading.sensorId = fields[1].toString();
+    if (has(3)) {
+        const QStringView field3 = fields[3];
+        reading.typeNumber =
+            toInteger16(field3.first(std::min<qsizetype>(2, field3.size()))).value_or(0);
+        reading.channelCount =
+            toInteger16(field3.first(std::min<qsizetype>(1, field3.size()))).value_or(0);
+    }
+    const QString typeNumber = QString::number(reading.typeNumber);
+    if (has(2))
+        reading.sensorType = fields[2].toString() + QStringLiteral("  (") + typeNumber + u')';
+
+    if (!has(2)) return reading; // no sensor type: the record cannot begin
+    reading.record.reserve(stamp.size() + text.size() + 16);
+    reading.record += stamp;
+    reading.record += u',';
+    reading.record += fields[1];
+    reading.record += u',';
+    reading.record += fields[2];
+    reading.record += u',';
+    reading.record += typeNumber;
+    reading.record += u',';
+    reading.recordComplete = true;
+
+    // The channel count is one character, so at most nine channels.
+    const int count = std::clamp<int>(reading.channelCount, 0, 9);
+    for (int k = 1; k <= count; ++k) {
+        if (!has(2 * k + 3)) break; // fields are consecutive: no later pair is complete
+        const QStringView first = fields[2 * k + 2];
+        const QStringView second = fields[2 * k + 3];
+        QString shown;
+        shown.reserve(first.size() + 1 + second.size());
+        shown += first;
+        shown += u' ';
+        shown += second;
+        reading.channel[k] = std::move(shown);
+        reading.record += first;
+        reading.record += u',';
+        reading.record += second;
+        reading.record += u',';
+    }
+    return reading;
+}
+
+} // namespace primary

@@ -1,6 +1,7 @@
 #pragma once
 // Readings files: one text file per sensor identifier, directly in the data folder, one record
 // line per saved reading, appended in Windows-1252, opened and closed for every record.
+#include <QHash>
 #include <QString>
 #include <QStringView>
 
@@ -14,6 +15,9 @@ QString identifierProblem(QStringView id);
 struct SaveResult {
     bool ok = false;
     QString reason; // empty when ok
+    QString file;   // the readings file meant (also when the identifier was refused)
+    // The failure concerns the whole data folder (missing, not writable, full), not one file.
+    bool folderWide = false;
 };
 
 // Appends `record` + CR LF to <npPath>/<id>.txt, creating the file but never a folder and
@@ -21,13 +25,19 @@ struct SaveResult {
 SaveResult appendRecord(const QString &npPath, const QString &id, QStringView record);
 
 // Says a save failure once, and again when the reason changes or after saving worked again.
+// A failure of the whole folder is one state; each file keeps its own (so two sensors that
+// alternate, one of them failing, do not repeat the message at the line rate).
 class SaveReporter {
 public:
     // Returns the text to log for this outcome, or empty when nothing is to be said.
     QString report(const SaveResult &result);
 
+    static constexpr qsizetype MaxFilesTracked = 256;
+
 private:
-    QString m_lastReason;
+    QString m_lastReason;                  // the folder-wide failure last said
+    QHash<QString, QString> m_fileReasons; // per file, the failure last said
+    bool m_overflowSaid = false;
 };
 
 } // namespace primary
