@@ -19,6 +19,8 @@ namespace {
 
 // One activation reads at most this much, so a flood cannot hold the window's thread.
 constexpr qsizetype kMaxReadPerActivation = 256 * 1024;
+// Readable activations in a row that bring neither data nor a hang-up before we give up.
+constexpr int kMaxEmptyWakeups = 100;
 
 QString openFailureText(int com, const QString &path, int code)
 {
@@ -102,6 +104,7 @@ bool MSComm::setPortOpen(bool open, QString *error, int *errorCode)
 
     m_fd = fd;
     m_devicePath = path;
+    m_emptyWakeups = 0;
     ++m_generation;
 
     serial_icounter_struct counters{};
@@ -171,16 +174,13 @@ void MSComm::onReadable()
             got += n;
             continue;
         }
-        if (n == 0) {
-            hungUp = true;
-            break;
-        }
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            // Readable but nothing to read: see whether the other end has gone.
+        if (n < 0 && errno == EINTR) continue;
+        if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
+            // Nothing more to read now. In raw mode with VMIN 0 an empty read is not an end of
+            // file, so ask poll whether the device has gone (a hung-up tty reads empty and
+            // polls as hung up; a pty whose master closed reads EIO).
             pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) &&
-                !(p.revents & POLLIN))
+            if (::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)))
                 hungUp = true;
             break;
         }
@@ -188,6 +188,11 @@ void MSComm::onReadable()
         hangUpErrno = errno;
         break;
     }
+
+    // A descriptor that keeps waking us without data and without a hang-up would spin the
+    // window's thread; treat that as the device having gone.
+    m_emptyWakeups = got > 0 || hungUp ? 0 : m_emptyWakeups + 1;
+    if (m_emptyWakeups >= kMaxEmptyWakeups) hungUp = true;
 
     if (got > 0) {
         raise(comEvReceive);

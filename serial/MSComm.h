@@ -83,6 +83,7 @@ private:
     bool m_haveIcount = false; // false when the driver keeps no line-error counters (ptys)
     int m_icount[5] = {};      // break, frame, overrun, parity, buffer overrun
     quint64 m_generation = 0;  // bumped on every open and close
+    int m_emptyWakeups = 0;    // readable activations in a row that brought nothing
 };
 
 } // namespace serial

@@ -1,5 +1,7 @@
 #include "tests/support/PtyPair.h"
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QFile>
 
 #include <cerrno>
@@ -41,8 +43,8 @@ PtyPair::~PtyPair()
 bool PtyPair::write(const QByteArray &bytes)
 {
     if (m_master < 0) return false;
+    QDeadlineTimer deadline(kWriteWaitMs);
     qsizetype done = 0;
-    int waited = 0;
     while (done < bytes.size()) {
         const ssize_t n = ::write(m_master, bytes.constData() + done, size_t(bytes.size() - done));
         if (n > 0) {
@@ -51,10 +53,13 @@ bool PtyPair::write(const QByteArray &bytes)
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
-        if (waited >= kWriteWaitMs) return false;
+        if (deadline.hasExpired()) return false;
+        // The slave's buffer is full. The reader is usually the program under test on this
+        // same thread, so let its event loop run; then wait a little for room.
+        if (QCoreApplication::instance()) QCoreApplication::processEvents(QEventLoop::AllEvents);
         pollfd p{m_master, POLLOUT, 0};
-        ::poll(&p, 1, 50);
-        waited += 50;
+        ::poll(&p, 1, 1);
+        ::usleep(500); // a pty master may poll writable while its write still fails
     }
     return true;
 }

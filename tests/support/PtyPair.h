@@ -20,7 +20,9 @@ public:
     int masterFd() const { return m_master; }
     QString slavePath() const { return m_slavePath; }
 
-    // Writes all of `bytes` to the master (as the device sending). False on failure.
+    // Writes all of `bytes` to the master (as the device sending). False on failure. While the
+    // slave's buffer is full it runs the event loop, so a reader on this thread can drain it;
+    // it gives up after 10 s without room.
     bool write(const QByteArray &bytes);
     // Everything the program sent to the device since the last call (non-blocking).
     QByteArray readSent();
