@@ -1,1 +1,339 @@
-// placeholder
+#include "serial/Wsc32.h"
+
+#include "serial/ComNames.h"
+#include "serial/TtyDevice.h"
+
+#include <array>
+#include <cerrno>
+#include <ctime>
+#include <linux/serial.h>
+#include <new>
+#include <string>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+#include <vector>
+
+namespace wsc {
+
+namespace {
+
+constexpr int kPorts = 256;
+// After a read that found nothing, the next read waits until the coarse clock shows this much
+// time has passed.
+constexpr long long kQuietNs = 1000000;
+
+struct LineCounts {
+    int frame = 0, parity = 0, overrun = 0, bufOverrun = 0, brk = 0;
+};
+
+struct Port {
+    int fd = -1;
+    std::string path;
+    serial::LineSettings settings;
+    std::vector<unsigned char> queue;
+    size_t head = 0;  // next byte to hand out
+    size_t count = 0; // bytes queued from head
+    bool quiet = false;
+    long long quietSince = 0; // coarse monotonic ns of the last read that found nothing
+    long long readCalls = 0;
+    bool haveCounts = false;
+    LineCounts counts;
+};
+
+std::array<Port, kPorts> &ports()
+{
+    static std::array<Port, kPorts> table;
+    return table;
+}
+
+bool validPort(int port)
+{
+    return port >= 0 && port < kPorts;
+}
+
+Port *openPort(int port)
+{
+    if (!validPort(port)) return nullptr;
+    Port &p = ports()[size_t(port)];
+    return p.fd >= 0 ? &p : nullptr;
+}
+
+// Code for a call on a port that is not usable.
+int notUsable(int port)
+{
+    return validPort(port) ? SIO_NOT_OPEN : SIO_BAD_ARGUMENT;
+}
+
+long long coarseNow()
+{
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
+}
+
+bool readCounts(int fd, LineCounts *out)
+{
+    serial_icounter_struct ic{};
+    if (::ioctl(fd, TIOCGICOUNT, &ic) != 0) return false;
+    out->frame = ic.frame;
+    out->parity = ic.parity;
+    out->overrun = ic.overrun;
+    out->bufOverrun = ic.buf_overrun;
+    out->brk = ic.brk;
+    return true;
+}
+
+int openErrorCode(int error)
+{
+    switch (error) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case EIO:
+        return SIO_NO_PORT;
+    case EBUSY:
+        return SIO_BUSY;
+    case EACCES:
+    case EPERM:
+        return SIO_NO_ACCESS;
+    default:
+        return SIO_IO_ERROR;
+    }
+}
+
+// The character-format bits `settings` asks for.
+tcflag_t formatBits(const serial::LineSettings &settings)
+{
+    static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
+    tcflag_t bits = sizes[settings.dataBits - 5];
+    switch (settings.parity) {
+    case 'o':
+        bits |= PARENB | PARODD;
+        break;
+    case 'e':
+        bits |= PARENB;
+        break;
+    case 'm':
+        bits |= PARENB | PARODD | CMSPAR;
+        break;
+    case 's':
+        bits |= PARENB | CMSPAR;
+        break;
+    default:
+        break;
+    }
+    if (settings.stopBits == 2) bits |= CSTOPB;
+    return bits;
+}
+
+constexpr tcflag_t kFormatMask = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
+
+// Applies `settings` to the line and reads them back: a driver may accept the call and still
+// keep other settings (a pseudo-terminal always carries 8 data bits without parity), which is
+// then reported as SIO_BAD_SETTINGS and the previous settings are put back.
+//
+// configureLine leaves VMIN at 0, under which a read finding nothing returns 0 like an end of
+// file; with VMIN 1 it reports EAGAIN on our non-blocking descriptor, so an end of file really
+// means the device went away.
+int applySettings(Port &p, const serial::LineSettings &settings, bool restoreOnMismatch = true)
+{
+    if (settings.dataBits < 5 || settings.dataBits > 8) return SIO_BAD_ARGUMENT;
+    const int error = serial::configureLine(p.fd, settings);
+    if (error == EINVAL) return SIO_BAD_ARGUMENT;
+    if (error != 0) return SIO_BAD_SETTINGS;
+    termios tio{};
+    if (::tcgetattr(p.fd, &tio) != 0) return SIO_BAD_SETTINGS;
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    if (::tcsetattr(p.fd, TCSANOW, &tio) != 0) return SIO_BAD_SETTINGS;
+    if (::tcgetattr(p.fd, &tio) != 0) return SIO_BAD_SETTINGS;
+    if ((tio.c_cflag & kFormatMask) != formatBits(settings)) {
+        if (restoreOnMismatch) applySettings(p, p.settings, false);
+        return SIO_BAD_SETTINGS;
+    }
+    p.settings = settings;
+    return 0;
+}
+
+void closePort(Port &p)
+{
+    serial::closeExclusive(p.fd);
+    p = Port{};
+}
+
+int modemLine(int port, int cmd, int bit)
+{
+    Port *p = openPort(port);
+    if (!p) return notUsable(port);
+    int request = 0;
+    switch (cmd) {
+    case 'S':
+        request = TIOCMBIS;
+        break;
+    case 'C':
+        request = TIOCMBIC;
+        break;
+    case 'R': {
+        int lines = 0;
+        if (::ioctl(p->fd, TIOCMGET, &lines) != 0) return SIO_NO_CONTROL;
+        return (lines & bit) ? 1 : 0;
+    }
+    default:
+        return SIO_BAD_ARGUMENT;
+    }
+    if (::ioctl(p->fd, request, &bit) != 0) return SIO_NO_CONTROL;
+    return 0;
+}
+
+} // namespace
+
+int SioReset(int port, int rxQueue, int txQueue)
+{
+    if (!validPort(port)) return SIO_BAD_ARGUMENT;
+    if (rxQueue < SIO_MIN_RX_QUEUE || rxQueue > SIO_MAX_RX_QUEUE || txQueue < 0 ||
+        txQueue > SIO_MAX_TX_QUEUE)
+        return SIO_BAD_ARGUMENT;
+
+    Port &p = ports()[size_t(port)];
+    if (p.fd >= 0) closePort(p);
+
+    const QString path = serial::comDevicePath(port + 1);
+    if (path.isEmpty()) return SIO_NO_PORT;
+
+    Port fresh;
+    try {
+        fresh.queue.resize(size_t(rxQueue));
+    } catch (const std::bad_alloc &) {
+        return SIO_NO_MEMORY;
+    }
+    int error = 0;
+    fresh.fd = serial::openExclusive(path, &error);
+    if (fresh.fd < 0) return openErrorCode(error);
+    fresh.path = path.toStdString();
+
+    const int code = applySettings(fresh, serial::LineSettings{});
+    if (code < 0) {
+        serial::closeExclusive(fresh.fd);
+        return code;
+    }
+    fresh.haveCounts = readCounts(fresh.fd, &fresh.counts);
+    p = std::move(fresh);
+    return 0;
+}
+
+int SioDone(int port)
+{
+    Port *p = openPort(port);
+    if (!p) return notUsable(port);
+    closePort(*p);
+    return 0;
+}
+
+int SioBaud(int port, int baud)
+{
+    Port *p = openPort(port);
+    if (!p) return notUsable(port);
+    serial::LineSettings settings = p->settings;
+    settings.baud = baud;
+    return applySettings(*p, settings);
+}
+
+int SioDTR(int port, int cmd)
+{
+    return modemLine(port, cmd, TIOCM_DTR);
+}
+
+int SioRTS(int port, int cmd)
+{
+    return modemLine(port, cmd, TIOCM_RTS);
+}
+
+int SioParms(int port, int parity, int stopBits, int dataBits)
+{
+    Port *p = openPort(port);
+    if (!p) return notUsable(port);
+    static const char parities[] = {'n', 'o', 'e', 'm', 's'};
+    if (parity < SIO_PARITY_NONE || parity > SIO_PARITY_SPACE) return SIO_BAD_ARGUMENT;
+    if (stopBits != SIO_ONE_STOP_BIT && stopBits != SIO_TWO_STOP_BITS) return SIO_BAD_ARGUMENT;
+    if (dataBits < 5 || dataBits > 8) return SIO_BAD_ARGUMENT;
+    serial::LineSettings settings = p->settings;
+    settings.parity = parities[parity];
+    settings.stopBits = stopBits == SIO_TWO_STOP_BITS ? 2 : 1;
+    settings.dataBits = dataBits;
+    return applySettings(*p, settings);
+}
+
+int SioStatus(int port, int mask)
+{
+    Port *p = openPort(port);
+    if (!p) return notUsable(port);
+    LineCounts now;
+    if (!p->haveCounts || !readCounts(p->fd, &now)) return 0;
+    int status = 0;
+    if (now.frame != p->counts.frame) status |= SIO_FRAMING_ERROR;
+    if (now.parity != p->counts.parity) status |= SIO_PARITY_ERROR;
+    if (now.overrun != p->counts.overrun) status |= SIO_OVERRUN_ERROR;
+    if (now.bufOverrun != p->counts.bufOverrun) status |= SIO_BUFFER_OVERRUN;
+    if (now.brk != p->counts.brk) status |= SIO_BREAK_RECEIVED;
+    p->counts = now;
+    return status & mask;
+}
+
+int SioRxClear(int port)
+{
+    Port *p = openPort(port);
+    if (!p) return notUsable(port);
+    p->head = 0;
+    p->count = 0;
+    if (::tcflush(p->fd, TCIFLUSH) != 0) return SIO_IO_ERROR;
+    return 0;
+}
+
+int SioGetc(int port)
+{
+    if (!validPort(port)) return SIO_BAD_ARGUMENT;
+    Port &p = ports()[size_t(port)];
+    if (p.count > 0) {
+        const int byte = p.queue[p.head];
+        ++p.head;
+        --p.count;
+        return byte;
+    }
+    if (p.fd < 0) return SIO_NOT_OPEN;
+
+    if (p.quiet && coarseNow() - p.quietSince < kQuietNs) return SIO_NO_DATA;
+
+    p.head = 0;
+    ++p.readCalls;
+    const ssize_t n = ::read(p.fd, p.queue.data(), p.queue.size());
+    if (n > 0) {
+        p.quiet = false;
+        p.count = size_t(n) - 1;
+        p.head = 1;
+        return p.queue[0];
+    }
+    const int error = n < 0 ? errno : 0;
+    if (n == 0 || error == EIO || error == ENXIO || error == ENODEV) {
+        closePort(p);
+        return SIO_HANGUP;
+    }
+    if (error == EINTR) return SIO_NO_DATA;
+    p.quiet = true;
+    p.quietSince = coarseNow();
+    return (error == EAGAIN || error == EWOULDBLOCK) ? SIO_NO_DATA : SIO_IO_ERROR;
+}
+
+const char *SioDevicePath(int port)
+{
+    if (!validPort(port)) return "";
+    return ports()[size_t(port)].path.c_str();
+}
+
+long long SioReadCalls(int port)
+{
+    const Port *p = openPort(port);
+    return p ? p->readCalls : -1;
+}
+
+} // namespace wsc
