@@ -13,6 +13,8 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -92,6 +94,17 @@ private slots:
         QCOMPARE(probeDevice(pty.slavePath()), expected);
         // Probing twice gives the same answer: the probe leaves nothing behind.
         QCOMPARE(probeCom(4), expected);
+
+        // Our exclusive open refuses exactly the ports the probe calls held, and the refused
+        // attempt leaves the holder as it was.
+        int error = 0;
+        const int fd = openExclusive(pty.slavePath(), &error);
+        QCOMPARE(fd >= 0, expected == ProbeResult::Free);
+        if (fd < 0) QCOMPARE(error, EBUSY);
+        closeExclusive(fd);
+        if (Holder(holder) == Holder::Exclusive || Holder(holder) == Holder::OurOpen)
+            QVERIFY(exclusiveFlag(held.fd));
+        QCOMPARE(probeCom(4), expected);
     }
 
     void absent()
@@ -109,6 +122,33 @@ private slots:
         QCOMPARE(probeCom(3), ProbeResult::Absent); // a device, but not a tty
         QCOMPARE(probeCom(7), ProbeResult::Absent); // no entry at all
         QCOMPARE(probeDevice(QString()), ProbeResult::Absent);
+
+        int error = 0;
+        QCOMPARE(openExclusive(QStringLiteral("/dev/null"), &error), -1);
+        QCOMPARE(error, ENOTTY);
+        QCOMPARE(openExclusive(tmp.filePath("missing"), &error), -1);
+        QCOMPARE(error, ENOENT);
+    }
+
+    // A port this user may not open is listed as such (EACCES), not taken as absent. Root
+    // opens anything, so the probe runs in a child that has become an unprivileged user.
+    void noPermission()
+    {
+        if (::geteuid() != 0) QSKIP("needs root to switch to an unprivileged user");
+        PtyPair pty;
+        QVERIFY(::chmod(QFile::encodeName(pty.slavePath()).constData(), 0600) == 0);
+        const pid_t child = ::fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(100);
+            int error = 0;
+            const bool refused = openExclusive(pty.slavePath(), &error) < 0 && error == EACCES;
+            ::_exit(refused ? int(probeDevice(pty.slavePath())) : 101);
+        }
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QVERIFY(WIFEXITED(status));
+        QCOMPARE(WEXITSTATUS(status), int(ProbeResult::NoPermission));
     }
 
     // The probe must not clear the holder's exclusive flag, touch its termios or take its
@@ -143,32 +183,6 @@ private slots:
         closeExclusive(fd);
         QCOMPARE(probeDevice(pty.slavePath()), ProbeResult::Free);
         closeExclusive(-1); // harmless
-    }
-
-    void exclusiveOpenRefusals_data()
-    {
-        QTest::addColumn<int>("holder");
-        QTest::newRow("exclusive flag") << int(Holder::Exclusive);
-        QTest::newRow("flock") << int(Holder::Flock);
-        QTest::newRow("our own serial layer") << int(Holder::OurOpen);
-    }
-    void exclusiveOpenRefusals()
-    {
-        QFETCH(int, holder);
-        PtyPair pty;
-        HeldPort held(pty.slavePath(), Holder(holder));
-        QVERIFY(held.fd >= 0);
-        int error = 0;
-        QCOMPARE(openExclusive(pty.slavePath(), &error), -1);
-        QCOMPARE(error, EBUSY);
-        // The refused attempt left the holder as it was.
-        if (Holder(holder) != Holder::Flock) QVERIFY(exclusiveFlag(held.fd));
-        QCOMPARE(probeDevice(pty.slavePath()), ProbeResult::Held);
-
-        QCOMPARE(openExclusive(QStringLiteral("/dev/null"), &error), -1);
-        QCOMPARE(error, ENOTTY);
-        QCOMPARE(openExclusive(QStringLiteral("/nonexistent/tty"), &error), -1);
-        QCOMPARE(error, ENOENT);
     }
 
     void lineConfiguration()
