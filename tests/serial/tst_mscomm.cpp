@@ -6,6 +6,7 @@
 #include "tests/support/PtyPair.h"
 
 #include <QSignalSpy>
+#include <QSocketNotifier>
 #include <QTest>
 
 #include <memory>
@@ -183,6 +184,9 @@ private slots:
         QTRY_COMPARE(hangUps.count(), 1);
         QVERIFY(!comm.PortOpen());
         QVERIFY(hangUps.at(0).at(0).toString().contains(QStringLiteral("COM 7")));
+        // Nothing is left watching the dead descriptor.
+        for (const QSocketNotifier *n : comm.findChildren<QSocketNotifier *>())
+            QVERIFY(!n->isEnabled());
         const qsizetype eventsAtHangUp = rx.events.size();
         // Let the event loop run: a port that keeps signalling would show up here.
         QTest::qWait(300);
