@@ -80,7 +80,12 @@ bool MSComm::setPortOpen(bool open, QString *error, int *errorCode)
     // The number's meaning is looked up afresh: a device may have come back elsewhere.
     const QString path = comDevicePath(m_commPort);
     if (path.isEmpty()) {
-        if (error) *error = QStringLiteral("COM %1 maps to no device").arg(m_commPort);
+        if (error) {
+            // Name the node the number stands for, so the user knows what to plug in or link.
+            const QString nominal = comNominalPath(m_commPort);
+            *error = nominal.isEmpty() ? QStringLiteral("COM %1 maps to no device").arg(m_commPort)
+                                       : openFailureText(m_commPort, nominal, ENOENT);
+        }
         if (errorCode) *errorCode = ENOENT;
         return false;
     }
