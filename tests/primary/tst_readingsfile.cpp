@@ -119,9 +119,6 @@ void TestReadingsFile::records_data()
     QTest::newRow("no channels") << "R:0,S100,TC4,0,21.5,C\r\n"
                                  << afternoon << "14.7"
                                  << QByteArray("3/14/2014 3:45:12 PM,S100,TC4,0,14.7,psi\r\n");
-    QTest::newRow("last item is the last field")
-        << "R:0,S100,TC4,1,21.5,C\r\n"
-        << afternoon << "14.7" << QByteArray("3/14/2014 3:45:12 PM,S100,TC4,1,21.5,C,14.7,psi\r\n");
     QTest::newRow("three fields, one line")
         << "R:0,S100,TC4\r\n"
         << afternoon << "14.7" << QByteArray("3/14/2014 3:45:12 PM,S100,TC4,0,14.7,psi\r\n");
