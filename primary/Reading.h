@@ -19,9 +19,9 @@ std::optional<qint16> toInteger16(QStringView text);
 
 // What one line does to the reading pane and the record. Boxes not set keep their text.
 struct Reading {
-    bool labelled = false;                   // the line had a ":" label
-    std::optional<QString> sensorId;         // txtSensorID
-    std::optional<QString> sensorType;       // txtSensorType ("TC4  (2)")
+    bool labelled = false;             // a ":" was found: the line is parsed (and may be saved)
+    std::optional<QString> sensorId;   // txtSensorID
+    std::optional<QString> sensorType; // txtSensorType ("TC4  (2)")
     std::array<std::optional<QString>, 11> channel; // txtChannel(1..9); [0] and [10] never set
     qint16 typeNumber = 0;
     qint16 channelCount = 0;
