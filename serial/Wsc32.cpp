@@ -8,6 +8,7 @@
 #include <ctime>
 #include <linux/serial.h>
 #include <new>
+#include <poll.h>
 #include <string>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -82,6 +83,15 @@ bool readCounts(int fd, LineCounts *out)
     out->bufOverrun = ic.buf_overrun;
     out->brk = ic.brk;
     return true;
+}
+
+// A /dev/ttyS node whose UART type is unknown has no hardware behind it: not a port.
+bool isPhantomUart(int fd, const QString &devicePath)
+{
+    if (!devicePath.startsWith(QLatin1String("/dev/ttyS"))) return false;
+    serial_struct info{};
+    if (::ioctl(fd, TIOCGSERIAL, &info) != 0) return false;
+    return info.type == PORT_UNKNOWN;
 }
 
 int openErrorCode(int error)
@@ -210,13 +220,14 @@ int SioReset(int port, int rxQueue, int txQueue)
     int error = 0;
     fresh.fd = serial::openExclusive(path, &error);
     if (fresh.fd < 0) return openErrorCode(error);
+    if (isPhantomUart(fresh.fd, path)) {
+        serial::closeExclusive(fresh.fd);
+        return SIO_NO_PORT;
+    }
     fresh.path = path.toStdString();
 
-    const int code = applySettings(fresh, serial::LineSettings{});
-    if (code < 0) {
-        serial::closeExclusive(fresh.fd);
-        return code;
-    }
+    // The line keeps its settings until SioBaud or SioParms: a probe (SioReset, SioDone) changes
+    // nothing about a port.
     fresh.haveCounts = readCounts(fresh.fd, &fresh.counts);
     p = std::move(fresh);
     return 0;
@@ -315,6 +326,14 @@ int SioGetc(int port)
     }
     const int error = n < 0 ? errno : 0;
     if (n == 0 || error == EIO || error == ENXIO || error == ENODEV) {
+        // End of file means hang-up, except on a line we have not configured yet whose VMIN
+        // of 0 makes an empty read return 0 as well; poll tells the two apart.
+        pollfd pfd{p.fd, POLLIN, 0};
+        if (n == 0 && ::poll(&pfd, 1, 0) >= 0 && !(pfd.revents & (POLLHUP | POLLERR))) {
+            p.quiet = true;
+            p.quietSince = coarseNow();
+            return SIO_NO_DATA;
+        }
         closePort(p);
         return SIO_HANGUP;
     }

@@ -6,11 +6,14 @@
 // means failure (callers narrow the code to 16 bits). All calls come from one thread.
 //
 // SioReset opens the device exclusively (TIOCEXCL plus flock, so a port held by another
-// program, by root or by our own primary link is refused), puts the line into raw mode at
-// 9600 bit/s, 8 data bits, no parity, one stop bit, receiver on, modem lines ignored, no flow
-// control, and allocates the receive queue. SioReset on a port that is already open here
-// closes it first and then opens it afresh. The library never writes to a device and never
-// creates a file; the transmit queue size is checked but nothing is ever queued for sending.
+// program, by root or by our own primary link is refused) and allocates the receive queue; it
+// leaves the line's settings alone, so a probe (SioReset then SioDone) changes nothing about a
+// port. SioBaud and SioParms each put the whole line setting in place: raw mode, receiver on,
+// modem lines ignored, no flow control, at the speed and character format given so far
+// (9600 bit/s, 8 data bits, no parity, one stop bit until told otherwise). SioReset on a port
+// that is already open here closes it first and then opens it afresh. The library never
+// writes to a device and never creates a file; the transmit queue size is checked but nothing
+// is ever queued for sending.
 //
 // SioGetc never blocks or sleeps. When its receive queue is empty it refills it with one
 // non-blocking read() of up to the queue's free space. After a read that found nothing it
@@ -26,7 +29,8 @@ namespace wsc {
 
 // Result codes: our own, negative for failure.
 enum : int {
-    SIO_NO_PORT = -1,      // COM number maps to no device, or the device is not there
+    SIO_NO_PORT = -1,      // COM number maps to no device, the device is not there, or it is
+                           // a /dev/ttyS node without a UART behind it
     SIO_BUSY = -2,         // held by another program, or by our other link
     SIO_NOT_OPEN = -3,     // the port is not open
     SIO_NO_MEMORY = -4,    // the receive queue could not be allocated

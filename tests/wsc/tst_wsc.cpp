@@ -55,6 +55,13 @@ termios slaveTermios(const PtyPair &pty)
     return tio;
 }
 
+// Opens the port as the pressure link does: reset, speed, character format.
+bool openLikeTheLink(int port, int queue = 1024)
+{
+    return SioReset(port, queue, queue) == 0 && SioBaud(port, 9600) == 0 &&
+           SioParms(port, 0, 0, 8) == 0;
+}
+
 QString canonical(const QString &path)
 {
     return QFileInfo(path).canonicalFilePath();
@@ -70,6 +77,8 @@ private slots:
     void refusesBadArguments();
     void lineSettings_data();
     void lineSettings();
+    void probeLeavesLineAlone();
+    void unconfiguredLineReadsWithoutFalseHangUp();
     void heldPortsAreRefused_data();
     void heldPortsAreRefused();
     void openPortIsHeldAgainstOthers();
@@ -206,6 +215,49 @@ void TestWsc::lineSettings()
     QVERIFY(pty.readSent().isEmpty());
 }
 
+// SioReset then SioDone, as the scan probes, changes nothing about the port.
+void TestWsc::probeLeavesLineAlone()
+{
+    ComDir dir;
+    PtyPair pty;
+    dir.map(10, pty.slavePath());
+    termios tio = slaveTermios(pty);
+    cfsetspeed(&tio, B2400);
+    tio.c_cflag = (tio.c_cflag & ~CSIZE) | CS7 | CSTOPB;
+    QCOMPARE(::tcsetattr(pty.masterFd(), TCSANOW, &tio), 0);
+    const termios before = slaveTermios(pty);
+
+    QCOMPARE(SioReset(9, 512, 512), 0);
+    QCOMPARE(SioDone(9), 0);
+
+    const termios after = slaveTermios(pty);
+    QCOMPARE(int(cfgetispeed(&after)), int(B2400));
+    QCOMPARE(after.c_cflag, before.c_cflag);
+    QCOMPARE(after.c_lflag, before.c_lflag);
+    QCOMPARE(after.c_iflag, before.c_iflag);
+}
+
+// A line left raw with VMIN 0 by an earlier user reads 0 bytes when idle; that is not a
+// hang-up.
+void TestWsc::unconfiguredLineReadsWithoutFalseHangUp()
+{
+    ComDir dir;
+    PtyPair pty;
+    dir.map(11, pty.slavePath());
+    termios tio = slaveTermios(pty);
+    cfmakeraw(&tio);
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    QCOMPARE(::tcsetattr(pty.masterFd(), TCSANOW, &tio), 0);
+
+    QCOMPARE(SioReset(10, 1024, 1024), 0);
+    QCOMPARE(SioGetc(10), SIO_NO_DATA);
+    QVERIFY(pty.write("P:2\r\n"));
+    QCOMPARE(drain(10, 5), QByteArray("P:2\r\n"));
+    QCOMPARE(SioGetc(10), SIO_NO_DATA);
+    QVERIFY(pty.readSent().isEmpty());
+}
+
 void TestWsc::heldPortsAreRefused_data()
 {
     QTest::addColumn<bool>("exclusiveFlag");
@@ -294,7 +346,7 @@ void TestWsc::bytesInOrderThenNoData()
     ComDir dir;
     PtyPair pty;
     dir.map(4, pty.slavePath());
-    QCOMPARE(SioReset(3, 1024, 1024), 0);
+    QVERIFY(openLikeTheLink(3));
 
     QByteArray all;
     for (int i = 0; i < 256; ++i)
@@ -317,7 +369,7 @@ void TestWsc::queueBoundsEachRead()
     ComDir dir;
     PtyPair pty;
     dir.map(5, pty.slavePath());
-    QCOMPARE(SioReset(4, 16, 16), 0);
+    QVERIFY(openLikeTheLink(4, 16));
     QCOMPARE(SioReadCalls(4), 0);
 
     QByteArray data;
@@ -333,7 +385,7 @@ void TestWsc::rxClearDropsPendingBytes()
     ComDir dir;
     PtyPair pty;
     dir.map(6, pty.slavePath());
-    QCOMPARE(SioReset(5, 1024, 1024), 0);
+    QVERIFY(openLikeTheLink(5));
 
     QVERIFY(pty.write("old bytes, part in the queue"));
     QCOMPARE(drain(5, 1), QByteArray("o")); // the rest now waits in the queue
@@ -352,7 +404,7 @@ void TestWsc::silentDrainIsCheap()
     ComDir dir;
     PtyPair pty;
     dir.map(8, pty.slavePath());
-    QCOMPARE(SioReset(7, 1024, 1024), 0);
+    QVERIFY(openLikeTheLink(7));
 
     for (int tick = 0; tick < 3; ++tick) {
         const long long before = SioReadCalls(7);
@@ -374,7 +426,7 @@ void TestWsc::hangUpReportedOnceThenReopen()
     ComDir dir;
     auto first = std::make_unique<PtyPair>();
     dir.map(12, first->slavePath());
-    QCOMPARE(SioReset(11, 1024, 1024), 0);
+    QVERIFY(openLikeTheLink(11));
     QVERIFY(first->write("A:1\r\n"));
     QCOMPARE(drain(11, 5), QByteArray("A:1\r\n"));
     QVERIFY(first->readSent().isEmpty());
@@ -389,8 +441,7 @@ void TestWsc::hangUpReportedOnceThenReopen()
 
     PtyPair second;
     dir.map(12, second.slavePath());
-    QCOMPARE(SioReset(11, 1024, 1024), 0);
-    QCOMPARE(SioParms(11, 0, 0, 8), 0);
+    QVERIFY(openLikeTheLink(11));
     QVERIFY(second.write("B:2\r\n"));
     QCOMPARE(drain(11, 5), QByteArray("B:2\r\n"));
     QVERIFY(second.readSent().isEmpty());
