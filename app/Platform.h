@@ -1,1 +1,35 @@
 #pragma once
+// The platform pieces of the application shell, behind small functions so that another
+// platform's versions can stand beside these: the documents folder, the file browser and the
+// single-instance lock.
+#include <QString>
+#include <memory>
+
+class QLockFile;
+
+namespace platform {
+
+// The documents folder that stands in for the shared documents folder: the desktop's
+// documents folder (XDG, usually ~/Documents). Empty when the desktop names none.
+QString documentsFolder();
+
+// Opens `folder` in the desktop's file browser without waiting. False when it could not be
+// started; callers stay silent about it.
+bool openInFileBrowser(const QString &folder);
+
+// One running copy per user: a lock file in the user's runtime directory. A lock left by a
+// copy that crashed is recognised as stale and taken over.
+class InstanceLock {
+public:
+    InstanceLock();
+    ~InstanceLock();
+    // True when this copy now holds the lock; false when another running copy holds it.
+    bool tryLock();
+    QString path() const { return m_path; }
+
+private:
+    QString m_path;
+    std::unique_ptr<QLockFile> m_lock;
+};
+
+} // namespace platform

@@ -1,1 +1,63 @@
-// placeholder
+#include "app/StatusBar.h"
+
+#include <QDateTime>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLocale>
+#include <QTimer>
+
+namespace {
+// Panel widths in pixels: 5.55 in, then 1 in each, at 96 dots per inch.
+constexpr std::array<int, 5> PanelWidths{533, 96, 96, 96, 96};
+const std::array<const char *, 5> PanelNames{"Port status", "Reading number caption",
+                                             "Reading count", "Date", "Time"};
+} // namespace
+
+StatusBar::StatusBar(QWidget *parent) : QWidget(parent)
+{
+    auto *layout = new QHBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(2);
+    for (int i = 0; i < 5; ++i) {
+        auto *label = new QLabel(this);
+        label->setFrameShape(QFrame::Panel);
+        label->setFrameShadow(QFrame::Sunken);
+        label->setTextFormat(Qt::PlainText);
+        label->setContentsMargins(3, 0, 3, 0);
+        label->setAccessibleName(QString::fromLatin1(PanelNames[i]));
+        label->setAccessibleDescription(QStringLiteral("sbStatusBar panel %1").arg(i + 1));
+        if (i == 0)
+            label->setMinimumWidth(PanelWidths[i]);
+        else
+            label->setFixedWidth(PanelWidths[i]);
+        layout->addWidget(label, i == 0 ? 1 : 0);
+        m_panels[i] = label;
+    }
+    m_panels[0]->setText(QStringLiteral("Choose a COM port to begin"));
+    m_panels[1]->setText(QStringLiteral("Reading #"));
+    m_clock = new QTimer(this);
+    connect(m_clock, &QTimer::timeout, this, &StatusBar::refreshClock);
+    m_clock->start(1000);
+    refreshClock();
+}
+
+void StatusBar::setPanelText(int panel, const QString &text)
+{
+    if (panel >= 1 && panel <= 5) m_panels[panel - 1]->setText(text);
+}
+
+QString StatusBar::panelText(int panel) const
+{
+    if (panel < 1 || panel > 5) return {};
+    return m_panels[panel - 1]->text();
+}
+
+void StatusBar::refreshClock()
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    const QLocale locale;
+    const QString date = locale.toString(now.date(), QLocale::ShortFormat);
+    const QString time = locale.toString(now.time(), QLocale::ShortFormat);
+    if (m_panels[3]->text() != date) m_panels[3]->setText(date);
+    if (m_panels[4]->text() != time) m_panels[4]->setText(time);
+}

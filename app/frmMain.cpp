@@ -1,1 +1,295 @@
-// placeholder
+#include "app/frmMain.h"
+
+#include "app/StatusBar.h"
+#include "data/Icons.h"
+#include "primary/PrimaryLink.h"
+#include "secondary/SecondaryLink.h"
+#include "serial/MSComm.h"
+
+#include <QApplication>
+#include <QButtonGroup>
+#include <QComboBox>
+#include <QFont>
+#include <QIcon>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+#include <QStyle>
+#include <QTimer>
+#include <QToolButton>
+
+namespace {
+
+// Positions and sizes are laid out in twips; 15 twips make one device-independent pixel.
+constexpr int Twips = 15;
+QRect twips(int left, int top, int width, int height)
+{
+    return {left / Twips, top / Twips, width / Twips, height / Twips};
+}
+
+const QString FontFamily = QStringLiteral("Trebuchet MS");
+
+QFont controlFont(qreal points, bool bold)
+{
+    QFont f(FontFamily);
+    f.setPointSizeF(points);
+    f.setBold(bold);
+    return f;
+}
+
+// The grey group rectangles drawn behind the controls.
+const QRect GroupRects[] = {
+    twips(360, 240, 5295, 615),   // choosing the primary port
+    twips(360, 960, 5295, 6255),  // the reading
+    twips(360, 7320, 5295, 1695), // saving
+    twips(5880, 6840, 7935, 2175) // the secondary link
+};
+
+void describe(QWidget *w, const QString &name, const QString &controlName)
+{
+    w->setObjectName(controlName);
+    w->setAccessibleName(name);
+    w->setAccessibleDescription(controlName);
+}
+
+void defaultRefusal(const QString &title, const QString &text)
+{
+    QMessageBox box(QMessageBox::Warning, title, text, QMessageBox::Ok);
+    box.exec();
+}
+
+} // namespace
+
+void (*frmMain::showRefusal)(const QString &, const QString &) = defaultRefusal;
+
+frmMain::frmMain(QWidget *parent) : QWidget(parent)
+{
+    // The layout's typeface is not free; a close humanist sans stands in where it is missing.
+    QFont::insertSubstitutions(FontFamily,
+                               {QStringLiteral("Open Sans"), QStringLiteral("DejaVu Sans")});
+    setObjectName(QStringLiteral("frmMain"));
+    setWindowTitle(QStringLiteral("NarwickPanel"));
+    setWindowIcon(icons::programIcon());
+    setFixedSize(14115 / Twips, 9465 / Twips);
+    setFont(controlFont(9.75, false));
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, QColor(0xF0, 0xF0, 0xF0));
+    setPalette(pal);
+    setAutoFillBackground(true);
+
+    buildControls();
+    MSComm1 = new serial::MSComm(this);
+    primary = new PrimaryLink(ctl, *MSComm1, this);
+    secondary = new SecondaryLink(ctl, this);
+    wireEvents();
+}
+
+frmMain::~frmMain() = default;
+
+void frmMain::buildControls()
+{
+    auto makeLabel = [this](const QString &text, const QRect &r, bool bold, const QString &name) {
+        auto *l = new QLabel(text, this);
+        l->setGeometry(r);
+        l->setFont(controlFont(12, bold));
+        l->setObjectName(name);
+        return l;
+    };
+    auto makeBox = [this](const QRect &r, const QString &name, const QString &spoken) {
+        auto *e = new QLineEdit(this);
+        e->setGeometry(r);
+        e->setReadOnly(true);
+        QPalette p = e->palette();
+        p.setColor(QPalette::Base, Qt::white);
+        e->setPalette(p);
+        describe(e, spoken, name);
+        return e;
+    };
+    auto makeRefresh = [this](const QRect &r, const QString &name) {
+        auto *b = new QToolButton(this);
+        b->setGeometry(r);
+        b->setFont(controlFont(8.25, true));
+        b->setIcon(icons::refreshIcon());
+        b->setIconSize(QSize(16, 16));
+        b->setToolTip(QStringLiteral("Click to refresh available COM ports"));
+        b->setFocusPolicy(Qt::StrongFocus);
+        describe(b, QStringLiteral("Refresh available COM ports"), name);
+        return b;
+    };
+    auto makeCombo = [this](const QRect &r, const QString &name, const QString &spoken) {
+        auto *c = new QComboBox(this);
+        c->setGeometry(r);
+        c->setEditable(true);
+        c->setInsertPolicy(QComboBox::NoInsert);
+        c->setFont(controlFont(9.75, true));
+        c->setEditText(QStringLiteral("COM ports"));
+        describe(c, spoken, name);
+        return c;
+    };
+
+    // The log comes first in the focus order.
+    ctl.txtIncoming = new QPlainTextEdit(this);
+    ctl.txtIncoming->setGeometry(twips(5880, 240, 7935, 6375));
+    ctl.txtIncoming->setReadOnly(true);
+    ctl.txtIncoming->setMaximumBlockCount(10000);
+    ctl.txtIncoming->setLineWrapMode(QPlainTextEdit::NoWrap);
+    ctl.txtIncoming->setTextInteractionFlags(Qt::TextSelectableByMouse |
+                                             Qt::TextSelectableByKeyboard);
+    ctl.txtIncoming->setUndoRedoEnabled(false);
+    describe(ctl.txtIncoming, QStringLiteral("Traffic and message log"),
+             QStringLiteral("txtIncoming"));
+
+    ctl.lblOpenCom = makeLabel(QStringLiteral("Choose a COM port:"), twips(480, 360, 3015, 375),
+                               true, QStringLiteral("lblOpenCom"));
+    ctl.cboPort = makeCombo(twips(2880, 360, 1695, 390), QStringLiteral("cboPort"),
+                            QStringLiteral("Choose a COM port:"));
+    ctl.lblOpenCom->setBuddy(ctl.cboPort);
+    ctl.Command2 = makeRefresh(twips(4920, 360, 495, 375), QStringLiteral("Command2"));
+
+    ctl.lblSensor[0] = makeLabel(QStringLiteral("Sensor ID"), twips(480, 1200, 1935, 375), true,
+                                 QStringLiteral("lblSensor(0)"));
+    ctl.txtSensorID = makeBox(twips(2040, 1200, 2655, 390), QStringLiteral("txtSensorID"),
+                              QStringLiteral("Sensor ID"));
+    ctl.lblSensor[1] = makeLabel(QStringLiteral("Sensor Type"), twips(480, 1680, 1935, 375), true,
+                                 QStringLiteral("lblSensor(1)"));
+    ctl.txtSensorType = makeBox(twips(2040, 1680, 2655, 390), QStringLiteral("txtSensorType"),
+                                QStringLiteral("Sensor Type"));
+    ctl.lblSensor[0]->setBuddy(ctl.txtSensorID);
+    ctl.lblSensor[1]->setBuddy(ctl.txtSensorType);
+    for (int k = 1; k <= 10; ++k) {
+        const int top = 2280 + (k - 1) * 480;
+        const QString caption = QStringLiteral("Channel %1").arg(k);
+        ctl.lblSensor[k + 1] = makeLabel(caption, twips(480, top, 1935, 375), true,
+                                         QStringLiteral("lblSensor(%1)").arg(k + 1));
+        ctl.txtChannel[k] =
+            makeBox(twips(2040, top, 1815, 390), QStringLiteral("txtChannel(%1)").arg(k), caption);
+        ctl.lblSensor[k + 1]->setBuddy(ctl.txtChannel[k]);
+    }
+
+    // Saving: optSave(0) comes first in the focus order.
+    const struct {
+        int index;
+        const char *caption;
+        QRect rect;
+    } options[] = {{0, "Do not save readings", twips(3720, 7560, 1575, 495)},
+                   {1, "Save all readings", twips(600, 7560, 1575, 495)},
+                   {2, "Save current reading", twips(600, 8280, 1575, 495)}};
+    auto *group = new QButtonGroup(this);
+    group->setObjectName(QStringLiteral("optSaveGroup"));
+    for (const auto &o : options) {
+        auto *b = new QRadioButton(QString::fromLatin1(o.caption), this);
+        b->setGeometry(o.rect);
+        describe(b, b->text(), QStringLiteral("optSave(%1)").arg(o.index));
+        group->addButton(b, o.index);
+        ctl.optSave[o.index] = b;
+    }
+    ctl.optSave[0]->setChecked(true);
+
+    ctl.Label1 = makeLabel(QStringLiteral("Secondary COM Port:"), twips(6240, 7080, 3015, 375),
+                           true, QStringLiteral("Label1"));
+    ctl.Command3 = makeRefresh(twips(10560, 7080, 495, 375), QStringLiteral("Command3"));
+    ctl.Command3->setAccessibleName(QStringLiteral("Refresh available secondary COM ports"));
+    ctl.cboStepperPort = makeCombo(twips(8880, 7080, 1455, 390), QStringLiteral("cboStepperPort"),
+                                   QStringLiteral("Secondary COM Port:"));
+    ctl.Label1->setBuddy(ctl.cboStepperPort);
+
+    ctl.lblSensor[12] = makeLabel(QStringLiteral("Datastream Val"), twips(6240, 8280, 1695, 375),
+                                  false, QStringLiteral("lblSensor(12)"));
+    ctl.txtStream2 = makeBox(twips(8040, 8280, 3015, 390), QStringLiteral("txtStream2"),
+                             QStringLiteral("Datastream Val"));
+    ctl.lblSensor[12]->setBuddy(ctl.txtStream2);
+    ctl.lblSensor[13] = makeLabel(QStringLiteral("PRESSURE (psi)"), twips(6240, 7680, 1695, 375),
+                                  true, QStringLiteral("lblSensor(13)"));
+    ctl.txtPressure = makeBox(twips(8040, 7680, 3015, 390), QStringLiteral("txtPressure"),
+                              QStringLiteral("PRESSURE (psi)"));
+    ctl.lblSensor[13]->setBuddy(ctl.txtPressure);
+    ctl.txtZero =
+        makeBox(twips(12480, 7680, 1095, 390), QStringLiteral("txtZero"), QStringLiteral("Zero"));
+    ctl.txtZero->setReadOnly(false); // the operator may type a zero
+    {
+        QPalette p = ctl.txtZero->palette();
+        p.setColor(QPalette::Base, palette().color(QPalette::Button));
+        ctl.txtZero->setPalette(p);
+    }
+    ctl.txtZero->setText(QStringLiteral("0"));
+    ctl.cmdZero = new QPushButton(QStringLiteral("Zero:"), this);
+    ctl.cmdZero->setGeometry(twips(12480, 7080, 1095, 495));
+    describe(ctl.cmdZero, QStringLiteral("Zero: take the current pressure as zero"),
+             QStringLiteral("cmdZero"));
+
+    ctl.Command1 = new QPushButton(QStringLiteral("View Saved Files"), this);
+    ctl.Command1->setGeometry(twips(3720, 8280, 1695, 495));
+    describe(ctl.Command1, ctl.Command1->text(), QStringLiteral("Command1"));
+
+    ctl.sbStatusBar = new StatusBar(this);
+    ctl.sbStatusBar->setObjectName(QStringLiteral("sbStatusBar"));
+    ctl.sbStatusBar->setAccessibleName(QStringLiteral("Status bar"));
+    ctl.sbStatusBar->setGeometry(0, height() - 270 / Twips, width(), 270 / Twips);
+
+    ctl.Timer1 = new QTimer(this);
+    ctl.Timer1->setObjectName(QStringLiteral("Timer1"));
+    ctl.Timer1->setInterval(5000);
+    ctl.Timer2 = new QTimer(this);
+    ctl.Timer2->setObjectName(QStringLiteral("Timer2"));
+    ctl.Timer2->setInterval(125);
+
+    // The focus order of the layout.
+    QWidget *order[] = {
+        ctl.txtIncoming,   ctl.cboPort,       ctl.Command2,       ctl.txtSensorID,
+        ctl.txtSensorType, ctl.txtChannel[1], ctl.txtChannel[2],  ctl.txtChannel[3],
+        ctl.txtChannel[4], ctl.txtChannel[5], ctl.txtChannel[6],  ctl.txtChannel[7],
+        ctl.txtChannel[8], ctl.txtChannel[9], ctl.txtChannel[10], ctl.optSave[0],
+        ctl.optSave[1],    ctl.optSave[2],    ctl.Command3,       ctl.cboStepperPort,
+        ctl.txtStream2,    ctl.txtPressure,   ctl.txtZero,        ctl.cmdZero,
+        ctl.Command1};
+    for (size_t i = 0; i + 1 < std::size(order); ++i)
+        setTabOrder(order[i], order[i + 1]);
+}
+
+void frmMain::wireEvents()
+{
+    connect(ctl.Command1, &QPushButton::clicked, this, &frmMain::Command1_Click);
+    primary->wire();
+    secondary->wire();
+}
+
+bool frmMain::Form_Load()
+{
+    if (!m_instanceLock.tryLock()) {
+        showRefusal(QStringLiteral("Brindlecast's NarwickPanel"),
+                    QStringLiteral("Brindlecast's NarwickPanel is already running\n"
+                                   "Cannot load program again"));
+        return false;
+    }
+    BCappPath = GetSpecialPath(46).trimmed() + QStringLiteral("/Brindlecast");
+    NPpath = BCappPath + QStringLiteral("/NarwickPanel");
+    primary->NPpath = NPpath;
+    ctl.txtIncoming->setPlainText(QStringLiteral("Scanning available COM hardware..."));
+    primary->ReadingCount = 0;
+    primary->ScanComPorts();
+    secondary->ScanSecondaryPorts();
+    return true;
+}
+
+QString frmMain::GetSpecialPath(int CSIDL) const
+{
+    return CSIDL == 46 ? platform::documentsFolder() : QString();
+}
+
+void frmMain::Command1_Click()
+{
+    platform::openInFileBrowser(NPpath); // a failure is silent
+}
+
+void frmMain::paintEvent(QPaintEvent *event)
+{
+    QWidget::paintEvent(event);
+    QPainter painter(this);
+    for (const QRect &r : GroupRects)
+        painter.fillRect(r, QColor(0xE0, 0xE0, 0xE0));
+}

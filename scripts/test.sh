@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs what the tests need, builds from scratch and runs every test:
+# the normal build, then the same suite under AddressSanitizer and UndefinedBehaviorSanitizer.
+#   scripts/test.sh            both builds
+#   NP_SKIP_SANITIZE=1 scripts/test.sh   the normal build only
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh --test
+
+jobs=$(nproc)
+run_suite() {
+    local dir=$1; shift
+    cmake -S . -B "$dir" -G Ninja "$@"
+    cmake --build "$dir" -j "$jobs"
+    ctest --test-dir "$dir" -j "$jobs" --output-on-failure --timeout 300
+}
+
+run_suite build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo
+if [[ -z "${NP_SKIP_SANITIZE:-}" ]]; then
+    ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
+        run_suite build-sanitize -DCMAKE_BUILD_TYPE=Debug -DNP_SANITIZE=ON
+fi

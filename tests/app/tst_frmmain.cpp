@@ -1,0 +1,236 @@
+// The window at start-up: controls, layout, focus order, the scans' log, the single-instance
+// rule and the data folder.
+#include "AppFixture.h"
+
+#include "app/StatusBar.h"
+#include "primary/PrimaryLink.h"
+#include "secondary/SecondaryLink.h"
+#include "serial/MSComm.h"
+#include "serial/TtyDevice.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTimer>
+#include <QToolButton>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+QString refusalTitle, refusalText;
+void captureRefusal(const QString &title, const QString &text)
+{
+    refusalTitle = title;
+    refusalText = text;
+}
+} // namespace
+
+class TestFrmMain : public QObject {
+    Q_OBJECT
+private slots:
+    void startupStateAndScanLog();
+    void layoutMatchesTheTable();
+    void focusOrderAndAccessibleNames();
+    void rescanGivesTheSameList();
+    void secondInstanceIsRefusedAndStaleLockIsNot();
+};
+
+void TestFrmMain::startupStateAndScanLog()
+{
+    AppWorld world;
+    testsupport::PtyPair com3, com4, com5, com31;
+    world.comDir.map(3, com3.slavePath());
+    world.comDir.map(4, com4.slavePath());
+    world.comDir.map(5, com5.slavePath());
+    world.comDir.map(31, com31.slavePath());
+    world.comDir.map(6, world.home.path() + QStringLiteral("/nothing-here")); // dangling
+    int err = 0;
+    const int holder = serial::openExclusive(com4.slavePath(), &err);
+    QVERIFY(holder >= 0);
+
+    frmMain w;
+    QVERIFY(w.Form_Load());
+    const Controls &c = w.ctl;
+
+    QCOMPARE(c.txtIncoming->toPlainText(),
+             QStringLiteral("Scanning available COM hardware...\nCOM 4 already open\n"
+                            "COM scan complete\nSecondary COM scan complete\n 3 port(s) found"));
+    QStringList primaryEntries, secondaryEntries;
+    for (int i = 0; i < c.cboPort->count(); ++i)
+        primaryEntries << c.cboPort->itemText(i);
+    for (int i = 0; i < c.cboStepperPort->count(); ++i)
+        secondaryEntries << c.cboStepperPort->itemText(i);
+    QCOMPARE(primaryEntries, QStringList({"none", " 3", " 4", " 5"}));
+    QCOMPARE(secondaryEntries, QStringList({"none", "3", "5", "31"}));
+    QCOMPARE(c.cboPort->currentText(), QStringLiteral("none"));
+    QCOMPARE(c.cboStepperPort->currentText(), QStringLiteral("none"));
+    QVERIFY(c.cboPort->itemData(1, Qt::ToolTipRole).toString().contains(com3.slavePath()));
+
+    QCOMPARE(c.sbStatusBar->panelText(1), QStringLiteral("COM 11: 9600,n,8,1 - Closed"));
+    QCOMPARE(c.sbStatusBar->panelText(2), QStringLiteral("Reading #"));
+    QVERIFY(!c.sbStatusBar->panelText(4).isEmpty());
+    QVERIFY(!c.sbStatusBar->panelText(5).isEmpty());
+    QCOMPARE(c.txtZero->text(), QStringLiteral("0"));
+    QVERIFY(c.optSave[0]->isChecked());
+    QCOMPARE(w.primary->SaveMode, qint16(0));
+    QCOMPARE(w.primary->ReadingCount, qint16(0));
+    QVERIFY(!c.Timer1->isActive());
+    QVERIFY(!c.Timer2->isActive());
+    QCOMPARE(c.Timer1->interval(), 5000);
+    QCOMPARE(c.Timer2->interval(), 125);
+    QVERIFY(!w.MSComm1->PortOpen());
+    QCOMPARE(w.secondary->openPort(), -1);
+    for (QLineEdit *box : {c.txtSensorID, c.txtSensorType, c.txtPressure, c.txtStream2})
+        QVERIFY(box->text().isEmpty());
+
+    QVERIFY(w.NPpath.endsWith(QStringLiteral("/Documents/Brindlecast/NarwickPanel")));
+    QCOMPARE(w.BCappPath + QStringLiteral("/NarwickPanel"), w.NPpath);
+    QVERIFY(!QFileInfo::exists(w.BCappPath)); // never created
+    serial::closeExclusive(holder);
+}
+
+void TestFrmMain::layoutMatchesTheTable()
+{
+    AppWorld world;
+    frmMain w;
+    const Controls &c = w.ctl;
+    QCOMPARE(w.windowTitle(), QStringLiteral("NarwickPanel"));
+    QCOMPARE(w.size(), QSize(941, 631));
+    // twips / 15
+    QCOMPARE(c.cboPort->geometry(), QRect(192, 24, 113, 26));
+    QCOMPARE(c.Command2->geometry(), QRect(328, 24, 33, 25));
+    QCOMPARE(c.txtSensorID->geometry(), QRect(136, 80, 177, 26));
+    QCOMPARE(c.txtChannel[1]->geometry(), QRect(136, 152, 121, 26));
+    QCOMPARE(c.txtChannel[10]->geometry(), QRect(136, 440, 121, 26));
+    QCOMPARE(c.lblSensor[11]->text(), QStringLiteral("Channel 10"));
+    QCOMPARE(c.lblSensor[11]->geometry().top(), 440);
+    QCOMPARE(c.txtIncoming->geometry(), QRect(392, 16, 529, 425));
+    QCOMPARE(c.cboStepperPort->geometry(), QRect(592, 472, 97, 26));
+    QCOMPARE(c.cmdZero->geometry(), QRect(832, 472, 73, 33));
+    QCOMPARE(c.txtZero->geometry(), QRect(832, 512, 73, 26));
+    QCOMPARE(c.optSave[0]->geometry(), QRect(248, 504, 105, 33));
+    QCOMPARE(c.optSave[1]->geometry(), QRect(40, 504, 105, 33));
+    QCOMPARE(c.optSave[2]->geometry(), QRect(40, 552, 105, 33));
+    QCOMPARE(c.Command1->geometry(), QRect(248, 552, 113, 33));
+    QCOMPARE(c.sbStatusBar->geometry(), QRect(0, 613, 941, 18));
+
+    QCOMPARE(c.lblOpenCom->text(), QStringLiteral("Choose a COM port:"));
+    QCOMPARE(c.Label1->text(), QStringLiteral("Secondary COM Port:"));
+    QCOMPARE(c.lblSensor[12]->text(), QStringLiteral("Datastream Val"));
+    QCOMPARE(c.lblSensor[13]->text(), QStringLiteral("PRESSURE (psi)"));
+    QVERIFY(!c.lblSensor[12]->font().bold());
+    QVERIFY(c.lblSensor[13]->font().bold());
+    QCOMPARE(c.lblSensor[0]->font().pointSizeF(), 12.0);
+    QCOMPARE(c.cboPort->font().pointSizeF(), 9.75);
+    QCOMPARE(c.cboPort->currentText(), QStringLiteral("COM ports"));
+    QCOMPARE(c.Command2->toolTip(), QStringLiteral("Click to refresh available COM ports"));
+    QCOMPARE(c.Command3->toolTip(), QStringLiteral("Click to refresh available COM ports"));
+    QCOMPARE(c.optSave[1]->text(), QStringLiteral("Save all readings"));
+    QCOMPARE(c.optSave[2]->text(), QStringLiteral("Save current reading"));
+    QCOMPARE(c.cmdZero->text(), QStringLiteral("Zero:"));
+    QCOMPARE(c.Command1->text(), QStringLiteral("View Saved Files"));
+    QCOMPARE(c.sbStatusBar->panelText(1), QStringLiteral("Choose a COM port to begin"));
+    QVERIFY(c.txtIncoming->maximumBlockCount() == 10000);
+}
+
+void TestFrmMain::focusOrderAndAccessibleNames()
+{
+    AppWorld world;
+    frmMain w;
+    const Controls &c = w.ctl;
+    const QList<QWidget *> expected = {
+        c.txtIncoming,   c.cboPort,       c.Command2,      c.txtSensorID,   c.txtSensorType,
+        c.txtChannel[1], c.txtChannel[2], c.txtChannel[3], c.txtChannel[4], c.txtChannel[5],
+        c.txtChannel[6], c.txtChannel[7], c.txtChannel[8], c.txtChannel[9], c.txtChannel[10],
+        c.optSave[0],    c.optSave[1],    c.optSave[2],    c.Command3,      c.cboStepperPort,
+        c.txtStream2,    c.txtPressure,   c.txtZero,       c.cmdZero,       c.Command1};
+    // Walk the focus chain from the log and keep the controls of the table, in order.
+    QList<QWidget *> seen;
+    QWidget *w0 = c.txtIncoming;
+    QWidget *next = w0;
+    do {
+        if (expected.contains(next) && !seen.contains(next)) seen << next;
+        next = next->nextInFocusChain();
+    } while (next != w0 && seen.size() < expected.size());
+    QCOMPARE(seen, expected);
+    for (QWidget *widget : expected) {
+        QVERIFY2(widget->focusPolicy() & Qt::TabFocus, qPrintable(widget->objectName()));
+        QVERIFY2(!widget->accessibleName().isEmpty(), qPrintable(widget->objectName()));
+        QCOMPARE(widget->accessibleDescription(), widget->objectName());
+    }
+    QCOMPARE(c.txtSensorID->accessibleName(), QStringLiteral("Sensor ID"));
+    QCOMPARE(c.txtSensorID->accessibleDescription(), QStringLiteral("txtSensorID"));
+    QCOMPARE(c.lblSensor[0]->buddy(), c.txtSensorID);
+    QCOMPARE(c.lblSensor[4]->buddy(), c.txtChannel[3]);
+}
+
+void TestFrmMain::rescanGivesTheSameList()
+{
+    AppWorld world;
+    testsupport::PtyPair a, b;
+    world.comDir.map(2, a.slavePath());
+    world.comDir.map(30, b.slavePath());
+    frmMain w;
+    QVERIFY(w.Form_Load());
+    auto entries = [&] {
+        QStringList l;
+        for (int i = 0; i < w.ctl.cboPort->count(); ++i)
+            l << w.ctl.cboPort->itemText(i);
+        return l;
+    };
+    const QStringList first = entries();
+    QCOMPARE(first, QStringList({"none", " 2", " 30"}));
+    // The program's own open port is closed by the rescan and listed as free.
+    QVERIFY(pick(w.ctl.cboPort, QStringLiteral(" 2")));
+    QVERIFY(w.MSComm1->PortOpen());
+    w.ctl.Command2->click();
+    QCOMPARE(entries(), first);
+    QVERIFY(!w.MSComm1->PortOpen());
+    QCOMPARE(w.ctl.txtIncoming->toPlainText(),
+             QStringLiteral("Scanning available COM hardware...\nCOM scan complete"));
+    QCOMPARE(w.ctl.sbStatusBar->panelText(1), QStringLiteral("COM 2: 9600,n,8,1 - Closed"));
+
+    w.ctl.Command3->click();
+    QCOMPARE(w.ctl.txtIncoming->toPlainText(),
+             QStringLiteral("Scanning available Secondary COM hardware...\n"
+                            "Secondary COM scan complete\n 2 port(s) found"));
+}
+
+void TestFrmMain::secondInstanceIsRefusedAndStaleLockIsNot()
+{
+    AppWorld world;
+    frmMain::showRefusal = captureRefusal;
+    {
+        frmMain first;
+        QVERIFY(first.Form_Load());
+        frmMain second;
+        refusalTitle.clear();
+        QVERIFY(!second.Form_Load());
+        QCOMPARE(refusalTitle, QStringLiteral("Brindlecast's NarwickPanel"));
+        QCOMPARE(refusalText, QStringLiteral("Brindlecast's NarwickPanel is already running\n"
+                                             "Cannot load program again"));
+        QVERIFY(second.NPpath.isEmpty()); // nothing else ran
+        QCOMPARE(second.ctl.cboPort->count(), 0);
+    }
+    // A lock left by a copy that died does not block the next start.
+    platform::InstanceLock probe;
+    const pid_t child = fork();
+    if (child == 0) _exit(0);
+    waitpid(child, nullptr, 0);
+    QFile lock(probe.path());
+    QVERIFY(lock.open(QIODevice::WriteOnly));
+    lock.write(QByteArray::number(child) + "\nnarwickpanel\n" +
+               QSysInfo::machineHostName().toUtf8() + "\n");
+    lock.close();
+    frmMain next;
+    refusalTitle.clear();
+    QVERIFY(next.Form_Load());
+    QVERIFY(refusalTitle.isEmpty());
+}
+
+QTEST_MAIN(TestFrmMain)
+#include "tst_frmmain.moc"
