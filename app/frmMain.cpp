@@ -1,5 +1,6 @@
 #include "app/frmMain.h"
 
+#include "app/OptionButton.h"
 #include "app/StatusBar.h"
 #include "data/Icons.h"
 #include "primary/PrimaryLink.h"
@@ -70,8 +71,7 @@ void (*frmMain::showRefusal)(const QString &, const QString &) = defaultRefusal;
 frmMain::frmMain(QWidget *parent) : QWidget(parent)
 {
     // The layout's typeface is not free; a close humanist sans stands in where it is missing.
-    QFont::insertSubstitutions(FontFamily,
-                               {QStringLiteral("Open Sans"), QStringLiteral("DejaVu Sans")});
+    QFont::insertSubstitutions(FontFamily, {QStringLiteral("Lato"), QStringLiteral("DejaVu Sans")});
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QStringLiteral("NarwickPanel"));
     setWindowIcon(icons::programIcon());
@@ -182,7 +182,7 @@ void frmMain::buildControls()
     auto *group = new QButtonGroup(this);
     group->setObjectName(QStringLiteral("optSaveGroup"));
     for (const auto &o : options) {
-        auto *b = new QRadioButton(QString::fromLatin1(o.caption), this);
+        auto *b = new OptionButton(QString::fromLatin1(o.caption), this);
         b->setGeometry(o.rect);
         describe(b, b->text(), QStringLiteral("optSave(%1)").arg(o.index));
         group->addButton(b, o.index);

@@ -52,10 +52,10 @@ if(PROJECT_IS_TOP_LEVEL)
     find_program(NP_DPKG_SHLIBDEPS dpkg-shlibdeps)
     if(NP_DPKG_SHLIBDEPS)
         set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-        set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-open-sans")
+        set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-lato")
     else()
         set(CPACK_DEBIAN_PACKAGE_DEPENDS
-            "libqt6widgets6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6core6 (>= 6.4), libc6, libstdc++6, fonts-open-sans")
+            "libqt6widgets6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6core6 (>= 6.4), libc6, libstdc++6, fonts-lato")
     endif()
 
     include(CPack)
