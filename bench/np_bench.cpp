@@ -1,0 +1,576 @@
+// In-process benchmark of the whole window: the real frmMain on the offscreen platform, its
+// start-up, its port picks and its "Save all readings" option, fed through pseudo-terminals by
+// writer threads that play the instrument and the gauge.
+//
+//   np_bench throughput [--lines N] [--no-stall]   flood COM 7, Save all; lines/s, CPU, stall,
+//                                                   lines lost (file lines counted), RSS
+//   np_bench nominal [--seconds S]                  10 lines/s instrument + 8 lines/s gauge,
+//                                                   Save all; CPU %, latency median/p99
+//   np_bench idle [--seconds S]                     both ports open and silent; CPU %
+//   np_bench secondary [--seconds S]                the gauge alone: silent, then 9600 bit/s
+//   np_bench startup [--ptys N]                     main() to the window exposed, both scans
+//                                                   done (N mapped ptys; 0 = default table)
+//
+// Each run lives in a private temporary HOME, runtime directory and COM directory. CPU is the
+// process's user+system time minus what the writer threads used themselves.
+#include "app/frmMain.h"
+#include "primary/PrimaryLink.h"
+#include "secondary/SecondaryLink.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLineEdit>
+#include <QRadioButton>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QWindow>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <optional>
+#include <string>
+#include <sys/resource.h>
+#include <thread>
+#include <time.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+qint64 nowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+        .count();
+}
+
+double threadCpuSeconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+double processCpuSeconds()
+{
+    rusage ru{};
+    getrusage(RUSAGE_SELF, &ru);
+    return double(ru.ru_utime.tv_sec) + double(ru.ru_utime.tv_usec) / 1e6 +
+           double(ru.ru_stime.tv_sec) + double(ru.ru_stime.tv_usec) / 1e6;
+}
+
+// Resident set in KiB.
+long rssKiB()
+{
+    QFile f(QStringLiteral("/proc/self/status"));
+    if (!f.open(QIODevice::ReadOnly)) return -1;
+    for (const QByteArray &line : f.readAll().split('\n'))
+        if (line.startsWith("VmRSS:")) return line.mid(6).trimmed().split(' ').first().toLong();
+    return -1;
+}
+
+// One pseudo-terminal the bench plays the device on; the slave is published as COM n.
+struct Pty {
+    int master = -1;
+    QString slave;
+    explicit Pty(const QString &comDir, int com)
+    {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+            std::perror("posix_openpt");
+            std::exit(2);
+        }
+        slave = QString::fromLocal8Bit(ptsname(master));
+        QFile::link(slave, comDir + QStringLiteral("/com%1").arg(com));
+    }
+    ~Pty()
+    {
+        if (master >= 0) ::close(master);
+    }
+    bool writeAll(const char *data, size_t size) const
+    {
+        while (size > 0) {
+            const ssize_t n = ::write(master, data, size);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            data += n;
+            size -= size_t(n);
+        }
+        return true;
+    }
+    // Throws away whatever the program might have sent (it must send nothing); returns bytes.
+    size_t drainSent() const
+    {
+        const int flags = fcntl(master, F_GETFL);
+        fcntl(master, F_SETFL, flags | O_NONBLOCK);
+        size_t total = 0;
+        char buf[4096];
+        for (;;) {
+            const ssize_t n = ::read(master, buf, sizeof buf);
+            if (n <= 0) break;
+            total += size_t(n);
+        }
+        fcntl(master, F_SETFL, flags);
+        return total;
+    }
+};
+
+// The line of reading `seq`: two sensors in turn, two channels; channel 1 carries the number.
+std::string readingLine(qint64 seq)
+{
+    char buf[96];
+    const int n = std::snprintf(buf, sizeof buf, "R:0,S%d,TC4,2,%lld,C,21.7,C,0\r\n",
+                                100 + int(seq % 2), static_cast<long long>(seq));
+    return std::string(buf, size_t(n));
+}
+
+struct World {
+    QTemporaryDir root{QDir::tempPath() + QStringLiteral("/np-bench-XXXXXX")};
+    QString comDir;
+    QString dataFolder;
+    World(bool mapComDir, bool makeData = true)
+    {
+        const QString r = root.path();
+        qputenv("HOME", r.toLocal8Bit());
+        QDir(r).mkpath(QStringLiteral("runtime"));
+        QFile::setPermissions(r + QStringLiteral("/runtime"),
+                              QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        qputenv("XDG_RUNTIME_DIR", (r + QStringLiteral("/runtime")).toLocal8Bit());
+        qputenv("XDG_CONFIG_HOME", (r + QStringLiteral("/config")).toLocal8Bit());
+        comDir = r + QStringLiteral("/com");
+        QDir(r).mkpath(QStringLiteral("com"));
+        if (mapComDir)
+            qputenv("NARWICKPANEL_COM_DIR", comDir.toLocal8Bit());
+        else
+            qunsetenv("NARWICKPANEL_COM_DIR");
+        dataFolder = r + QStringLiteral("/Documents/Brindlecast/NarwickPanel");
+        if (makeData) QDir().mkpath(dataFolder);
+    }
+};
+
+bool pick(QComboBox *box, const QString &entry)
+{
+    const int i = box->findText(entry);
+    if (i < 0) return false;
+    box->setCurrentIndex(i);
+    emit box->activated(i);
+    return true;
+}
+
+// The longest gap between ticks of a 1 ms timer: the longest time the event loop was held.
+struct StallMeter {
+    QTimer timer;
+    qint64 last = 0;
+    qint64 maxGap = 0;
+    void start()
+    {
+        timer.setTimerType(Qt::PreciseTimer);
+        timer.setInterval(1);
+        QObject::connect(&timer, &QTimer::timeout, [this] {
+            const qint64 t = nowNs();
+            if (last) maxGap = std::max(maxGap, t - last);
+            last = t;
+        });
+        last = 0;
+        timer.start();
+    }
+    void stop() { timer.stop(); }
+};
+
+// Shown-time hook: channel 1's box carries the sequence number of the newest line shown.
+struct ShownHook {
+    std::unique_ptr<std::atomic<qint64>[]> written; // ns after the line's last byte went out
+    std::vector<qint64> latency;                    // ns, per line
+    qint64 lastShown = -1;
+    qint64 total = 0;
+    std::function<void(qint64)> onShown;
+    explicit ShownHook(qint64 n) : written(new std::atomic<qint64>[size_t(n)]), total(n)
+    {
+        for (qint64 i = 0; i < n; ++i)
+            written[size_t(i)].store(0, std::memory_order_relaxed);
+        latency.reserve(size_t(n));
+    }
+    void attach(QLineEdit *box)
+    {
+        QObject::connect(box, &QLineEdit::textChanged, [this](const QString &text) {
+            const qint64 t = nowNs();
+            bool ok = false;
+            const qint64 seq = text.section(u' ', 0, 0).toLongLong(&ok);
+            if (!ok || seq < 0 || seq >= total || seq <= lastShown) return;
+            for (qint64 i = lastShown + 1; i <= seq; ++i) {
+                const qint64 w = written[size_t(i)].load(std::memory_order_acquire);
+                if (w) latency.push_back(t - w);
+            }
+            lastShown = seq;
+            if (onShown) onShown(seq);
+        });
+    }
+};
+
+double percentile(std::vector<qint64> v, double p)
+{
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    const size_t k = std::min(v.size() - 1, size_t(p * double(v.size() - 1) + 0.5));
+    return double(v[k]) / 1e6;
+}
+
+// Reads every readings file and checks each sequence number came exactly once, in order.
+struct FileCheck {
+    qint64 lines = 0;
+    qint64 missing = 0;
+    qint64 duplicates = 0;
+    qint64 outOfOrder = 0;
+    qint64 malformed = 0;
+};
+
+FileCheck checkFiles(const QString &folder, qint64 sent)
+{
+    FileCheck r;
+    std::vector<unsigned char> seen(size_t(sent), 0);
+    for (const QString &name : QDir(folder).entryList({QStringLiteral("*.txt")}, QDir::Files)) {
+        QFile f(folder + u'/' + name);
+        if (!f.open(QIODevice::ReadOnly)) continue;
+        const QByteArray all = f.readAll();
+        qint64 previous = -1;
+        qsizetype pos = 0;
+        while (pos < all.size()) {
+            qsizetype end = all.indexOf("\r\n", pos);
+            if (end < 0) {
+                ++r.malformed;
+                break;
+            }
+            const QByteArray line = all.mid(pos, end - pos);
+            pos = end + 2;
+            ++r.lines;
+            // stamp may hold commas? It does not: "M/D/YYYY h:mm:ss AP". Field 5 is channel 1.
+            const QList<QByteArray> f5 = line.split(',');
+            bool ok = false;
+            const qint64 seq = f5.size() > 4 ? f5[4].toLongLong(&ok) : -1;
+            if (!ok || seq < 0 || seq >= sent) {
+                ++r.malformed;
+                continue;
+            }
+            if (seen[size_t(seq)]++) ++r.duplicates;
+            if (seq <= previous) ++r.outOfOrder;
+            previous = seq;
+        }
+    }
+    for (unsigned char s : seen)
+        if (!s) ++r.missing;
+    return r;
+}
+
+struct Options {
+    QString mode;
+    qint64 lines = 1000000;
+    int seconds = 60;
+    int ptys = 30;
+    bool stall = true;
+    int chunk = 4096;
+};
+
+Options parse(const QStringList &args)
+{
+    Options o;
+    if (args.size() > 1) o.mode = args[1];
+    for (int i = 2; i < args.size(); ++i) {
+        const QString a = args[i];
+        const QString v = i + 1 < args.size() ? args[i + 1] : QString();
+        if (a == QLatin1String("--lines"))
+            o.lines = v.toLongLong(), ++i;
+        else if (a == QLatin1String("--seconds"))
+            o.seconds = v.toInt(), ++i;
+        else if (a == QLatin1String("--ptys"))
+            o.ptys = v.toInt(), ++i;
+        else if (a == QLatin1String("--chunk"))
+            o.chunk = v.toInt(), ++i;
+        else if (a == QLatin1String("--no-stall"))
+            o.stall = false;
+    }
+    return o;
+}
+
+// Starts the window as the program does and waits until it is exposed.
+std::unique_ptr<frmMain> startWindow()
+{
+    auto w = std::make_unique<frmMain>();
+    if (!w->Form_Load()) {
+        std::fprintf(stderr, "Form_Load refused (lock)\n");
+        std::exit(2);
+    }
+    w->show();
+    QElapsedTimer t;
+    t.start();
+    while (!(w->windowHandle() && w->windowHandle()->isExposed()) && t.elapsed() < 5000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    QCoreApplication::processEvents();
+    return w;
+}
+
+void runFor(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+// ---------------------------------------------------------------------------------------------
+
+int throughput(const Options &o)
+{
+    World world(true);
+    Pty inst(world.comDir, 7);
+    auto w = startWindow();
+    if (!pick(w->ctl.cboPort, QStringLiteral(" 7"))) {
+        std::fprintf(stderr, "COM 7 not in the list\n");
+        return 2;
+    }
+    w->ctl.optSave[1]->click();
+    if (w->primary->SaveMode != 1) {
+        std::fprintf(stderr, "Save all did not take\n");
+        return 2;
+    }
+
+    const qint64 n = o.lines;
+    ShownHook hook(n);
+    long rss10k = -1;
+    long rssStart = rssKiB();
+    QEventLoop done;
+    hook.onShown = [&](qint64 seq) {
+        if (rss10k < 0 && seq >= 9999) rss10k = rssKiB();
+        if (seq == n - 1) done.quit();
+    };
+    hook.attach(w->ctl.txtChannel[1]);
+    StallMeter stall;
+    if (o.stall) stall.start();
+
+    std::atomic<double> writerCpu{0};
+    const double cpu0 = processCpuSeconds();
+    const qint64 t0 = nowNs();
+    std::thread writer([&] {
+        std::string block;
+        block.reserve(size_t(o.chunk) + 64);
+        std::vector<qint64> pending;
+        for (qint64 i = 0; i < n; ++i) {
+            block += readingLine(i);
+            pending.push_back(i);
+            if (block.size() >= size_t(o.chunk) || i == n - 1) {
+                if (!inst.writeAll(block.data(), block.size())) break;
+                const qint64 t = nowNs();
+                for (qint64 k : pending)
+                    hook.written[size_t(k)].store(t, std::memory_order_release);
+                pending.clear();
+                block.clear();
+            }
+        }
+        writerCpu = threadCpuSeconds();
+    });
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, &done, &QEventLoop::quit);
+    guard.start(int(std::max<qint64>(60000, n / 20))); // gives up below 20 lines/s
+    done.exec();
+    const qint64 t1 = nowNs();
+    writer.join();
+    stall.stop();
+    const double cpu = processCpuSeconds() - cpu0 - writerCpu;
+    const long rssEnd = rssKiB();
+
+    const FileCheck check = checkFiles(world.dataFolder, n);
+    const size_t sentBack = inst.drainSent();
+    const double secs = double(t1 - t0) / 1e9;
+    std::printf("throughput: lines %lld, wall %.3f s, %.0f lines/s\n", static_cast<long long>(n),
+                secs, double(hook.lastShown + 1) / secs);
+    std::printf("cpu: program %.3f s (writer thread %.3f s excluded), %.2f s per million lines, "
+                "%.2f us per line\n",
+                cpu, double(writerCpu), cpu * 1e6 / double(n), cpu * 1e6 / double(n));
+    if (o.stall)
+        std::printf("longest event-loop stall: %.1f ms (1 ms timer)\n", double(stall.maxGap) / 1e6);
+    std::printf("file lines %lld, missing %lld, duplicates %lld, out of order %lld, malformed "
+                "%lld => lines lost %lld\n",
+                static_cast<long long>(check.lines), static_cast<long long>(check.missing),
+                static_cast<long long>(check.duplicates), static_cast<long long>(check.outOfOrder),
+                static_cast<long long>(check.malformed), static_cast<long long>(check.missing));
+    std::printf("rss: start %ld KiB, after 10,000 lines %ld KiB, after %lld lines %ld KiB, "
+                "growth %+.1f MB\n",
+                rssStart, rss10k, static_cast<long long>(n), rssEnd,
+                double(rssEnd - rss10k) / 1024.0);
+    std::printf("latency under flood (write-to-shown): median %.1f ms, p99 %.1f ms\n",
+                percentile(hook.latency, 0.5), percentile(hook.latency, 0.99));
+    std::printf("panel 3 count %d; bytes the program sent to the device: %zu\n",
+                int(w->primary->ReadingCount), sentBack);
+    return check.missing == 0 && check.duplicates == 0 && check.malformed == 0 ? 0 : 1;
+}
+
+// Writes lines at a fixed rate until `stop`; each line's write time is recorded.
+void pacedWriter(const Pty &pty, double perSecond, const std::atomic<bool> &stop,
+                 std::function<std::string(qint64)> line, ShownHook *hook, qint64 limit,
+                 std::atomic<double> *cpuOut)
+{
+    const auto period = std::chrono::nanoseconds(qint64(1e9 / perSecond));
+    auto next = Clock::now();
+    for (qint64 i = 0; !stop && i < limit; ++i) {
+        std::this_thread::sleep_until(next);
+        next += period;
+        const std::string s = line(i);
+        if (!pty.writeAll(s.data(), s.size())) break;
+        if (hook) hook->written[size_t(i)].store(nowNs(), std::memory_order_release);
+    }
+    *cpuOut = threadCpuSeconds();
+}
+
+int nominal(const Options &o, bool silent)
+{
+    World world(true);
+    Pty inst(world.comDir, 7);
+    Pty gauge(world.comDir, 8);
+    auto w = startWindow();
+    if (!pick(w->ctl.cboPort, QStringLiteral(" 7")) ||
+        !pick(w->ctl.cboStepperPort, QStringLiteral("8"))) {
+        std::fprintf(stderr, "ports not in the lists\n");
+        return 2;
+    }
+    w->ctl.optSave[1]->click();
+    runFor(1000); // settle
+
+    const qint64 limit = qint64(o.seconds) * 10 + 100;
+    ShownHook hook(limit);
+    hook.attach(w->ctl.txtChannel[1]);
+    std::atomic<bool> stop{false};
+    std::atomic<double> cpuA{0}, cpuB{0};
+    const double cpu0 = processCpuSeconds();
+    const qint64 t0 = nowNs();
+    std::thread a, b;
+    if (!silent) {
+        a = std::thread(pacedWriter, std::cref(inst), 10.0, std::cref(stop), readingLine, &hook,
+                        limit, &cpuA);
+        b = std::thread(
+            pacedWriter, std::cref(gauge), 8.0, std::cref(stop),
+            [](qint64 i) {
+                char buf[32];
+                const int n =
+                    std::snprintf(buf, sizeof buf, "P:%.2f,psi\r\n", 14.0 + (i % 100) / 100.0);
+                return std::string(buf, size_t(n));
+            },
+            nullptr, qint64(1) << 40, &cpuB);
+    }
+    runFor(o.seconds * 1000);
+    stop = true;
+    if (a.joinable()) a.join();
+    if (b.joinable()) b.join();
+    const qint64 t1 = nowNs();
+    const double cpu = processCpuSeconds() - cpu0 - cpuA - cpuB;
+    const double secs = double(t1 - t0) / 1e9;
+    runFor(200);
+    std::printf("%s: %.1f s, program CPU %.3f s = %.3f %% of a core\n",
+                silent ? "idle (both ports open, silent)" : "nominal (10 + 8 lines/s, Save all)",
+                secs, cpu, 100.0 * cpu / secs);
+    if (!silent) {
+        const FileCheck check = checkFiles(world.dataFolder, hook.lastShown + 1);
+        std::printf("lines shown %lld, file lines %lld, missing %lld; pressure box \"%s\"\n",
+                    static_cast<long long>(hook.lastShown + 1), static_cast<long long>(check.lines),
+                    static_cast<long long>(check.missing), qPrintable(w->ctl.txtPressure->text()));
+        std::printf("latency (last byte written -> boxes): median %.2f ms, p99 %.2f ms, max %.2f "
+                    "ms over %zu lines\n",
+                    percentile(hook.latency, 0.5), percentile(hook.latency, 0.99),
+                    percentile(hook.latency, 1.0), hook.latency.size());
+    }
+    std::printf("rss %ld KiB; bytes sent to the devices: %zu\n", rssKiB(),
+                inst.drainSent() + gauge.drainSent());
+    return 0;
+}
+
+int secondaryOnly(const Options &o)
+{
+    World world(true);
+    Pty gauge(world.comDir, 8);
+    auto w = startWindow();
+    if (!pick(w->ctl.cboStepperPort, QStringLiteral("8"))) {
+        std::fprintf(stderr, "COM 8 not in the secondary list\n");
+        return 2;
+    }
+    runFor(1000);
+    double cpu0 = processCpuSeconds();
+    qint64 t0 = nowNs();
+    runFor(o.seconds * 1000);
+    double cpu = processCpuSeconds() - cpu0;
+    double secs = double(nowNs() - t0) / 1e9;
+    std::printf("secondary idle (port open, silent): %.1f s, CPU %.3f s = %.3f %% of a core\n",
+                secs, cpu, 100.0 * cpu / secs);
+
+    // 9600 bit/s, 10 bits a character: 960 characters/s of "P:xx.xx,psi" CR LF (13 each).
+    std::atomic<bool> stop{false};
+    std::atomic<double> cpuW{0};
+    const double rate = 960.0 / 13.0;
+    cpu0 = processCpuSeconds();
+    t0 = nowNs();
+    std::thread b(
+        pacedWriter, std::cref(gauge), rate, std::cref(stop),
+        [](qint64 i) {
+            char buf[32];
+            const int n =
+                std::snprintf(buf, sizeof buf, "P:%.2f,psi\r\n", 14.0 + (i % 100) / 100.0);
+            return std::string(buf, size_t(n));
+        },
+        nullptr, qint64(1) << 40, &cpuW);
+    runFor(o.seconds * 1000);
+    stop = true;
+    b.join();
+    cpu = processCpuSeconds() - cpu0 - cpuW;
+    secs = double(nowNs() - t0) / 1e9;
+    runFor(300);
+    std::printf("secondary at 9600 bit/s (%.1f lines/s): %.1f s, CPU %.3f s = %.3f %% of a core; "
+                "pressure box \"%s\"; sent to device %zu bytes\n",
+                rate, secs, cpu, 100.0 * cpu / secs, qPrintable(w->ctl.txtPressure->text()),
+                gauge.drainSent());
+    return 0;
+}
+
+int startup(const Options &o, qint64 mainEntryNs)
+{
+    // Environment first (part of the harness, not of the program): excluded from the figure.
+    World world(o.ptys > 0);
+    std::vector<std::unique_ptr<Pty>> ptys;
+    for (int i = 1; i <= o.ptys; ++i)
+        ptys.push_back(std::make_unique<Pty>(world.comDir, i));
+    const qint64 t0 = nowNs();
+    auto w = startWindow();
+    const qint64 t1 = nowNs();
+    std::printf("start-up (%s): frmMain + Form_Load (both scans) + shown and exposed: %.1f ms; "
+                "QApplication construction before it: %.1f ms; entries %d primary, %d secondary\n",
+                o.ptys > 0 ? qPrintable(QStringLiteral("%1 mapped ptys").arg(o.ptys))
+                           : "default COM table",
+                double(t1 - t0) / 1e6, double(t0 - mainEntryNs) / 1e6, w->ctl.cboPort->count() - 1,
+                w->ctl.cboStepperPort->count() - 1);
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    const qint64 entry = nowNs();
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    const Options o = parse(app.arguments());
+    if (o.mode == QLatin1String("throughput")) return throughput(o);
+    if (o.mode == QLatin1String("nominal")) return nominal(o, false);
+    if (o.mode == QLatin1String("idle")) return nominal(o, true);
+    if (o.mode == QLatin1String("secondary")) return secondaryOnly(o);
+    if (o.mode == QLatin1String("startup")) return startup(o, entry);
+    std::fprintf(stderr, "usage: np_bench throughput|nominal|idle|secondary|startup [--lines N] "
+                         "[--seconds S] [--ptys N] [--chunk BYTES] [--no-stall]\n");
+    return 2;
+}
