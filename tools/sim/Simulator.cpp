@@ -184,6 +184,7 @@ bool Simulator::command(const std::string &line, std::string &error)
             error = "usage: " + verb + " BYTES [instrument|gauge]";
             return false;
         }
+        dev->refreshReader();
         Chunk c;
         if (verb == "garbage") {
             c.kind = ChunkKind::Garbage;
@@ -216,7 +217,7 @@ bool Simulator::command(const std::string &line, std::string &error)
     return true;
 }
 
-void Simulator::queueInstrumentLine()
+bool Simulator::queueInstrumentLine()
 {
     Chunk c;
     c.sensor = m_lines->nextSensor();
@@ -227,9 +228,9 @@ void Simulator::queueInstrumentLine()
     } else {
         c.bytes += "\r\n";
     }
-    if (m_instrument->enqueue(std::move(c), m_opt.maxRate ? kMaxRateBacklog : kLineBacklog)) {
-        if (unterminated) --m_unterminatedToGo;
-    }
+    if (!m_instrument->enqueue(std::move(c), m_opt.maxRate ? 0 : kLineBacklog)) return false;
+    if (unterminated) --m_unterminatedToGo;
+    return true;
 }
 
 std::uint64_t Simulator::sentInstrumentLines() const
@@ -253,8 +254,9 @@ void Simulator::produceInstrument(Clock::time_point now)
     const bool quiet = m_paused || now < m_silentUntil;
     if (m_opt.maxRate) {
         while (!quiet && !countReached() && m_instrument->isUp() && m_instrument->readerPresent() &&
-               m_instrument->pendingBytes() < kMaxRateBacklog)
-            queueInstrumentLine();
+               m_instrument->pendingBytes() < kMaxRateBacklog) {
+            if (!queueInstrumentLine()) break;
+        }
         return;
     }
     const auto period = std::chrono::duration_cast<Clock::duration>(

@@ -60,7 +60,7 @@ private:
     void tick(Clock::time_point now);
     void produceInstrument(Clock::time_point now);
     void produceGauge(Clock::time_point now);
-    void queueInstrumentLine();
+    bool queueInstrumentLine();
     void readStdin();
     PtyDevice *deviceByName(const std::string &name);
     double seconds(Clock::time_point t) const;
