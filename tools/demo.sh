@@ -1,0 +1,154 @@
+#!/usr/bin/env bash
+# NarwickPanel demo: installs what the build needs, builds, creates the data folder, and runs
+# the program against the simulated instrument (COM7) and pressure gauge (COM8).
+#
+#   tools/demo.sh [--no-install] [--no-build] [-- SIMULATOR OPTIONS...]
+#
+# In the window: pick 7 in the top list, 8 in "Secondary COM Port:", and "Save all readings".
+# While it runs, faults can be sent to the simulator through the command file it prints
+# (for example: echo 'hangup 8' > .../commands). When the window closes, the simulator stops and
+# prints what it sent.
+#
+# NARWICKPANEL_BIN       the program to run (default: build/app/narwickpanel)
+# NARWICKPANEL_SIM_BIN   the simulator (default: build/tools/narwickpanel-sim)
+# NARWICKPANEL_BUILD_DIR the build folder (default: build/ in the source tree)
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${NARWICKPANEL_BUILD_DIR:-$root/build}
+packages=(cmake ninja-build g++ qt6-base-dev libqt6serialport6-dev fonts-open-sans)
+
+install=1
+compile=1
+sim_args=()
+while (($#)); do
+    case $1 in
+    --no-install) install=0 ;;
+    --no-build) compile=0 ;;
+    --help | -h)
+        sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'
+        exit 0
+        ;;
+    --)
+        shift
+        sim_args=("$@")
+        break
+        ;;
+    *)
+        echo "demo.sh: unknown option '$1' (try --help)" >&2
+        exit 2
+        ;;
+    esac
+    shift
+done
+
+say() { printf '\n== %s\n' "$*"; }
+
+# 1. Packages.
+if ((install)); then
+    missing=()
+    for p in "${packages[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' ||
+            missing+=("$p")
+    done
+    if ((${#missing[@]})); then
+        say "Installing ${missing[*]}"
+        if ((EUID == 0)); then
+            apt-get update
+            DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+        elif command -v sudo >/dev/null; then
+            sudo apt-get update
+            sudo DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
+                "${missing[@]}"
+        else
+            echo "demo.sh: please install as root: apt-get install ${missing[*]}" >&2
+            exit 1
+        fi
+    fi
+fi
+
+# 2. Build (only what the demo runs).
+program=${NARWICKPANEL_BIN:-$build/app/narwickpanel}
+simulator=${NARWICKPANEL_SIM_BIN:-$build/tools/narwickpanel-sim}
+if ((compile)); then
+    targets=()
+    [[ -z ${NARWICKPANEL_SIM_BIN:-} ]] && targets+=(narwickpanel-sim)
+    [[ -z ${NARWICKPANEL_BIN:-} ]] && targets+=(narwickpanel)
+    if ((${#targets[@]})); then
+        say "Building ${targets[*]} in $build"
+        cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+        cmake --build "$build" --target "${targets[@]}"
+    fi
+fi
+for f in "$simulator" "$program"; do
+    if ! command -v "$f" >/dev/null; then
+        echo "demo.sh: $f is missing; run without --no-build" >&2
+        exit 1
+    fi
+done
+
+# 3. The data folder: the desktop's documents folder + Brindlecast/NarwickPanel. The program
+# writes its readings files there but never creates it.
+documents=""
+if command -v xdg-user-dir >/dev/null; then
+    documents=$(xdg-user-dir DOCUMENTS 2>/dev/null || true)
+fi
+# xdg-user-dir answers the home folder itself when no documents folder is configured; the
+# program then uses ~/Documents.
+if [[ -z $documents || $documents == "$HOME" || $documents == "$HOME/" ]]; then
+    documents=$HOME/Documents
+fi
+data=$documents/Brindlecast/NarwickPanel
+mkdir -p "$data"
+say "Readings files go to $data"
+
+# 4. The simulator, on a private COM directory, then the program in the foreground.
+work=$(mktemp -d "${TMPDIR:-/tmp}/narwickpanel-demo.XXXXXX")
+comdir=$work/com
+mkdir "$comdir"
+mkfifo "$work/commands"
+# Held open for reading and writing, so the simulator's input never ends and opening the
+# command file for writing never blocks.
+exec 3<>"$work/commands"
+
+sim_pid=""
+finish() {
+    local status=$?
+    trap - EXIT INT TERM
+    if [[ -n $sim_pid ]] && kill -0 "$sim_pid" 2>/dev/null; then
+        kill -TERM "$sim_pid" 2>/dev/null || true
+        wait "$sim_pid" 2>/dev/null || true
+    fi
+    exec 3>&-
+    if [[ -f $work/sim.log ]]; then
+        say "Simulator report"
+        sed -n '/^narwickpanel-sim report/,$p' "$work/sim.log"
+    fi
+    rm -rf "$work"
+    exit "$status"
+}
+trap finish EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+"$simulator" --com-dir "$comdir" ${sim_args[@]+"${sim_args[@]}"} <&3 >"$work/sim.log" 2>&1 &
+sim_pid=$!
+
+# Wait until both devices are published.
+for _ in $(seq 100); do
+    grep -q '^gauge: COM' "$work/sim.log" 2>/dev/null && break
+    kill -0 "$sim_pid" 2>/dev/null || break
+    sleep 0.05
+done
+if ! grep -q '^gauge: COM' "$work/sim.log" 2>/dev/null; then
+    echo "demo.sh: the simulator did not start:" >&2
+    cat "$work/sim.log" >&2
+    exit 1
+fi
+say "Simulated devices"
+grep -E '^(instrument|gauge): COM' "$work/sim.log"
+echo "Fault commands (silence S, noterm N, garbage B, longline B, hangup S [gauge], stop, start):"
+echo "  echo 'hangup 8' > $work/commands"
+
+say "Starting NarwickPanel: pick 7 in the top list, 8 in \"Secondary COM Port:\", then \"Save all readings\""
+NARWICKPANEL_COM_DIR=$comdir "$program"
