@@ -1,0 +1,23 @@
+# Fault injection: both serial lines, the data folder and kill -9, against the whole window on
+# the offscreen platform; plus the replay of every committed fuzz input (see tests/fuzz.cmake).
+np_add_test(tst_linkfaults SOURCES faults/tst_linkfaults.cpp faults/FaultSupport.h
+            LIBS np_app TIMEOUT 240)
+np_add_test(tst_datafolderfaults SOURCES faults/tst_datafolderfaults.cpp faults/FaultSupport.h
+            LIBS np_app)
+
+qt_add_executable(faults_saveall_harness faults/saveall_harness.cpp)
+set_target_properties(faults_saveall_harness PROPERTIES WIN32_EXECUTABLE OFF)
+target_link_libraries(faults_saveall_harness PRIVATE np_app)
+np_add_test(tst_killsaveall SOURCES faults/tst_killsaveall.cpp LIBS np_app)
+add_dependencies(tst_killsaveall faults_saveall_harness)
+target_compile_definitions(tst_killsaveall PRIVATE
+    NP_SAVEALL_HARNESS="$<TARGET_FILE:faults_saveall_harness>")
+
+if(NOT TARGET np_fuzz_entries)
+    add_library(np_fuzz_entries STATIC ${PROJECT_SOURCE_DIR}/fuzz/FuzzEntries.cpp
+                                       ${PROJECT_SOURCE_DIR}/fuzz/FuzzEntries.h)
+    target_include_directories(np_fuzz_entries PUBLIC ${PROJECT_SOURCE_DIR})
+    target_link_libraries(np_fuzz_entries PUBLIC np_primary_core np_secondary_core Qt6::Core)
+endif()
+np_add_test(tst_fuzzregressions SOURCES faults/tst_fuzzregressions.cpp LIBS np_fuzz_entries)
+target_compile_definitions(tst_fuzzregressions PRIVATE NP_FUZZ_DIR="${PROJECT_SOURCE_DIR}/fuzz")
