@@ -100,7 +100,7 @@ void PtyDevice::shutdown()
     }
     if (m_master >= 0) {
         drainInput();
-        dropQueue();
+        dropQueue(true);
         ::close(m_master);
         m_master = -1;
     }
@@ -199,13 +199,15 @@ void PtyDevice::readerGone()
     dropQueue();
 }
 
-void PtyDevice::dropQueue()
+void PtyDevice::dropQueue(bool atExit)
 {
     for (const Chunk &c : m_queue) {
         const bool isLine = c.kind == ChunkKind::Line || c.kind == ChunkKind::Unterminated;
         if (!isLine) continue;
         if (c.written > 0)
             ++stats.cutLines;
+        else if (atExit)
+            ++stats.unsentAtExit;
         else
             ++stats.droppedNoReader;
     }

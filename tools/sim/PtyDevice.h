@@ -25,6 +25,7 @@ struct DeviceStats {
     std::uint64_t droppedNoReader = 0; // lines not sent because nobody had the port open
     std::uint64_t droppedBusy = 0;     // lines not sent because the reader did not keep up
     std::uint64_t cutLines = 0;        // lines partly written when the reader went away
+    std::uint64_t unsentAtExit = 0;    // lines still waiting for the reader at exit
     std::uint64_t receivedBytes = 0;   // bytes the program wrote to the device
     std::uint64_t hangups = 0;
 };
@@ -78,7 +79,7 @@ public:
 
 private:
     void readerGone();
-    void dropQueue();
+    void dropQueue(bool atExit = false);
 
     std::string m_name;
     std::string m_comDir;

@@ -381,7 +381,7 @@ std::string Simulator::reportText() const
         << " silences, " << is.hangups << " hang-ups\n";
     out << "    not sent: " << is.droppedNoReader << " lines while nobody had the port open, "
         << is.droppedBusy << " while the reader was not keeping up, " << is.cutLines
-        << " cut short when the reader went away\n";
+        << " cut short when the reader went away, " << is.unsentAtExit << " still queued at exit\n";
     if (m_gauge) {
         const DeviceStats &gs = m_gauge->stats;
         out << "  gauge COM" << m_gauge->com() << ": " << m_gaugeLines << " pressure lines sent\n";
@@ -390,7 +390,8 @@ std::string Simulator::reportText() const
             << " hang-ups\n";
         out << "    not sent: " << gs.droppedNoReader << " lines while nobody had the port open, "
             << gs.droppedBusy << " while the reader was not keeping up, " << gs.cutLines
-            << " cut short when the reader went away\n";
+            << " cut short when the reader went away, " << gs.unsentAtExit
+            << " still queued at exit\n";
     }
     if (receivedTotal() == 0) {
         out << (m_gauge ? "  received 0 bytes from the program on both devices\n"
@@ -417,6 +418,7 @@ std::string Simulator::reportKeys() const
         out << p << "dropped_no_reader " << d.stats.droppedNoReader << "\n";
         out << p << "dropped_busy " << d.stats.droppedBusy << "\n";
         out << p << "cut_lines " << d.stats.cutLines << "\n";
+        out << p << "unsent_at_exit " << d.stats.unsentAtExit << "\n";
         out << p << "hangups " << d.stats.hangups << "\n";
         out << p << "received_bytes " << d.stats.receivedBytes << "\n";
     };
