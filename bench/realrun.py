@@ -1,0 +1,370 @@
+#!/usr/bin/env python3
+"""Drives the real narwickpanel binary under Xvfb with xdotool, fed by narwickpanel-sim.
+
+The program has no command line, so the ports are picked and "Save all readings" is clicked
+the way an operator does it: a click into the combo box, then the Down key. The gauge sits on
+COM 2 and the instrument on COM 7, so the secondary list's first entry is the gauge and the
+primary list reaches the instrument after the gauge (which the secondary link holds, so the
+primary pick of it is refused and logged, no dialog).
+
+  realrun.py startup   [--ptys N]          launch -> window mapped (scans run before the show)
+  realrun.py idle      [--seconds S]       both ports open, both devices silent: CPU %
+  realrun.py nominal   [--seconds S]       10 + 8 lines/s, Save all: CPU %, RSS
+  realrun.py flood     [--lines N]         --rate max, Save all: lines/s, CPU s per million,
+                                           RSS at 10,000 lines and at the end, lines lost
+  realrun.py peer      [--rate R] [--seconds S]
+                                           the same stream at the same rate to NarwickPanel
+                                           (Save all) and to gtkterm, each on its own Xvfb,
+                                           in the same run: CPU s per million lines and RSS
+
+Every run lives in a temporary HOME / runtime / COM directory. CPU figures come from
+/proc/PID/stat (user + system, 10 ms ticks).
+"""
+import argparse
+import glob
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+BUILD = os.environ.get("NP_BUILD", "/work/build-bench")
+APP = os.path.join(BUILD, "app", "narwickpanel")
+SIM = os.path.join(BUILD, "tools", "narwickpanel-sim")
+TICK = os.sysconf("SC_CLK_TCK")
+
+# Window coordinates (device-independent pixels, from the layout's twips / 15).
+CBO_PORT = (230, 37)
+CBO_STEPPER = (620, 485)
+OPT_SAVE_ALL = (60, 520)
+
+
+def cpu_seconds(pid):
+    with open(f"/proc/{pid}/stat") as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / TICK
+
+
+def rss_kib(pid):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1])
+    return -1
+
+
+class Xvfb:
+    def __init__(self, display):
+        self.display = display
+        self.proc = subprocess.Popen(
+            ["Xvfb", display, "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for _ in range(200):
+            if os.path.exists(f"/tmp/.X11-unix/X{display[1:]}"):
+                break
+            time.sleep(0.02)
+        time.sleep(0.2)
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait()
+
+
+class World:
+    def __init__(self, map_com=True):
+        self.root = tempfile.mkdtemp(prefix="np-real-")
+        self.home = self.root
+        self.runtime = os.path.join(self.root, "runtime")
+        os.makedirs(self.runtime, mode=0o700)
+        self.com = os.path.join(self.root, "com")
+        os.makedirs(self.com)
+        self.data = os.path.join(self.root, "Documents", "Brindlecast", "NarwickPanel")
+        os.makedirs(self.data)
+        self.env = dict(os.environ)
+        self.env.update(HOME=self.home, XDG_RUNTIME_DIR=self.runtime,
+                        XDG_CONFIG_HOME=os.path.join(self.root, "config"),
+                        QT_QPA_PLATFORM="xcb")
+        if map_com:
+            self.env["NARWICKPANEL_COM_DIR"] = self.com
+        else:
+            self.env.pop("NARWICKPANEL_COM_DIR", None)
+
+    def file_lines(self):
+        n = 0
+        for p in glob.glob(os.path.join(self.data, "*.txt")):
+            with open(p, "rb") as f:
+                n += f.read().count(b"\r\n")
+        return n
+
+    def cleanup(self):
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+def xdo(display, *args):
+    return subprocess.run(["xdotool", *args], env=dict(os.environ, DISPLAY=display),
+                          capture_output=True, text=True).stdout.strip()
+
+
+def wait_window(display, name, timeout=10.0, pid=None):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        cmd = ["search", "--onlyvisible"]
+        cmd += ["--pid", str(pid)] if pid else []
+        out = xdo(display, *cmd, "--name", name)
+        if out:
+            return out.split()[0]
+        time.sleep(0.005)
+    return None
+
+
+def click(display, wid, xy):
+    xdo(display, "mousemove", "--window", wid, str(xy[0]), str(xy[1]))
+    xdo(display, "click", "1")
+    time.sleep(0.15)
+
+
+def key(display, k, times=1):
+    for _ in range(times):
+        xdo(display, "key", k)
+        time.sleep(0.15)
+
+
+def start_app(world, display):
+    env = dict(world.env, DISPLAY=display)
+    t0 = time.monotonic()
+    proc = subprocess.Popen([APP], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    wid = wait_window(display, "^NarwickPanel$", pid=proc.pid)
+    return proc, wid, time.monotonic() - t0
+
+
+def start_sim(world, *args):
+    report = os.path.join(world.root, "sim-report.txt")
+    proc = subprocess.Popen([SIM, "--com-dir", world.com, "--report", report, "--seed", "1",
+                             *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT, text=True)
+    for _ in range(200):
+        if glob.glob(os.path.join(world.com, "com*")):
+            break
+        time.sleep(0.02)
+    time.sleep(0.2)
+    return proc, report
+
+
+def sim_report(path):
+    keys = {}
+    if os.path.exists(path):
+        for line in open(path):
+            parts = line.split()
+            if len(parts) == 2:
+                keys[parts[0]] = parts[1]
+    return keys
+
+
+def pick_ports(display, wid, gauge=True, save_all=True):
+    if gauge:
+        click(display, wid, CBO_STEPPER)
+        key(display, "Down")          # "2": the gauge
+        click(display, wid, CBO_PORT)
+        key(display, "Down", 2)       # " 2" (held by the secondary link, refused), then " 7"
+    else:
+        click(display, wid, CBO_PORT)
+        key(display, "Down")          # " 7"
+    if save_all:
+        click(display, wid, OPT_SAVE_ALL)
+
+
+def stop(proc):
+    if proc and proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(5)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
+def run_startup(a):
+    x = Xvfb(":91")
+    try:
+        for ptys in ([0, a.ptys] if a.ptys else [0]):
+            times = []
+            for _ in range(a.repeat):
+                world = World(map_com=ptys > 0)
+                fds = []
+                for i in range(1, ptys + 1):
+                    m, s = os.openpty()
+                    fds += [m, s]
+                    os.symlink(os.ttyname(s), os.path.join(world.com, f"com{i}"))
+                proc, wid, secs = start_app(world, x.display)
+                times.append(secs * 1000)
+                stop(proc)
+                for fd in fds:
+                    os.close(fd)
+                world.cleanup()
+            what = f"{ptys} mapped ptys" if ptys else "default COM table"
+            times.sort()
+            print(f"start-up ({what}), launch -> window mapped: median {times[len(times)//2]:.0f} "
+                  f"ms, min {times[0]:.0f}, max {times[-1]:.0f} over {len(times)} launches")
+    finally:
+        x.stop()
+
+
+def run_load(a, silent):
+    x = Xvfb(":92")
+    world = World()
+    sim = app = None
+    try:
+        sim, report = start_sim(world, "--instrument-com", "7", "--gauge-com", "2",
+                                "--rate", "10", "--gauge-rate", "8")
+        if silent:
+            sim.stdin.write("stop\n")
+            sim.stdin.flush()
+        app, wid, _ = start_app(world, x.display)
+        pick_ports(x.display, wid)
+        time.sleep(3)
+        c0, t0 = cpu_seconds(app.pid), time.monotonic()
+        x0 = cpu_seconds(x.proc.pid)
+        time.sleep(a.seconds)
+        c1, t1 = cpu_seconds(app.pid), time.monotonic()
+        x1 = cpu_seconds(x.proc.pid)
+        pct = 100 * (c1 - c0) / (t1 - t0)
+        what = "idle, both ports open and silent" if silent else "nominal 10 + 8 lines/s, Save all"
+        print(f"real binary, {what}: {t1 - t0:.0f} s, CPU {c1 - c0:.2f} s = {pct:.3f} % of a "
+              f"core; RSS {rss_kib(app.pid)} KiB; Xvfb CPU {x1 - x0:.2f} s")
+        # The devices fall silent first, so no line is in flight when the program ends.
+        sim.stdin.write("stop\n")
+        sim.stdin.flush()
+        time.sleep(1.5)
+        lines = world.file_lines()
+        stop(app)
+        app = None
+        sim.stdin.write("quit\n")
+        sim.stdin.flush()
+        sim.wait(10)
+        k = sim_report(report)
+        if not silent:
+            print(f"  sim sent {k.get('instrument.lines')} lines, dropped busy "
+                  f"{k.get('instrument.dropped_busy')}, no reader "
+                  f"{k.get('instrument.dropped_no_reader')}; file lines {lines}; "
+                  f"bytes the program wrote to devices "
+                  f"{int(k.get('instrument.received_bytes', 0)) + int(k.get('gauge.received_bytes', 0))}")
+    finally:
+        stop(app)
+        stop(sim)
+        x.stop()
+        world.cleanup()
+
+
+def run_flood(a):
+    x = Xvfb(":93")
+    world = World()
+    sim = app = None
+    try:
+        sim, report = start_sim(world, "--instrument-com", "7", "--no-gauge", "--rate", "max",
+                                "--count", str(a.lines), "--linger", "5")
+        app, wid, _ = start_app(world, x.display)
+        click(x.display, wid, OPT_SAVE_ALL)  # saving on before the first line arrives
+        c0, t0 = cpu_seconds(app.pid), time.monotonic()
+        click(x.display, wid, CBO_PORT)
+        xdo(x.display, "key", "Down")
+        rss10k = None
+        while sim.poll() is None:
+            if rss10k is None and world.file_lines() >= 10000:
+                rss10k = rss_kib(app.pid)
+            time.sleep(0.05)
+        # The sim ends once the reader took the last line; the program may still be saving.
+        target = int(sim_report(report).get("instrument.lines", a.lines))
+        last, same = -1, 0
+        while same < 10:
+            n = world.file_lines()
+            same = same + 1 if n == last else 0
+            last = n
+            if n >= target:
+                break
+            time.sleep(0.05)
+        c1, t1 = cpu_seconds(app.pid), time.monotonic()
+        rss_end = rss_kib(app.pid)
+        k = sim_report(report)
+        sent = int(k.get("instrument.lines", 0))
+        lines = world.file_lines()
+        secs = t1 - t0
+        print(f"real binary flood: sim sent {sent} lines (dropped busy {k.get('instrument.dropped_busy')}, "
+              f"no reader {k.get('instrument.dropped_no_reader')}), file lines {lines}, lost "
+              f"{sent - lines}")
+        print(f"  {secs:.1f} s wall (from the pick, incl. ~0.2 s of driving), {lines / secs:.0f} lines/s; "
+              f"CPU {c1 - c0:.2f} s = {(c1 - c0) * 1e6 / max(lines, 1):.2f} s per million lines")
+        print(f"  RSS after 10,000 lines {rss10k} KiB, after {lines} lines {rss_end} KiB, growth "
+              f"{(rss_end - (rss10k or 0)) / 1024:+.1f} MB; bytes written to the device "
+              f"{k.get('instrument.received_bytes')}")
+    finally:
+        stop(app)
+        stop(sim)
+        x.stop()
+        world.cleanup()
+
+
+def run_peer(a):
+    xa, xb = Xvfb(":94"), Xvfb(":95")
+    wa, wb = World(), World()
+    sa = sb = app = term = None
+    try:
+        count = str(int(a.rate * a.seconds))
+        common = ["--instrument-com", "7", "--no-gauge", "--rate", str(a.rate), "--count", count,
+                  "--linger", "3"]
+        sa, ra = start_sim(wa, *common)
+        sb, rb = start_sim(wb, *common)
+        app, wid, _ = start_app(wa, xa.display)
+        click(xa.display, wid, OPT_SAVE_ALL)
+        pty = os.path.realpath(os.path.join(wb.com, "com7"))
+        term = subprocess.Popen(["gtkterm", "--port", pty, "--speed", "9600"],
+                                env=dict(os.environ, DISPLAY=xb.display, HOME=wb.home),
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        ca0, cb0, t0 = cpu_seconds(app.pid), None, time.monotonic()
+        click(xa.display, wid, CBO_PORT)
+        xdo(xa.display, "key", "Down")
+        cb0 = cpu_seconds(term.pid)
+        xa0, xb0 = cpu_seconds(xa.proc.pid), cpu_seconds(xb.proc.pid)
+        rss_a = rss_b = 0
+        while sa.poll() is None or sb.poll() is None:
+            time.sleep(0.5)
+            rss_a = max(rss_a, rss_kib(app.pid))
+            rss_b = max(rss_b, rss_kib(term.pid))
+        time.sleep(1)
+        ca, cb = cpu_seconds(app.pid) - ca0, cpu_seconds(term.pid) - cb0
+        xa1, xb1 = cpu_seconds(xa.proc.pid) - xa0, cpu_seconds(xb.proc.pid) - xb0
+        ka, kb = sim_report(ra), sim_report(rb)
+        na, nb = int(ka.get("instrument.lines", 0)), int(kb.get("instrument.lines", 0))
+        print(f"peer run, {a.rate} lines/s for {a.seconds} s, same stream (seed 1), each on its own Xvfb:")
+        print(f"  NarwickPanel (Save all): {na} lines sent, dropped busy {ka.get('instrument.dropped_busy')}, "
+              f"file lines {wa.file_lines()}; CPU {ca:.2f} s = {ca * 1e6 / max(na, 1):.1f} s per million "
+              f"lines; peak RSS {rss_a} KiB; its Xvfb {xa1:.2f} s")
+        print(f"  gtkterm (display only):  {nb} lines sent, dropped busy {kb.get('instrument.dropped_busy')}; "
+              f"CPU {cb:.2f} s = {cb * 1e6 / max(nb, 1):.1f} s per million lines; peak RSS {rss_b} KiB; "
+              f"its Xvfb {xb1:.2f} s")
+    finally:
+        for p in (app, term, sa, sb):
+            stop(p)
+        xa.stop()
+        xb.stop()
+        wa.cleanup()
+        wb.cleanup()
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("mode", choices=["startup", "idle", "nominal", "flood", "peer"])
+    p.add_argument("--ptys", type=int, default=30)
+    p.add_argument("--repeat", type=int, default=5)
+    p.add_argument("--seconds", type=int, default=60)
+    p.add_argument("--lines", type=int, default=1000000)
+    p.add_argument("--rate", type=int, default=1000)
+    a = p.parse_args()
+    {"startup": run_startup, "idle": lambda a: run_load(a, True),
+     "nominal": lambda a: run_load(a, False), "flood": run_flood, "peer": run_peer}[a.mode](a)
+
+
+if __name__ == "__main__":
+    main()
