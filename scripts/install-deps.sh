@@ -8,7 +8,7 @@ packages=(cmake ninja-build g++ qt6-base-dev fonts-lato)
 if [[ "${1:-}" == "--test" ]]; then
     packages+=(xvfb xauth xdotool x11-utils python3 python3-pyatspi python3-gi gir1.2-atspi-2.0
                at-spi2-core dbus dbus-x11 clang libclang-rt-14-dev dpkg-dev appstream
-               desktop-file-utils)
+               desktop-file-utils imagemagick)
 fi
 
 missing=()

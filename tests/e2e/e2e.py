@@ -1,0 +1,536 @@
+#!/usr/bin/python3
+"""End-to-end tests of the real narwickpanel binary, driven as an operator would.
+
+Each run starts its own Xvfb, D-Bus session and accessibility bus, the simulator or its own
+pseudo-terminals as devices, and the program with a private HOME and runtime folder. Controls
+are read through AT-SPI and clicked with real pointer clicks.
+
+  e2e.py --bin narwickpanel --sim narwickpanel-sim --out BUILD_DIR --run operator|watchdog|instance
+
+Exit status: 0 passed, 1 failed, 77 a required tool is missing (the test is skipped).
+"""
+import argparse
+import fcntl
+import os
+import re
+import signal
+import subprocess
+import sys
+import termios
+import time
+import traceback
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import desktop as desktop_mod  # noqa: E402
+
+SKIP = 77
+LOG_START = "Scanning available COM hardware..."
+SECONDARY_START = "Scanning available Secondary COM hardware..."
+SETTINGS = "9600,n,8,1"
+PRESSURE_LINE = re.compile(r"^P:(\d+\.\d+),psi\r?\n?$")  # the box shows the line as received
+# The general date form under the C.UTF-8 locale the tests use ("7 Dec 2026 12:52:22"), or the
+# date alone at midnight.
+STAMP = re.compile(r"^\d{1,2} [A-Z][a-z]{2} \d{4}( \d{2}:\d{2}:\d{2})?$")
+
+
+def check(condition, message):
+    if not condition:
+        raise AssertionError(message)
+
+
+def equal(actual, expected, what):
+    check(actual == expected, "%s: expected %r, got %r" % (what, expected, actual))
+
+
+class HeldPort:
+    """A pseudo-terminal that another program holds exclusively, published as COM n."""
+
+    def __init__(self, desk, number, exclusive=True):
+        self.master, self.slave = os.openpty()
+        if exclusive:
+            fcntl.ioctl(self.slave, termios.TIOCEXCL)
+        self.link = os.path.join(desk.com_dir, "com%d" % number)
+        os.symlink(os.ttyname(self.slave), self.link)
+
+    def close(self):
+        os.close(self.slave)
+        os.close(self.master)
+
+
+def expected_record_tail(line):
+    """The record a reading line gives, without its stamp and pressure, as a list of fields."""
+    fields = line.split(":", 1)[1].split(",")
+    ident, kind, number = fields[1], fields[2], int(fields[3])
+    pairs = []
+    for k in range(1, number + 1):
+        if 2 * k + 3 < len(fields):
+            pairs += [fields[2 * k + 2], fields[2 * k + 3]]
+    return [ident, kind, str(number)] + pairs
+
+
+def read_records(folder):
+    """{sensor: [record fields]} of every readings file, checking the file's line ends."""
+    out = {}
+    for name in sorted(os.listdir(folder)):
+        check(name.endswith(".txt"), "unexpected file %r in the data folder" % name)
+        with open(os.path.join(folder, name), "rb") as f:
+            data = f.read()
+        check(data.endswith(b"\r\n"), "%s does not end with CR LF" % name)
+        lines = data[:-2].split(b"\r\n")
+        check(all(b"\n" not in l and b"\r" not in l for l in lines),
+              "%s holds a record split across lines" % name)
+        out[name[:-4]] = [l.decode("cp1252").split(",") for l in lines]
+    return out
+
+
+class Run:
+    def __init__(self, args, name):
+        self.args = args
+        self.name = name
+        self.desk = desktop_mod.Desktop(name)
+        self.panels = []
+        self.sim = None
+        self.ports = []
+        self.failures = []
+
+    def soft(self, condition, message):
+        """A failed check that does not stop the later scenarios; the run still fails."""
+        if not condition:
+            self.failures.append(message)
+            print("[%s] FAIL %s" % (self.name, message), flush=True)
+
+    def step(self, text):
+        print("[%s] %s" % (self.name, text), flush=True)
+
+    def start_desktop(self, data_folder=True):
+        self.desk.start()
+        if data_folder:
+            os.makedirs(self.desk.data_folder)
+        from panel import Panel  # needs the buses of this desktop
+        from sim import Sim
+        self.Panel, self.Sim = Panel, Sim
+
+    def start_sim(self, *args):
+        self.sim = self.Sim(self.desk, self.args.sim, *args)
+        return self.sim
+
+    def start_panel(self, name="narwickpanel"):
+        p = self.Panel(self.desk, self.args.bin, name)
+        self.panels.append(p)
+        return p
+
+    def screenshot(self, path):
+        subprocess.run(["import", "-window", "root", path], env=self.desk.env, check=True,
+                       timeout=30, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def diagnose(self):
+        try:
+            self.screenshot(os.path.join(self.args.out, "e2e-failure-%s.png" % self.name))
+        except Exception:
+            pass
+        for p in self.panels:
+            print("--- narwickpanel (pid %d) output:\n%s" % (p.pid, p.output()))
+            try:
+                print("--- log box:\n%s" % p.text("txtIncoming")[-3000:])
+                print("--- status bar: %r" % [p.status(i) for i in range(1, 6)])
+            except Exception:
+                pass
+        if self.sim:
+            print("--- simulator output:\n%s" % self.sim.output()[-3000:])
+
+    def close(self):
+        for port in self.ports:
+            port.close()
+        self.desk.close()
+
+
+# ---------------------------------------------------------------------------------------------
+# Scenarios of the operator run: one window, the simulator on COM7 and COM8, a port held by
+# another program on COM3.
+
+READING_BOXES = ["txtSensorID", "txtSensorType"] + ["txtChannel(%d)" % k for k in range(1, 11)]
+
+CONTROLS = (["txtIncoming", "cboPort", "Command2", "Command3", "cboStepperPort", "txtStream2",
+             "txtPressure", "txtZero", "cmdZero", "Command1", "lblOpenCom", "Label1",
+             "optSave(0)", "optSave(1)", "optSave(2)", "sbStatusBar"]
+            + READING_BOXES + ["lblSensor(%d)" % i for i in range(14)]
+            + ["sbStatusBar panel %d" % i for i in range(1, 6)])
+
+
+def startup_state(run, p):
+    """Scenario 1: start-up state and scan log; the window's accessibility."""
+    equal(p.frame.get_name(), "NarwickPanel", "window title")
+    equal(p.text("txtIncoming"),
+          "\n".join([LOG_START, "COM 3 already open", "COM scan complete",
+                     "Secondary COM scan complete", " 2 port(s) found"]), "start-up log")
+    equal(p.items("cboPort"), ["none", " 3", " 7", " 8"], "cboPort entries")
+    equal(p.items("cboStepperPort"), ["none", "7", "8"], "cboStepperPort entries")
+    equal(p.text("cboPort"), "none", "cboPort text")
+    equal(p.text("cboStepperPort"), "none", "cboStepperPort text")
+    equal(p.status(1), "COM 11: %s - Closed" % SETTINGS, "panel 1")
+    equal(p.status(2), "Reading #", "panel 2")
+    equal(p.status(3), "", "panel 3")
+    check(re.search(r"\d", p.status(4)) and re.search(r"\d+:\d\d", p.status(5)),
+          "panels 4 and 5 should show the date and time, got %r, %r" % (p.status(4), p.status(5)))
+    for box in READING_BOXES + ["txtPressure", "txtStream2"]:
+        equal(p.text(box), "", box + " at start")
+    equal(p.text("txtZero"), "0", "txtZero at start")
+    equal([p.checked("optSave(%d)" % i) for i in range(3)], [True, False, False],
+          "optSave selection at start")
+
+    # Names a screen reader speaks are human; the description carries the control's name.
+    found = p.all_controls()
+    missing = [c for c in CONTROLS if c not in found]
+    check(not missing, "controls without their name in the accessible description: %r" % missing)
+    for c in CONTROLS:
+        if c.startswith("sbStatusBar panel"):
+            continue  # a panel speaks its text
+        name = found[c].get_name()
+        check(name and name != c and not re.match(r"^(txt|cbo|opt|cmd|lbl|sb)[A-Z]", name)
+              and not re.match(r"^(Command|Label)\d", name),
+              "%s has no human accessible name (%r)" % (c, name))
+    equal(found["txtSensorID"].get_name(), "Sensor ID", "txtSensorID's spoken name")
+    equal(found["txtChannel(10)"].get_name(), "Channel 10", "txtChannel(10)'s spoken name")
+    equal(found["cboPort"].get_name(), "none", "cboPort's name (its current text)")
+    equal(found["lblSensor(13)"].get_name(), "PRESSURE (psi)", "lblSensor(13)")
+
+
+def wait_delivered(p, sim, count0, sent0, what):
+    """After the simulator stopped: waits until panel 3 counts every line sent since
+    (count0, sent0); returns (count, per-sensor sent)."""
+    from panel import wait_for
+    total, per = sim.sent()
+    want = count0 + (total - sent0)
+    try:
+        wait_for(lambda: p.count() == want, "%s: panel 3 to reach %d" % (what, want), 15)
+    except AssertionError:
+        raise AssertionError("%s: the simulator sent %d lines, panel 3 counts %s" % (
+            what, total - sent0, (p.count() or 0) - count0))
+    return want, per
+
+
+def pick_instrument(run, p, sim):
+    """Scenario 2: picking the instrument's port fills the boxes; the count rises."""
+    from panel import wait_for
+    sim.command("stop")
+    sent0, _ = sim.sent()
+    p.pick("cboPort", " 7")
+    equal(p.status(1), "COM 7: %s - Open" % SETTINGS, "panel 1 after the pick")
+    equal(p.status(3), "0", "panel 3 after the pick")
+    equal(p.text("txtIncoming"), "", "the log after the pick")
+    sim.command("start")
+    first = wait_for(lambda: p.count() if (p.count() or 0) >= 3 else None, "lines to arrive")
+    wait_for(lambda: p.count() > first, "the count to rise")
+    sim.command("stop")
+    count, _ = wait_delivered(p, sim, 0, sent0, "after the pick")
+    lines = p.log_lines()
+    equal(len(lines), count, "lines in the log against the count in panel 3")
+    check(all(l.startswith("R:0,S") for l in lines), "unexpected log lines: %r" % lines[:5])
+    # The boxes show the last reading.
+    last = lines[-1].split(":", 1)[1].split(",")
+    n = int(last[3])
+    equal(p.text("txtSensorID"), last[1], "txtSensorID")
+    equal(p.text("txtSensorType"), "%s  (%d)" % (last[2], n), "txtSensorType")
+    for k in range(1, 11):
+        want = "%s %s" % (last[2 * k + 2], last[2 * k + 3]) if k <= n else ""
+        equal(p.text("txtChannel(%d)" % k), want, "txtChannel(%d)" % k)
+    return count
+
+
+def save_all(run, p, sim, count0):
+    """Scenario 3: "Save all readings" saves exactly what the instrument sent."""
+    from panel import wait_for
+    folder = run.desk.data_folder
+    equal(os.listdir(folder), [], "the data folder before saving")
+    sent0, per0 = sim.sent()
+    log0 = len(p.log_lines())
+    p.click("optSave(1)")
+    wait_for(lambda: p.checked("optSave(1)") and not p.checked("optSave(0)"),
+             "\"Save all readings\" to be chosen")
+    sim.command("start")
+    wait_for(lambda: p.count() >= count0 + 40, "40 more readings", 20)
+    sim.command("stop")
+    count, per = wait_delivered(p, sim, count0, sent0, "while saving all")
+    p.click("optSave(0)")
+    wait_for(lambda: p.checked("optSave(0)"), "\"Do not save readings\" to be chosen")
+
+    records = read_records(folder)
+    sent_now = {s: per.get(s, 0) - per0.get(s, 0) for s in per}
+    saved = {s: len(r) for s, r in records.items()}
+    equal(saved, {s: n for s, n in sent_now.items() if n}, "records per sensor against lines sent")
+    new_lines = p.log_lines()[log0:]
+    equal(len(new_lines), count - count0, "new log lines")
+    for sensor, recs in records.items():
+        expected = [expected_record_tail(l) for l in new_lines
+                    if l.split(",")[1] == sensor]
+        for rec in recs:
+            check(STAMP.match(rec[0]), "bad time stamp %r in %s.txt" % (rec[0], sensor))
+            equal(rec[-2:], ["", "psi"], "pressure of a record without a gauge")
+        equal([r[1:-2] for r in recs], expected, "records of %s against the log" % sensor)
+    return count, records
+
+
+def save_current(run, p, sim, count0, records0):
+    """Scenario 4: "Save current reading" saves exactly one record, then the choice returns."""
+    from panel import wait_for
+    sent0, _ = sim.sent()
+    log0 = len(p.log_lines())
+    p.click("optSave(2)")
+    wait_for(lambda: p.checked("optSave(2)") and not p.checked("optSave(0)"),
+             "\"Save current reading\" to be chosen")
+    sim.command("start")
+    wait_for(lambda: p.checked("optSave(0)") and not p.checked("optSave(2)"),
+             "the choice to return to \"Do not save readings\"")
+    wait_for(lambda: p.count() >= count0 + 10, "more readings")
+    sim.command("stop")
+    count, _ = wait_delivered(p, sim, count0, sent0, "after saving one")
+    check(p.focused("optSave(0)"), "\"Do not save readings\" should have the keyboard focus")
+    records = read_records(run.desk.data_folder)
+    added = {s: r[len(records0.get(s, [])):] for s, r in records.items()}
+    added = {s: r for s, r in added.items() if r}
+    equal(sum(len(r) for r in added.values()), 1, "records written by \"Save current reading\"")
+    (sensor, [rec]), = added.items()
+    first = p.log_lines()[log0]
+    equal(rec[1:-2], expected_record_tail(first), "the saved record against the first new line")
+    return count
+
+
+def pressure(run, p, sim, count0):
+    """Scenario 5: the pressure shows, cmdZero zeroes it, saved records carry it."""
+    from panel import wait_for
+    log0 = p.text("txtIncoming")
+    sim.command("start")
+    p.pick("cboStepperPort", "8")
+    check(p.text("txtIncoming").startswith(log0), "the secondary open should only append")
+    wait_for(lambda: "\nCOM8 set\nStatus 0\n" in p.text("txtIncoming"),
+             "\"COM8 set\" and \"Status 0\" in the log")
+    raw = wait_for(lambda: PRESSURE_LINE.match(p.text("txtStream2")), "a pressure line")
+    shown = wait_for(lambda: p.text("txtPressure"), "the pressure")
+    check(abs(float(shown) - 14.7) < 0.5, "the pressure %r is not the gauge's" % shown)
+    check(abs(float(raw.group(1)) - 14.7) < 0.5, "the gauge line %r" % raw.group(0))
+
+    p.press("cmdZero")
+    zero = wait_for(lambda: p.text("txtZero") if p.text("txtZero") != "0" else None,
+                    "cmdZero to set the zero")
+    check(abs(float(zero) - 14.7) < 0.5, "the zero %r is not a gauge reading" % zero)
+    wait_for(lambda: abs(float(p.text("txtPressure"))) < 0.2, "the zeroed pressure")
+
+    # Saved records carry the zeroed pressure; the demo runs while the screenshot is taken.
+    records0 = read_records(run.desk.data_folder)
+    p.click("optSave(1)")
+    wait_for(lambda: p.checked("optSave(1)"), "\"Save all readings\" to be chosen")
+    wait_for(lambda: p.count() >= count0 + 40, "more readings")
+    shot = os.path.join(run.args.out, "e2e-demo.png")
+    run.screenshot(shot)
+    run.step("screenshot of the running demo: %s" % shot)
+    # The operator keeps seeing the newest readings after the secondary port's lines.
+    sim.command("stop")
+    try:
+        wait_for(lambda: p.log_scroll()[0] >= p.log_scroll()[1], "the log's end in view", 3)
+    except AssertionError:
+        run.soft(False, "the log no longer scrolls to the newest line after the secondary "
+                 "port's \"COM8 set\" lines (scroll bar at %d of %d)" % p.log_scroll())
+    p.click("optSave(0)")
+    wait_for(lambda: p.checked("optSave(0)"), "\"Do not save readings\" to be chosen")
+    records = read_records(run.desk.data_folder)
+    new = [r for s, recs in records.items() for r in recs[len(records0.get(s, [])):]]
+    check(len(new) >= 10, "only %d records saved with the pressure" % len(new))
+    for r in new:
+        check(r[-1] == "psi" and r[-2].strip() and abs(float(r[-2])) < 0.3,
+              "a record should carry the zeroed pressure: %r" % ",".join(r))
+
+
+def rescans(run, p, sim):
+    """Scenario 6: Command2 and Command3 rescan, with a new port appearing."""
+    from panel import wait_for
+    run.ports.append(HeldPort(run.desk, 12, exclusive=False))
+    sim.command("start")
+    count = p.count()
+    p.press("Command2")
+    want = "\n".join([LOG_START, "COM 3 already open", "COM 8 already open", "COM scan complete"])
+    wait_for(lambda: p.text("txtIncoming") == want, "the rescan's log %r" % want)
+    equal(p.items("cboPort"), ["none", " 3", " 7", " 8", " 12"], "cboPort after the rescan")
+    equal(p.text("cboPort"), "none", "cboPort after the rescan")
+    equal(p.status(1), "COM 7: %s - Closed" % SETTINGS, "panel 1 after the rescan")
+    equal(p.count(), count, "panel 3 after the rescan")
+
+    p.press("Command3")
+    want = "\n".join([SECONDARY_START, "Secondary COM scan complete", " 3 port(s) found"])
+    wait_for(lambda: p.text("txtIncoming") == want, "the secondary rescan's log %r" % want)
+    equal(p.items("cboStepperPort"), ["none", "7", "8", "12"], "cboStepperPort after the rescan")
+    equal(p.text("cboStepperPort"), "none", "cboStepperPort after the rescan")
+    # Both ports were released while the devices still talk: nothing more is counted or shown.
+    stream = p.text("txtStream2")
+    sim.command("stop")
+    equal(p.count(), count, "panel 3 with both ports released")
+    equal(p.text("txtStream2"), stream, "txtStream2 with both ports released")
+
+
+def run_operator(args):
+    run = Run(args, "operator")
+    try:
+        run.start_desktop()
+        run.ports.append(HeldPort(run.desk, 3))
+        sim = run.start_sim("--sensors", "3", "--channels", "3", "--rate", "25", "--seed", "7")
+        p = run.start_panel().wait_for_window()
+        startup_state(run, p)
+        run.step("PASS 1 start-up state, scan log and accessible names")
+        count = pick_instrument(run, p, sim)
+        run.step("PASS 2 picking COM 7 fills the boxes; panel 3 counts %d lines" % count)
+        count, records = save_all(run, p, sim, count)
+        run.step("PASS 3 save all: %s records, as sent" % {s: len(r) for s, r in records.items()})
+        count = save_current(run, p, sim, count, records)
+        run.step("PASS 4 save current: one record, the choice returns")
+        pressure(run, p, sim, count)
+        run.step("PASS 5 pressure, zero, records carry it; 9 screenshot")
+        rescans(run, p, sim)
+        run.step("PASS 6 rescans")
+        run.desk.stop(p.proc)
+        rc, report = sim.finish()
+        equal(report.get("received_bytes"), "0", "bytes the program wrote to the devices")
+        equal(rc, 0, "the simulator's exit status")
+        run.step("PASS the program wrote nothing to either device")
+        return 1 if run.failures else 0
+    except Exception:
+        traceback.print_exc()
+        run.diagnose()
+        return 1
+    finally:
+        run.close()
+
+
+# ---------------------------------------------------------------------------------------------
+# Scenario 7: hang-up and return under the same COM number; the watchdog reopens the port.
+
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def run_watchdog(args):
+    run = Run(args, "watchdog")
+    try:
+        run.start_desktop()
+        sim = run.start_sim("--no-gauge", "--rate", "20", "--seed", "3")
+        p = run.start_panel().wait_for_window()
+        from panel import wait_for
+        # This time the operator picks the port with the keyboard: focus the list, arrow down.
+        p.click("cboPort")
+        wait_for(lambda: p.focused("cboPort"), "the focus in cboPort")
+        p.key("Down")
+        wait_for(lambda: p.text("cboPort") == " 7", "the arrow key to choose \" 7\"")
+        wait_for(lambda: (p.count() or 0) >= 5, "lines to arrive")
+        equal(p.status(1), "COM 7: %s - Open" % SETTINGS, "panel 1 after the keyboard pick")
+        sim.command("hangup 4 instrument")
+        wait_for(lambda: "the port is closed until the device returns" in p.text("txtIncoming"),
+                 "the hang-up to be reported in the log")
+        before = p.count()
+        cpu0, t0 = cpu_seconds(p.pid), time.monotonic()
+        # The device returns after 4 s; the watchdog's next tick reopens the port.
+        wait_for(lambda: p.count() >= before + 5, "lines to flow again after the return", 30)
+        cpu, wall = cpu_seconds(p.pid) - cpu0, time.monotonic() - t0
+        check(cpu < 0.5 * wall, "the program used %.1f s of CPU in %.1f s after the hang-up"
+              % (cpu, wall))
+        equal(p.status(1), "COM 7: %s - Open" % SETTINGS, "panel 1 after the return")
+        check(p.log_lines()[-1].startswith("R:0,S"), "the log should end with a reading")
+        run.step("PASS 7 the watchdog reopened COM 7 after a hang-up (%d lines before, %d now; "
+                 "%.2f s CPU while waiting)" % (before, p.count(), cpu))
+        run.desk.stop(p.proc)
+        rc, report = sim.finish()
+        equal(report.get("instrument.hangups"), "1", "hang-ups")
+        equal(report.get("received_bytes"), "0", "bytes the program wrote to the devices")
+        return 0
+    except Exception:
+        traceback.print_exc()
+        run.diagnose()
+        return 1
+    finally:
+        run.close()
+
+
+# ---------------------------------------------------------------------------------------------
+# Scenario 8: a second copy is refused with a message box and ends; the first runs on.
+
+def run_instance(args):
+    run = Run(args, "instance")
+    try:
+        run.start_desktop()
+        from panel import wait_for, find_apps, walk, children, do_action, text_of
+        from gi.repository import Atspi
+        first = run.start_panel("first").wait_for_window()
+        second = run.start_panel("second")
+
+        def refusal():
+            for app in find_apps(second.pid):
+                for w in children(app):
+                    if w is not None and w.get_role() in (Atspi.Role.ALERT, Atspi.Role.DIALOG):
+                        return w
+            return None
+
+        box = wait_for(refusal, "the second copy's message box", 20)
+        equal(box.get_name(), "Brindlecast's NarwickPanel", "the box's title")
+        texts = [text_of(a) for a in walk(box) if a.get_role() == Atspi.Role.LABEL]
+        check("Brindlecast's NarwickPanel is already running\nCannot load program again" in texts,
+              "the box's text: %r" % texts)
+        windows = [w.get_name() for app in find_apps(second.pid) for w in children(app)]
+        check("NarwickPanel" not in windows, "the second copy showed its window: %r" % windows)
+        ok = [a for a in walk(box) if a.get_role() == Atspi.Role.PUSH_BUTTON]
+        equal([b.get_name() for b in ok], ["OK"], "the box's buttons")
+        do_action(ok[0], "Press")
+        wait_for(lambda: second.proc.poll() is not None, "the second copy to end")
+        equal(second.proc.returncode, 0, "the second copy's exit status")
+
+        # The first copy runs on and still answers the operator.
+        check(first.proc.poll() is None, "the first copy ended")
+        first.press("Command3")
+        wait_for(lambda: first.text("txtIncoming").startswith(SECONDARY_START),
+                 "the first copy to answer a click")
+        run.step("PASS 8 a second copy is refused and ends; the first runs on")
+
+        # A copy that died leaves a stale lock, which does not block the next start.
+        first.proc.send_signal(signal.SIGKILL)
+        first.proc.wait(10)
+        run.start_panel("third").wait_for_window()
+        run.step("PASS a stale lock from a killed copy does not block the next start")
+        return 0
+    except Exception:
+        traceback.print_exc()
+        run.diagnose()
+        return 1
+    finally:
+        run.close()
+
+
+RUNS = {"operator": run_operator, "watchdog": run_watchdog, "instance": run_instance}
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--bin", required=True)
+    ap.add_argument("--sim", required=True)
+    ap.add_argument("--out", required=True)
+    ap.add_argument("--deadline", type=int, default=100, help="seconds the run may take")
+    # One run per process: the accessibility library keeps its bus connection for life.
+    ap.add_argument("--run", choices=sorted(RUNS), required=True)
+    args = ap.parse_args()
+    # A test runner's SIGTERM still runs the clean-up below, and a run that hangs fails with
+    # its diagnosis before the runner's own time-out kills it.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+
+    def deadline(*_):
+        raise AssertionError("the run did not finish within %d s" % args.deadline)
+
+    signal.signal(signal.SIGALRM, deadline)
+    signal.alarm(args.deadline)
+    missing = desktop_mod.missing_tools()
+    if missing:
+        print("SKIP: missing %s (scripts/install-deps.sh --test installs them)" % ", ".join(missing))
+        return SKIP
+    return RUNS[args.run](args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
