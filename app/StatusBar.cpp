@@ -9,8 +9,6 @@
 namespace {
 // Panel widths in pixels: 5.55 in, then 1 in each, at 96 dots per inch.
 constexpr std::array<int, 5> PanelWidths{533, 96, 96, 96, 96};
-const std::array<const char *, 5> PanelNames{"Port status", "Reading number caption",
-                                             "Reading count", "Date", "Time"};
 } // namespace
 
 StatusBar::StatusBar(QWidget *parent) : QWidget(parent)
@@ -24,7 +22,6 @@ StatusBar::StatusBar(QWidget *parent) : QWidget(parent)
         label->setFrameShadow(QFrame::Sunken);
         label->setTextFormat(Qt::PlainText);
         label->setContentsMargins(3, 0, 3, 0);
-        label->setAccessibleName(QString::fromLatin1(PanelNames[i]));
         label->setAccessibleDescription(QStringLiteral("sbStatusBar panel %1").arg(i + 1));
         if (i == 0)
             label->setMinimumWidth(PanelWidths[i]);

@@ -98,6 +98,7 @@ void frmMain::buildControls()
         l->setGeometry(r);
         l->setFont(controlFont(12, bold));
         l->setObjectName(name);
+        l->setAccessibleDescription(name);
         return l;
     };
     auto makeBox = [this](const QRect &r, const QString &name, const QString &spoken) {
@@ -229,6 +230,7 @@ void frmMain::buildControls()
     ctl.sbStatusBar = new StatusBar(this);
     ctl.sbStatusBar->setObjectName(QStringLiteral("sbStatusBar"));
     ctl.sbStatusBar->setAccessibleName(QStringLiteral("Status bar"));
+    ctl.sbStatusBar->setAccessibleDescription(QStringLiteral("sbStatusBar"));
     ctl.sbStatusBar->setGeometry(0, height() - 270 / Twips, width(), 270 / Twips);
 
     ctl.Timer1 = new QTimer(this);
