@@ -76,7 +76,11 @@ if ((compile)); then
     [[ -z ${NARWICKPANEL_BIN:-} ]] && targets+=(narwickpanel)
     if ((${#targets[@]})); then
         say "Building ${targets[*]} in $build"
-        cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+        if [[ -f $build/CMakeCache.txt ]]; then
+            cmake -S "$root" -B "$build" >/dev/null # keep the folder's own settings
+        else
+            cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+        fi
         cmake --build "$build" --target "${targets[@]}"
     fi
 fi
