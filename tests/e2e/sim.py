@@ -3,7 +3,6 @@ asked for its delivery report, and ended."""
 import os
 import re
 import subprocess
-import time
 
 from panel import wait_for
 
