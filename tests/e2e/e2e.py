@@ -164,6 +164,14 @@ CONTROLS = (["txtIncoming", "cboPort", "Command2", "Command3", "cboStepperPort",
             + ["sbStatusBar panel %d" % i for i in range(1, 6)])
 
 
+# The focus order; the three option buttons form one group, which Tab enters at its selected
+# button (the arrow keys move within it).
+TAB_ORDER = (["txtIncoming", "cboPort", "Command2", "txtSensorID", "txtSensorType"]
+             + ["txtChannel(%d)" % k for k in range(1, 11)]
+             + ["optSave(0)", "Command3", "cboStepperPort", "txtStream2", "txtPressure", "txtZero",
+                "cmdZero", "Command1", "txtIncoming"])
+
+
 def startup_state(run, p):
     """Scenario 1: start-up state and scan log; the window's accessibility."""
     equal(p.frame.get_name(), "NarwickPanel", "window title")
@@ -200,6 +208,15 @@ def startup_state(run, p):
     equal(found["txtChannel(10)"].get_name(), "Channel 10", "txtChannel(10)'s spoken name")
     equal(found["cboPort"].get_name(), "none", "cboPort's name (its current text)")
     equal(found["lblSensor(13)"].get_name(), "PRESSURE (psi)", "lblSensor(13)")
+
+    # Every control is reached with the Tab key, in order.
+    p.click("txtIncoming")
+    order = [wait_for(p.focus_owner, "the focus in the log")]
+    while len(order) < len(TAB_ORDER):
+        p.key("Tab")
+        order.append(wait_for(lambda: p.focus_owner() not in (None, order[-1]) and
+                              p.focus_owner(), "the focus to move on from " + order[-1], 5))
+    equal(order, TAB_ORDER, "the Tab order")
 
 
 def wait_delivered(p, sim, count0, sent0, what):

@@ -166,6 +166,13 @@ class Panel:
     def focused(self, name):
         return states(self.control(name)).contains(Atspi.StateType.FOCUSED)
 
+    def focus_owner(self):
+        """The name of the control that has the keyboard focus, or None."""
+        for name, acc in self.all_controls().items():
+            if states(acc).contains(Atspi.StateType.FOCUSED):
+                return name
+        return None
+
     # -- input ------------------------------------------------------------------------------
 
     def click_at(self, x, y):
