@@ -40,7 +40,15 @@ SETTINGS = "9600,n,8,1"
 PRESSURE_LINE = re.compile(r"^P:(\d+\.\d+),psi\r?\n?$")  # the box shows the line as received
 # The general date form under the C.UTF-8 locale the tests use ("7 Dec 2026 12:52:22"), or the
 # date alone at midnight.
-STAMP = re.compile(r"^\d{1,2} [A-Z][a-z]{2} \d{4}( \d{2}:\d{2}:\d{2})?$")
+STAMP = re.compile(r"^(\d{1,2} [A-Z][a-z]{2} \d{4})( \d{2}:\d{2}:\d{2})?$")
+# A reading line of the simulator with three channels.
+READING_LINE = re.compile(r"^R:0,S1\d\d,[A-Z]+\d,3(,-?\d+\.\d+,[^,]+){3},0$")
+
+
+def today():
+    """Today's date as the stamps write it (the program runs in UTC)."""
+    t = time.gmtime()
+    return "%d %s %d" % (t.tm_mday, time.strftime("%b", t), t.tm_year)
 
 
 def check(condition, message):
@@ -265,6 +273,7 @@ def save_all(run, p, sim, count0):
     equal(os.listdir(folder), [], "the data folder before saving")
     sent0, per0 = sim.sent()
     log0 = len(p.log_lines())
+    days = {today()}
     p.click("optSave(1)")
     wait_for(lambda: p.checked("optSave(1)") and not p.checked("optSave(0)"),
              "\"Save all readings\" to be chosen")
@@ -274,6 +283,7 @@ def save_all(run, p, sim, count0):
     count, per = wait_delivered(p, sim, count0, sent0, "while saving all")
     p.click("optSave(0)")
     wait_for(lambda: p.checked("optSave(0)"), "\"Do not save readings\" to be chosen")
+    days.add(today())
 
     records = read_records(folder)
     sent_now = {s: per.get(s, 0) - per0.get(s, 0) for s in per}
@@ -281,11 +291,15 @@ def save_all(run, p, sim, count0):
     equal(saved, {s: n for s, n in sent_now.items() if n}, "records per sensor against lines sent")
     new_lines = p.log_lines()[log0:]
     equal(len(new_lines), count - count0, "new log lines")
+    bad = [l for l in new_lines if not READING_LINE.match(l)]
+    check(not bad, "the log shows lines the instrument did not send: %r" % bad[:3])
     for sensor, recs in records.items():
         expected = [expected_record_tail(l) for l in new_lines
                     if l.split(",")[1] == sensor]
         for rec in recs:
-            check(STAMP.match(rec[0]), "bad time stamp %r in %s.txt" % (rec[0], sensor))
+            stamp = STAMP.match(rec[0])
+            check(stamp and stamp.group(1) in days, "bad time stamp %r in %s.txt (today is %s)"
+                  % (rec[0], sensor, " or ".join(sorted(days))))
             equal(rec[-2:], ["", "psi"], "pressure of a record without a gauge")
         equal([r[1:-2] for r in recs], expected, "records of %s against the log" % sensor)
     return count, records
