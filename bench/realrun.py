@@ -164,6 +164,9 @@ def sim_report(path):
 
 
 def pick_ports(display, wid, gauge=True, save_all=True):
+    # "Save all readings" first, so that every line the instrument sends is saved.
+    if save_all:
+        click(display, wid, OPT_SAVE_ALL)
     if gauge:
         click(display, wid, CBO_STEPPER)
         key(display, "Down")          # "2": the gauge
@@ -172,8 +175,6 @@ def pick_ports(display, wid, gauge=True, save_all=True):
     else:
         click(display, wid, CBO_PORT)
         key(display, "Down")          # " 7"
-    if save_all:
-        click(display, wid, OPT_SAVE_ALL)
 
 
 def stop(proc):

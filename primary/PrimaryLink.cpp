@@ -14,9 +14,13 @@
 #include <QPlainTextEdit>
 #include <QRadioButton>
 #include <QScrollBar>
+#include <QTextBlock>
 #include <QTextCursor>
+#include <QTextDocument>
 #include <QTimer>
 #include <QToolButton>
+
+#include <algorithm>
 
 namespace {
 
@@ -277,12 +281,30 @@ void PrimaryLink::flushDisplay()
     if (!m_pendingLog.isEmpty()) {
         QScrollBar *bar = c.txtIncoming->verticalScrollBar();
         const bool atEnd = bar->value() == bar->maximum();
+        const QString text = forLog(m_pendingLog);
+        m_pendingLog.clear();
+        makeLogRoom(text.count(u'\n'));
         QTextCursor cursor(c.txtIncoming->document());
         cursor.movePosition(QTextCursor::End);
-        cursor.insertText(forLog(m_pendingLog));
-        m_pendingLog.clear();
+        cursor.insertText(text);
         if (atEnd) bar->setValue(bar->maximum());
     }
+}
+
+void PrimaryLink::makeLogRoom(qsizetype newLines)
+{
+    // The log keeps its most recent lines. Dropping the oldest ones here, through a selection
+    // set by position, spares the document its own trimming, which lays out every line it
+    // drops before removing it.
+    QTextDocument *doc = c.txtIncoming->document();
+    const int bound = doc->maximumBlockCount();
+    if (bound <= 0) return;
+    const qsizetype excess =
+        std::min<qsizetype>(doc->blockCount() + newLines - bound, doc->blockCount() - 1);
+    if (excess <= 0) return;
+    QTextCursor cursor(doc);
+    cursor.setPosition(doc->findBlockByNumber(int(excess)).position(), QTextCursor::KeepAnchor);
+    cursor.removeSelectedText();
 }
 
 void PrimaryLink::appendLogLine(const QString &line)

@@ -57,6 +57,7 @@ private:
     void appendLogLine(const QString &line);
     void queueLog(const QString &text);
     void flushDisplay();
+    void makeLogRoom(qsizetype newLines);
     void setBox(int index, const QString &text);
     void onHangUp(const QString &reason);
 
