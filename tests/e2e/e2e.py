@@ -153,6 +153,17 @@ class Run:
         if self.sim:
             print("--- simulator output:\n%s" % self.sim.output()[-3000:])
 
+    def check_outputs(self):
+        """No sanitizer report from any copy of the program."""
+        for p in self.panels:
+            out = p.output()
+            check("Sanitizer" not in out and "runtime error:" not in out,
+                  "narwickpanel (pid %d) reported:\n%s" % (p.pid, out[-4000:]))
+
+    def result(self):
+        self.check_outputs()
+        return 1 if self.failures else 0
+
     def close(self):
         for port in self.ports:
             port.close()
@@ -427,7 +438,7 @@ def run_operator(args):
         equal(report.get("received_bytes"), "0", "bytes the program wrote to the devices")
         equal(rc, 0, "the simulator's exit status")
         run.step("PASS the program wrote nothing to either device")
-        return 1 if run.failures else 0
+        return run.result()
     except Exception:
         traceback.print_exc()
         run.diagnose()
@@ -479,7 +490,7 @@ def run_watchdog(args):
         rc, report = sim.finish()
         equal(report.get("instrument.hangups"), "1", "hang-ups")
         equal(report.get("received_bytes"), "0", "bytes the program wrote to the devices")
-        return 1 if run.failures else 0
+        return run.result()
     except Exception:
         traceback.print_exc()
         run.diagnose()
@@ -530,7 +541,7 @@ def run_instance(args):
         first.proc.wait(10)
         run.start_panel("third").wait_for_window()
         run.step("PASS a stale lock from a killed copy does not block the next start")
-        return 0
+        return run.result()
     except Exception:
         traceback.print_exc()
         run.diagnose()
