@@ -60,8 +60,9 @@ def equal(actual, expected, what):
     check(actual == expected, "%s: expected %r, got %r" % (what, expected, actual))
 
 
-class HeldPort:
-    """A pseudo-terminal that another program holds exclusively, published as COM n."""
+class OwnPort:
+    """A pseudo-terminal of the test's own, published as COM n; held exclusively (as another
+    program would hold it) unless told otherwise."""
 
     def __init__(self, desk, number, exclusive=True):
         self.master, self.slave = os.openpty()
@@ -391,7 +392,7 @@ def pressure(run, p, sim, count0):
 
 def rescans(run, p, sim):
     """Scenario 6: Command2 and Command3 rescan, with a new port appearing."""
-    run.ports.append(HeldPort(run.desk, 12, exclusive=False))
+    run.ports.append(OwnPort(run.desk, 12, exclusive=False))
     sim.command("start")
     count = p.count()
     p.press("Command2")
@@ -418,7 +419,7 @@ def run_operator(args):
     run = Run(args, "operator")
     try:
         run.start_desktop()
-        run.ports.append(HeldPort(run.desk, 3))
+        run.ports.append(OwnPort(run.desk, 3))
         sim = run.start_sim("--sensors", "3", "--channels", "3", "--rate", "25", "--seed", "7")
         p = run.start_panel().wait_for_window()
         startup_state(run, p)
@@ -490,6 +491,7 @@ def run_watchdog(args):
         rc, report = sim.finish()
         equal(report.get("instrument.hangups"), "1", "hang-ups")
         equal(report.get("received_bytes"), "0", "bytes the program wrote to the devices")
+        equal(rc, 0, "the simulator's exit status")
         return run.result()
     except Exception:
         traceback.print_exc()

@@ -54,8 +54,7 @@ def walk(acc):
 def text_of(acc):
     """What a screen reader reads for a control: its text, else its name."""
     acc.clear_cache()
-    t = acc.get_text_iface() if hasattr(acc, "get_text_iface") else None
-    if t is not None:
+    if "Text" in acc.get_interfaces():
         return Atspi.Text.get_text(acc, 0, Atspi.Text.get_character_count(acc))
     return acc.get_name()
 
