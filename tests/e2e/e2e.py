@@ -22,6 +22,7 @@ import traceback
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+sys.dont_write_bytecode = True  # nothing is written into the source tree
 
 import desktop as desktop_mod  # noqa: E402
 
