@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using testsupport::PtyPair;
@@ -119,12 +120,33 @@ void TestDataFolderFaults::unsafeIdentifiersNeverLeaveTheDataFolder()
     // A link in the folder that points outside it is not followed.
     const QString outside = world->home.path() + QStringLiteral("/outside.txt");
     QVERIFY(QFile::link(outside, file(QStringLiteral("linked"))));
+    // A FIFO in a readings file's place must not block the program.
+    QCOMPARE(::mkfifo(QFile::encodeName(file(QStringLiteral("fifo"))).constData(), 0644), 0);
     const auto before = faults::snapshot(world->home.path());
 
-    const QList<QByteArray> refused = {"../x", "a/b",    "..\\x", "CON",    "con.txt", "COM1",
-                                       "lpt9", "NUL .",  "aux",   "x\x01y", "\x1b",    "x\x7fy",
-                                       "\x81", "tab\tx", "a:b",   "*",      "?",       "\"q\"",
-                                       "<>",   "|",      "linked"};
+    const QList<QByteArray> refused = {"../x",
+                                       "a/b",
+                                       "..\\x",
+                                       "CON",
+                                       "con.txt",
+                                       "COM1",
+                                       "lpt9",
+                                       "NUL .",
+                                       "aux",
+                                       "x\x01y",
+                                       "\x1b",
+                                       "x\x7fy",
+                                       "\x81",
+                                       "tab\tx",
+                                       "a:b",
+                                       "*",
+                                       "?",
+                                       "\"q\"",
+                                       "<>",
+                                       "|",
+                                       "linked",
+                                       "fifo",
+                                       QByteArray(300, 'L')};
     const QList<QByteArray> accepted = {"", ".", "..", "...", "COM10", "CONSOLE", "S 1"};
     QByteArray bytes;
     for (int round = 0; round < 3; ++round)
@@ -141,6 +163,7 @@ void TestDataFolderFaults::unsafeIdentifiersNeverLeaveTheDataFolder()
     QVERIFY(!QFileInfo::exists(outside));
     QStringList files = QDir(folder()).entryList(QDir::Files | QDir::Hidden | QDir::System);
     files.removeOne(QStringLiteral("linked.txt"));
+    files.removeOne(QStringLiteral("fifo.txt"));
     files.sort();
     QStringList expected = {QStringLiteral(".txt"),      QStringLiteral("..txt"),
                             QStringLiteral("...txt"),    QStringLiteral("....txt"),
@@ -155,8 +178,10 @@ void TestDataFolderFaults::unsafeIdentifiersNeverLeaveTheDataFolder()
     }
     // Each refused identifier is said once, not once per reading.
     const QString text = log();
-    QCOMPARE(text.count(QStringLiteral("cannot name a file")), refused.size() - 1);
+    QCOMPARE(text.count(QStringLiteral("cannot name a file")), refused.size() - 3);
     QCOMPARE(text.count(QStringLiteral("symbolic link")), 1);
+    QCOMPARE(text.count(QStringLiteral("it is not a regular file")), 1);
+    QCOMPARE(text.count(QStringLiteral("not saved")), refused.size());
 }
 
 void TestDataFolderFaults::faultsAreSaidOnceAndSavingResumes_data()
