@@ -1,5 +1,6 @@
 #include "primary/PrimaryLink.h"
 
+#include "app/LogView.h"
 #include "app/StatusBar.h"
 #include "primary/Reading.h"
 #include "serial/ComNames.h"
@@ -26,13 +27,6 @@ namespace {
 
 constexpr int FirstComPort = 1;
 constexpr int LastComPort = 30;
-
-// The log shows CR LF as one line break.
-QString forLog(QString text)
-{
-    text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-    return text;
-}
 
 } // namespace
 
@@ -279,37 +273,12 @@ void PrimaryLink::flushDisplay()
     }
     c.sbStatusBar->setPanelText(3, QString::number(ReadingCount));
     if (!m_pendingLog.isEmpty()) {
-        QScrollBar *bar = c.txtIncoming->verticalScrollBar();
-        const bool atEnd = bar->value() == bar->maximum();
-        const QString text = forLog(m_pendingLog);
+        appendToLog(c.txtIncoming, m_pendingLog);
         m_pendingLog.clear();
-        makeLogRoom(text.count(u'\n'));
-        QTextCursor cursor(c.txtIncoming->document());
-        cursor.movePosition(QTextCursor::End);
-        cursor.insertText(text);
-        if (atEnd) bar->setValue(bar->maximum());
     }
-}
-
-void PrimaryLink::makeLogRoom(qsizetype newLines)
-{
-    // The log keeps its most recent lines. Dropping the oldest ones here, through a selection
-    // set by position, spares the document its own trimming, which lays out every line it
-    // drops before removing it.
-    QTextDocument *doc = c.txtIncoming->document();
-    const int bound = doc->maximumBlockCount();
-    if (bound <= 0) return;
-    const qsizetype excess =
-        std::min<qsizetype>(doc->blockCount() + newLines - bound, doc->blockCount() - 1);
-    if (excess <= 0) return;
-    QTextCursor cursor(doc);
-    cursor.setPosition(doc->findBlockByNumber(int(excess)).position(), QTextCursor::KeepAnchor);
-    cursor.removeSelectedText();
 }
 
 void PrimaryLink::appendLogLine(const QString &line)
 {
-    QTextCursor cursor(c.txtIncoming->document());
-    cursor.movePosition(QTextCursor::End);
-    cursor.insertText(QLatin1Char('\n') + forLog(line));
+    appendToLog(c.txtIncoming, QLatin1String("\r\n") + line);
 }

@@ -57,7 +57,6 @@ private:
     void appendLogLine(const QString &line);
     void queueLog(const QString &text);
     void flushDisplay();
-    void makeLogRoom(qsizetype newLines);
     void setBox(int index, const QString &text);
     void onHangUp(const QString &reason);
 

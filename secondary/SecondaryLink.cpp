@@ -1,5 +1,6 @@
 #include "secondary/SecondaryLink.h"
 
+#include "app/LogView.h"
 #include "secondary/Numbers.h"
 #include "secondary/Pressure.h"
 #include "serial/Cp1252.h"
@@ -56,11 +57,7 @@ void SecondaryLink::wire()
 
 void SecondaryLink::appendLog(const QString &text)
 {
-    QString t = text;
-    t.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-    QTextCursor cursor(c.txtIncoming->document());
-    cursor.movePosition(QTextCursor::End);
-    cursor.insertText(t);
+    appendToLog(c.txtIncoming, text);
 }
 
 void SecondaryLink::closeOpenPort()

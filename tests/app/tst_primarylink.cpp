@@ -227,6 +227,7 @@ void TestPrimaryLink::hangUpAndReturnUnderTheSameNumber()
     device->write("R:0,S1,T,0\r\nR:0,PART");
     QTRY_COMPARE(panel(3), QStringLiteral("1"));
     device->hangUp();
+    world->comDir.unmap(12); // the device node is gone while it is away
     QTRY_VERIFY(!w->MSComm1->PortOpen());
     QTest::qWait(600); // a few watchdog ticks while the device is away
     const QString log = c.txtIncoming->toPlainText();

@@ -27,6 +27,8 @@ public:
     // Everything the program sent to the device since the last call (non-blocking).
     QByteArray readSent();
     // The device goes away: closes the master; the slave sees a hang-up.
+    // Unmap its COM number too while it is away: the kernel may give the freed pts number to
+    // another test's pty, which a watchdog reopening the old path would then take.
     void hangUp();
 
 private:

@@ -80,6 +80,9 @@ bool PtyDevice::bringUp(std::string &error)
 void PtyDevice::hangUp()
 {
     if (m_master < 0) return;
+    // An unplugged device's node disappears. Remove the link too: the kernel may hand the old
+    // pts number to another pseudo-terminal, which must never pass for this COM number.
+    unpublish();
     dropQueue();
     ::close(m_master);
     m_master = -1;
@@ -87,17 +90,21 @@ void PtyDevice::hangUp()
     ++stats.hangups;
 }
 
+void PtyDevice::unpublish()
+{
+    if (m_slavePath.empty()) return;
+    char target[PATH_MAX];
+    const std::string link = linkPath();
+    const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+    if (n >= 0) {
+        target[n] = '\0';
+        if (m_slavePath == target) ::unlink(link.c_str());
+    }
+}
+
 void PtyDevice::shutdown()
 {
-    if (!m_slavePath.empty()) {
-        char target[PATH_MAX];
-        const std::string link = linkPath();
-        ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
-        if (n >= 0) {
-            target[n] = '\0';
-            if (m_slavePath == target) ::unlink(link.c_str());
-        }
-    }
+    unpublish();
     if (m_master >= 0) {
         drainInput();
         dropQueue(true);

@@ -49,6 +49,8 @@ public:
     bool bringUp(std::string &error);
     // The device goes away: the master is closed, the reader sees a hang-up. The link stays.
     void hangUp();
+    // Removes our COM link if it still points at our pty.
+    void unpublish();
     // Removes the COM link if it still points at this device's pty, and closes the master.
     void shutdown();
 
