@@ -208,9 +208,10 @@ void primaryLines(const uint8_t *data, size_t size)
         data[0] & 0x80 ? serial::LineAssembler::DefaultBound : 16 + qsizetype(data[0]) * 16;
     serial::LineAssembler assembler(bound);
     Pieces pieces{data[1], 1u + (data[1] & 0x3F)};
-    assemble("primary_lines", assembler, bound,
-             QByteArrayView(reinterpret_cast<const char *>(data + 2), qsizetype(size - 2)), pieces,
-             checkReading);
+    QByteArray bytes(reinterpret_cast<const char *>(data + 2), qsizetype(size - 2));
+    // With the full bound, a long run in front puts the label's ":" beyond 16-bit reach.
+    if ((data[0] & 0xC0) == 0xC0) bytes.prepend(QByteArray(32766 - (data[1] & 3), 'x'));
+    assemble("primary_lines", assembler, bound, bytes, pieces, checkReading);
 }
 
 void secondaryPoll(const uint8_t *data, size_t size)
@@ -228,42 +229,42 @@ void secondaryPoll(const uint8_t *data, size_t size)
     static const QLocale comma(QLocale::German, QLocale::Germany);
     const double zeroValue = secondary::leadingNumber(zero);
     CHECK(T, !std::isnan(zeroValue), shown(zero));
-    assemble(T, assembler, bound,
-             QByteArrayView(reinterpret_cast<const char *>(data + 2 + zeroLength),
-                            qsizetype(size - 2 - zeroLength)),
-             pieces, [&](const QString &line) {
-                 QString message = line;
-                 const secondary::PressureUpdate u =
-                     secondary::SmallStream(message, zero, QLocale::c());
-                 QString again = line;
-                 const secondary::PressureUpdate v = secondary::SmallStream(again, zero, comma);
-                 CHECK(T, message == again && u.rawPressure == v.rawPressure, shown(line));
-                 if (!u.labelled) {
-                     CHECK(T, !u.rawPressure && !u.pressureText && message == line, shown(line));
-                     return;
-                 }
-                 CHECK(T, line.endsWith(message), "only the label is stripped");
-                 if (!u.rawPressure) {
-                     CHECK(T, !u.pressureText && message.isEmpty(), shown(line));
-                     return;
-                 }
-                 CHECK(T, !u.rawPressure->contains(u','), shown(*u.rawPressure));
-                 CHECK(T, message.startsWith(*u.rawPressure), "raw pressure is the first field");
-                 const double expected = secondary::leadingNumber(*u.rawPressure) - zeroValue;
-                 CHECK(T, bool(u.pressureText) == std::isfinite(expected), shown(line));
-                 if (!u.pressureText) {
-                     CHECK(T, !v.pressureText, shown(line));
-                     return;
-                 }
-                 CHECK(T, !u.pressureText->isEmpty(), shown(line));
-                 const double shownValue = secondary::leadingNumber(*u.pressureText);
-                 CHECK(T, close(shownValue, expected) || std::fabs(expected) > 1.7976931348623e308,
-                       shown(*u.pressureText) + " for " + shown(line));
-                 QString local = *u.pressureText;
-                 local.replace(u'.', u',');
-                 CHECK(T, v.pressureText && *v.pressureText == local,
-                       "locale form " + shown(v.pressureText.value_or(QString())));
-             });
+    QByteArray bytes(reinterpret_cast<const char *>(data + 2 + zeroLength),
+                     qsizetype(size - 2 - zeroLength));
+    // With the full bound, a long run in front puts the label's ":" beyond 16-bit reach.
+    if ((data[1] & 0xC0) == 0xC0) bytes.prepend(QByteArray(32766 - (data[0] >> 6), 'x'));
+    assemble(T, assembler, bound, bytes, pieces, [&](const QString &line) {
+        QString message = line;
+        const secondary::PressureUpdate u = secondary::SmallStream(message, zero, QLocale::c());
+        QString again = line;
+        const secondary::PressureUpdate v = secondary::SmallStream(again, zero, comma);
+        CHECK(T, message == again && u.rawPressure == v.rawPressure, shown(line));
+        if (!u.labelled) {
+            CHECK(T, !u.rawPressure && !u.pressureText && message == line, shown(line));
+            return;
+        }
+        CHECK(T, line.endsWith(message), "only the label is stripped");
+        if (!u.rawPressure) {
+            CHECK(T, !u.pressureText && message.isEmpty(), shown(line));
+            return;
+        }
+        CHECK(T, !u.rawPressure->contains(u','), shown(*u.rawPressure));
+        CHECK(T, message.startsWith(*u.rawPressure), "raw pressure is the first field");
+        const double expected = secondary::leadingNumber(*u.rawPressure) - zeroValue;
+        CHECK(T, bool(u.pressureText) == std::isfinite(expected), shown(line));
+        if (!u.pressureText) {
+            CHECK(T, !v.pressureText, shown(line));
+            return;
+        }
+        CHECK(T, !u.pressureText->isEmpty(), shown(line));
+        const double shownValue = secondary::leadingNumber(*u.pressureText);
+        CHECK(T, close(shownValue, expected) || std::fabs(expected) > 1.7976931348623e308,
+              shown(*u.pressureText) + " for " + shown(line));
+        QString local = *u.pressureText;
+        local.replace(u'.', u',');
+        CHECK(T, v.pressureText && *v.pressureText == local,
+              "locale form " + shown(v.pressureText.value_or(QString())));
+    });
 }
 
 void numbers(const uint8_t *data, size_t size)
