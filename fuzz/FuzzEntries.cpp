@@ -98,11 +98,11 @@ void assemble(const char *target, serial::LineAssembler &assembler, qsizetype bo
         }
         CHECK(target, assembler.pendingSize() <= bound,
               "pending " + std::to_string(assembler.pendingSize()));
-        CHECK(target, !assembler.pending().contains(QLatin1String("\r\n")),
-              "a complete line was left behind");
         CHECK(target, taken + assembler.pendingSize() + assembler.droppedTotal() == in,
               "characters neither delivered, kept nor dropped");
     }
+    CHECK(target, !assembler.pending().contains(QLatin1String("\r\n")),
+          "a complete line was left behind");
     if (assembler.droppedTotal() == 0)
         CHECK(target, lines + assembler.pending() == all, "text changed on its way");
 }
@@ -210,7 +210,7 @@ void primaryLines(const uint8_t *data, size_t size)
     Pieces pieces{data[1], 1u + (data[1] & 0x3F)};
     QByteArray bytes(reinterpret_cast<const char *>(data + 2), qsizetype(size - 2));
     // With the full bound, a long run in front puts the label's ":" beyond 16-bit reach.
-    if ((data[0] & 0xC0) == 0xC0) bytes.prepend(QByteArray(32766 - (data[1] & 3), 'x'));
+    if ((data[0] & 0xE0) == 0xE0) bytes.prepend(QByteArray(32766 - (data[1] & 3), 'x'));
     assemble("primary_lines", assembler, bound, bytes, pieces, checkReading);
 }
 
@@ -232,7 +232,7 @@ void secondaryPoll(const uint8_t *data, size_t size)
     QByteArray bytes(reinterpret_cast<const char *>(data + 2 + zeroLength),
                      qsizetype(size - 2 - zeroLength));
     // With the full bound, a long run in front puts the label's ":" beyond 16-bit reach.
-    if ((data[1] & 0xC0) == 0xC0) bytes.prepend(QByteArray(32766 - (data[0] >> 6), 'x'));
+    if ((data[1] & 0xE0) == 0xE0) bytes.prepend(QByteArray(32766 - (data[0] >> 6), 'x'));
     assemble(T, assembler, bound, bytes, pieces, [&](const QString &line) {
         QString message = line;
         const secondary::PressureUpdate u = secondary::SmallStream(message, zero, QLocale::c());
