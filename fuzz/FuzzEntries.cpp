@@ -71,7 +71,7 @@ struct Pieces {
 // checking the assembler's own rules on the way.
 template <typename OnLine>
 void assemble(const char *target, serial::LineAssembler &assembler, qsizetype bound,
-              QByteArrayView bytes, Pieces pieces, OnLine onLine)
+              QByteArrayView bytes, qsizetype lead, Pieces pieces, OnLine onLine)
 {
     QString all;
     QString lines;
@@ -79,7 +79,9 @@ void assemble(const char *target, serial::LineAssembler &assembler, qsizetype bo
     qsizetype taken = 0;
     size_t at = 0;
     while (at < size_t(bytes.size())) {
-        const size_t n = std::min(pieces.next(), size_t(bytes.size()) - at);
+        // The lead (a long run put in front) arrives in one piece.
+        const size_t n =
+            at < size_t(lead) ? size_t(lead) : std::min(pieces.next(), size_t(bytes.size()) - at);
         const QString text = serial::decodeCp1252(bytes.sliced(qsizetype(at), qsizetype(n)));
         CHECK(target, text.size() == qsizetype(n), "one character per byte");
         at += n;
@@ -210,8 +212,12 @@ void primaryLines(const uint8_t *data, size_t size)
     Pieces pieces{data[1], 1u + (data[1] & 0x3F)};
     QByteArray bytes(reinterpret_cast<const char *>(data + 2), qsizetype(size - 2));
     // With the full bound, a long run in front puts the label's ":" beyond 16-bit reach.
-    if ((data[0] & 0xE0) == 0xE0) bytes.prepend(QByteArray(32766 - (data[1] & 3), 'x'));
-    assemble("primary_lines", assembler, bound, bytes, pieces, checkReading);
+    qsizetype lead = 0;
+    if ((data[0] & 0xE0) == 0xE0) {
+        lead = 32766 - (data[1] & 3);
+        bytes.prepend(QByteArray(lead, 'x'));
+    }
+    assemble("primary_lines", assembler, bound, bytes, lead, pieces, checkReading);
 }
 
 void secondaryPoll(const uint8_t *data, size_t size)
@@ -232,8 +238,12 @@ void secondaryPoll(const uint8_t *data, size_t size)
     QByteArray bytes(reinterpret_cast<const char *>(data + 2 + zeroLength),
                      qsizetype(size - 2 - zeroLength));
     // With the full bound, a long run in front puts the label's ":" beyond 16-bit reach.
-    if ((data[1] & 0xE0) == 0xE0) bytes.prepend(QByteArray(32766 - (data[0] >> 6), 'x'));
-    assemble(T, assembler, bound, bytes, pieces, [&](const QString &line) {
+    qsizetype lead = 0;
+    if ((data[1] & 0xE0) == 0xE0) {
+        lead = 32766 - (data[0] >> 6);
+        bytes.prepend(QByteArray(lead, 'x'));
+    }
+    assemble(T, assembler, bound, bytes, lead, pieces, [&](const QString &line) {
         QString message = line;
         const secondary::PressureUpdate u = secondary::SmallStream(message, zero, QLocale::c());
         QString again = line;
