@@ -4,7 +4,8 @@
 //
 //   np_bench throughput [--lines N] [--no-stall]   flood COM 7, Save all; lines/s, CPU, stall,
 //                                                   lines lost (file lines counted), RSS
-//   np_bench nominal [--seconds S]                  10 lines/s instrument + 8 lines/s gauge,
+//   np_bench nominal [--seconds S] [--rate R] [--no-gauge] [--no-save]
+//                                                   R (10) lines/s instrument + 8 lines/s gauge,
 //                                                   Save all; CPU %, latency median/p99
 //   np_bench idle [--seconds S]                     both ports open and silent; CPU %
 //   np_bench secondary [--seconds S]                the gauge alone: silent, then 9600 bit/s
@@ -288,6 +289,9 @@ struct Options {
     int seconds = 60;
     int ptys = 30;
     bool stall = true;
+    bool save = true;
+    bool gauge = true;
+    double rate = 10.0;
     int chunk = 4096;
 };
 
@@ -308,6 +312,12 @@ Options parse(const QStringList &args)
             o.chunk = v.toInt(), ++i;
         else if (a == QLatin1String("--no-stall"))
             o.stall = false;
+        else if (a == QLatin1String("--no-save"))
+            o.save = false;
+        else if (a == QLatin1String("--no-gauge"))
+            o.gauge = false;
+        else if (a == QLatin1String("--rate"))
+            o.rate = v.toDouble(), ++i;
     }
     return o;
 }
@@ -452,14 +462,14 @@ int nominal(const Options &o, bool silent)
     Pty gauge(world.comDir, 8);
     auto w = startWindow();
     if (!pick(w->ctl.cboPort, QStringLiteral(" 7")) ||
-        !pick(w->ctl.cboStepperPort, QStringLiteral("8"))) {
+        (o.gauge && !pick(w->ctl.cboStepperPort, QStringLiteral("8")))) {
         std::fprintf(stderr, "ports not in the lists\n");
         return 2;
     }
-    w->ctl.optSave[1]->click();
+    if (o.save) w->ctl.optSave[1]->click();
     runFor(1000); // settle
 
-    const qint64 limit = qint64(o.seconds) * 10 + 100;
+    const qint64 limit = qint64(double(o.seconds) * o.rate) + 100;
     ShownHook hook(limit);
     hook.attach(w->ctl.txtChannel[1]);
     std::atomic<bool> stop{false};
@@ -468,17 +478,18 @@ int nominal(const Options &o, bool silent)
     const qint64 t0 = nowNs();
     std::thread a, b;
     if (!silent) {
-        a = std::thread(pacedWriter, std::cref(inst), 10.0, std::cref(stop), readingLine, &hook,
+        a = std::thread(pacedWriter, std::cref(inst), o.rate, std::cref(stop), readingLine, &hook,
                         limit, &cpuA);
-        b = std::thread(
-            pacedWriter, std::cref(gauge), 8.0, std::cref(stop),
-            [](qint64 i) {
-                char buf[32];
-                const int n =
-                    std::snprintf(buf, sizeof buf, "P:%.2f,psi\r\n", 14.0 + (i % 100) / 100.0);
-                return std::string(buf, size_t(n));
-            },
-            nullptr, qint64(1) << 40, &cpuB);
+        if (o.gauge)
+            b = std::thread(
+                pacedWriter, std::cref(gauge), 8.0, std::cref(stop),
+                [](qint64 i) {
+                    char buf[32];
+                    const int n =
+                        std::snprintf(buf, sizeof buf, "P:%.2f,psi\r\n", 14.0 + (i % 100) / 100.0);
+                    return std::string(buf, size_t(n));
+                },
+                nullptr, qint64(1) << 40, &cpuB);
     }
     runFor(o.seconds * 1000);
     stop = true;
@@ -488,9 +499,15 @@ int nominal(const Options &o, bool silent)
     const double cpu = processCpuSeconds() - cpu0 - cpuA - cpuB;
     const double secs = double(t1 - t0) / 1e9;
     runFor(200);
-    std::printf("%s: %.1f s, program CPU %.3f s = %.3f %% of a core\n",
-                silent ? "idle (both ports open, silent)" : "nominal (10 + 8 lines/s, Save all)",
-                secs, cpu, 100.0 * cpu / secs);
+    std::printf(
+        "%s: %.1f s, program CPU %.3f s = %.3f %% of a core\n",
+        silent ? "idle (both ports open, silent)"
+               : qPrintable(QStringLiteral("load (instrument %1 lines/s%2%3)")
+                                .arg(o.rate)
+                                .arg(o.gauge ? QStringLiteral(" + gauge 8 lines/s") : QString())
+                                .arg(o.save ? QStringLiteral(", Save all")
+                                            : QStringLiteral(", not saving"))),
+        secs, cpu, 100.0 * cpu / secs);
     if (!silent) {
         const FileCheck check = checkFiles(world.dataFolder, hook.lastShown + 1);
         std::printf("lines shown %lld, file lines %lld, missing %lld; pressure box \"%s\"\n",
