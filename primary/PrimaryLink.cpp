@@ -172,10 +172,24 @@ void PrimaryLink::receive()
         c.Timer1->stop();
         Datastream(line);
         if (ReadingCount < 32767) ++ReadingCount;
-        m_pendingLog += line;
+        echo(line);
     }
     m_inEvent = false;
     flushDisplay();
+}
+
+void PrimaryLink::echo(const QString &line)
+{
+    // The log holds its last 10,000 lines; a line is shown up to 4096 characters so that
+    // those lines stay small whatever the instrument sends.
+    constexpr qsizetype Shown = 4096;
+    if (line.size() <= Shown + 2) {
+        m_pendingLog += line;
+        return;
+    }
+    m_pendingLog += line.left(Shown);
+    m_pendingLog +=
+        QStringLiteral(" [%1 more characters not shown]\r\n").arg(line.size() - Shown - 2);
 }
 
 void PrimaryLink::resetPort()

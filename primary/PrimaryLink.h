@@ -51,6 +51,7 @@ public:
 
 private:
     void receive();
+    void echo(const QString &line);
     void resetPort();
     void saveStep(const QString &record, const QString &sensorId, bool recordComplete);
     void showPortStatus();

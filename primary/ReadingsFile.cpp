@@ -226,12 +226,9 @@ QString SaveReporter::report(const SaveResult &result)
         m_fileReasons[result.file] = result.reason;
         return result.reason;
     }
-    if (m_fileReasons.size() >= MaxFilesTracked) {
-        if (m_overflowSaid) return {};
-        m_overflowSaid = true;
-        return QStringLiteral("Readings of many sensors cannot be saved; further failures are "
-                              "not reported.");
-    }
+    // The table of failing files is bounded: when it is full it starts afresh, so a file that
+    // fails later is still named (at worst a file already named is named once more).
+    if (m_fileReasons.size() >= MaxFilesTracked) m_fileReasons.clear();
     m_fileReasons.insert(result.file, result.reason);
     return result.reason;
 }

@@ -37,7 +37,6 @@ public:
 private:
     QString m_lastReason;                  // the folder-wide failure last said
     QHash<QString, QString> m_fileReasons; // per file, the failure last said
-    bool m_overflowSaid = false;
 };
 
 } // namespace primary

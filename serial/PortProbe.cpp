@@ -1,6 +1,7 @@
 #include "serial/PortProbe.h"
 
 #include "serial/ComNames.h"
+#include "serial/TtyDevice.h"
 
 #include <QFile>
 
@@ -33,7 +34,8 @@ ProbeResult classifyOpen(int fd, const QString &devicePath)
 
     // As root the exclusive flag does not stop the open, so ask for it.
     int exclusive = 0;
-    if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive) return ProbeResult::Held;
+    if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive && !exclusiveFlagIsStale(fd))
+        return ProbeResult::Held;
 
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
         return errno == EWOULDBLOCK ? ProbeResult::Held : ProbeResult::Free;

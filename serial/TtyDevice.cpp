@@ -3,9 +3,13 @@
 #include <QFile>
 
 #include <cerrno>
+#include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
+#include <string>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -44,7 +48,51 @@ void closeQuietly(int fd)
     errno = saved;
 }
 
+// Whether any open descriptor in any process other than `ownFd` of this one names the
+// device `device` (st_rdev). Root sees every process; other users cannot have got this far
+// past a holder's exclusive flag anyway.
+bool openElsewhere(dev_t device, int ownFd)
+{
+    const pid_t self = ::getpid();
+    DIR *proc = ::opendir("/proc");
+    if (!proc) return true; // cannot tell: assume the holder is alive
+    bool found = false;
+    while (!found) {
+        const dirent *entry = ::readdir(proc);
+        if (!entry) break;
+        char *end = nullptr;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        if (pid <= 0 || *end != '\0') continue;
+        const std::string fdDir = std::string("/proc/") + entry->d_name + "/fd";
+        DIR *fds = ::opendir(fdDir.c_str());
+        if (!fds) continue;
+        while (const dirent *f = ::readdir(fds)) {
+            const long n = std::strtol(f->d_name, &end, 10);
+            if (*end != '\0' || f->d_name[0] == '.') continue;
+            if (pid == self && n == ownFd) continue;
+            struct stat st {};
+            if (::stat((fdDir + "/" + f->d_name).c_str(), &st) == 0 && S_ISCHR(st.st_mode) &&
+                st.st_rdev == device) {
+                found = true;
+                break;
+            }
+        }
+        ::closedir(fds);
+    }
+    ::closedir(proc);
+    return found;
+}
+
 } // namespace
+
+bool exclusiveFlagIsStale(int fd)
+{
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return false;
+    ::flock(fd, LOCK_UN);
+    return !openElsewhere(st.st_rdev, fd);
+}
 
 int openExclusive(const QString &devicePath, int *error)
 {
@@ -72,9 +120,12 @@ int openExclusive(const QString &devicePath, int *error)
     // Root gets past another holder's exclusive flag, so look for it ourselves.
     int exclusive = 0;
     if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive) {
-        closeQuietly(fd);
-        *error = EBUSY;
-        return -1;
+        if (!exclusiveFlagIsStale(fd)) {
+            closeQuietly(fd);
+            *error = EBUSY;
+            return -1;
+        }
+        ::ioctl(fd, TIOCNXCL); // left by a holder that is gone; ours follows below
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         *error = errno == EWOULDBLOCK ? EBUSY : errno;

@@ -22,6 +22,12 @@ int openExclusive(const QString &devicePath, int *error);
 // Returns 0 or an errno value.
 int configureLine(int fd, const LineSettings &settings);
 
+// True when the exclusive flag on the open descriptor `fd` is left over: no process has the
+// device open apart from `fd` itself and nobody holds its lock. A pseudo-terminal keeps the
+// flag of a program that was killed for as long as its other end lives; a real port drops it
+// at its last close.
+bool exclusiveFlagIsStale(int fd);
+
 // Clears our exclusive flag, drops the lock and closes. Harmless for -1.
 void closeExclusive(int fd);
 

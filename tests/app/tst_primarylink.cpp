@@ -85,6 +85,14 @@ void TestPrimaryLink::pickReceiveCountAndEcho()
     // Windows-1252 bytes become their characters.
     device->write("R:0,\xB5V\x80,T,0\r\n");
     QTRY_COMPARE(c.txtSensorID->text(), QStringLiteral("\u00B5V\u20AC"));
+    // A huge line is parsed whole but shown in the log up to 4096 characters.
+    const QByteArray id(10000, 'x');
+    device->write("R:0," + id + ",T,0\r\n");
+    QTRY_COMPARE(c.txtSensorID->text().size(), 10000);
+    const QString last = c.txtIncoming->toPlainText().section(QLatin1Char('\n'), -2, -2);
+    QVERIFY(last.startsWith(QStringLiteral("R:0,xxx")));
+    QVERIFY2(last.endsWith(QStringLiteral(" [5912 more characters not shown]")),
+             qPrintable(last.right(60)));
 }
 
 void TestPrimaryLink::noneAndRepickAndRefusedOpen()

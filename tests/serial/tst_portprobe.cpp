@@ -70,6 +70,26 @@ bool sameTermios(const termios &a, const termios &b)
 class TstPortProbe : public QObject {
     Q_OBJECT
 private slots:
+    // A pty keeps the exclusive flag of a holder that was killed for as long as the device
+    // lives; with nobody holding the device, the flag is left over and the port is free.
+    void leftoverExclusiveFlagDoesNotHoldThePort()
+    {
+        testsupport::PtyPair pty;
+        const QByteArray path = QFile::encodeName(pty.slavePath());
+        const int gone = ::open(path.constData(), O_RDWR | O_NOCTTY);
+        QVERIFY(gone >= 0);
+        QCOMPARE(::ioctl(gone, TIOCEXCL), 0);
+        ::close(gone);
+        QCOMPARE(serial::probeDevice(pty.slavePath()), ProbeResult::Free);
+        int err = 0;
+        const int fd = serial::openExclusive(pty.slavePath(), &err);
+        QVERIFY2(fd >= 0, strerror(err));
+        // Now the flag is ours, and a live holder's flag still counts.
+        QCOMPARE(serial::probeDevice(pty.slavePath()), ProbeResult::Held);
+        QCOMPARE(serial::openExclusive(pty.slavePath(), &err), -1);
+        QCOMPARE(err, EBUSY);
+        serial::closeExclusive(fd);
+    }
     void classification_data()
     {
         QTest::addColumn<int>("holder");
