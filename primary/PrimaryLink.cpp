@@ -175,6 +175,7 @@ void PrimaryLink::receive()
         echo(line);
     }
     m_inEvent = false;
+    m_eventTime = QDateTime();
     flushDisplay();
 }
 
@@ -218,9 +219,7 @@ void PrimaryLink::Datastream(const QString &Message)
 {
     if (!MSComm1.PortOpen()) return;
     // The time stamp is only needed when the reading may be saved.
-    const QString stamp =
-        SaveMode == 0 ? QString()
-                      : m_generalDate.format(m_clock ? m_clock() : QDateTime::currentDateTime());
+    const QString stamp = SaveMode == 0 ? QString() : m_generalDate.format(stampTime());
     const primary::Reading reading = primary::parseReading(Message, stamp);
     if (reading.labelled) {
         if (reading.sensorId) setBox(0, *reading.sensorId);
@@ -232,6 +231,15 @@ void PrimaryLink::Datastream(const QString &Message)
     }
     c.Timer1->start();
     if (!m_inEvent) flushDisplay();
+}
+
+QDateTime PrimaryLink::stampTime()
+{
+    // Lines of one receive event share one reading of the clock; asking the system for the
+    // local time costs more than the rest of a line.
+    if (!m_inEvent) return m_clock ? m_clock() : QDateTime::currentDateTime();
+    if (!m_eventTime.isValid()) m_eventTime = m_clock ? m_clock() : QDateTime::currentDateTime();
+    return m_eventTime;
 }
 
 void PrimaryLink::saveStep(const QString &record, const QString &sensorId, bool recordComplete)
@@ -281,7 +289,7 @@ void PrimaryLink::flushDisplay()
             QLineEdit *box = i == 0   ? c.txtSensorID
                              : i == 1 ? c.txtSensorType
                                       : c.txtChannel[i - 1];
-            box->setText(m_boxText[i]);
+            if (box->text() != m_boxText[i]) box->setText(m_boxText[i]);
         }
         m_boxDirty.reset();
     }

@@ -51,6 +51,7 @@ public:
 
 private:
     void receive();
+    QDateTime stampTime();
     void echo(const QString &line);
     void resetPort();
     void saveStep(const QString &record, const QString &sensorId, bool recordComplete);
@@ -72,4 +73,5 @@ private:
     std::bitset<12> m_boxDirty;
     QString m_pendingLog;
     bool m_inEvent = false;
+    QDateTime m_eventTime; // the clock as read once for the current receive event
 };

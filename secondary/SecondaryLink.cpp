@@ -177,7 +177,8 @@ void SecondaryLink::GetIncoming()
         while (PollBuffer.takeLine(&line)) {
             QString copy = line;
             SmallStream(copy);
-            c.txtStream2->setText(line);
+            // The picture is painted once per tick, whatever the number of lines.
+            if (c.txtStream2->text() != line) c.txtStream2->setText(line);
         }
     }
     if (hungUp) {
@@ -197,7 +198,8 @@ void SecondaryLink::SmallStream(QString &Message)
     const secondary::PressureUpdate update =
         secondary::SmallStream(Message, c.txtZero->text(), QLocale::system());
     if (update.rawPressure) RawPressure = *update.rawPressure;
-    if (update.pressureText) c.txtPressure->setText(*update.pressureText);
+    if (update.pressureText && c.txtPressure->text() != *update.pressureText)
+        c.txtPressure->setText(*update.pressureText);
 }
 
 void SecondaryLink::cmdZero_Click()

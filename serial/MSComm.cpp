@@ -17,8 +17,9 @@ namespace serial {
 
 namespace {
 
-// One activation reads at most this much, so a flood cannot hold the window's thread.
-constexpr qsizetype kMaxReadPerActivation = 256 * 1024;
+// One activation reads at most this much, so a flood cannot hold the window's thread for long
+// (16 KiB is about 500 reading lines; the wire brings about 20 a second).
+constexpr qsizetype kMaxReadPerActivation = 16 * 1024;
 // Readable activations in a row that bring neither data nor a hang-up before we give up.
 constexpr int kMaxEmptyWakeups = 100;
 
