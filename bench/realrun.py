@@ -142,7 +142,7 @@ def start_app(world, display):
 
 def start_sim(world, *args):
     report = os.path.join(world.root, "sim-report.txt")
-    proc = subprocess.Popen([SIM, "--com-dir", world.com, "--report", report, "--seed", "1",
+    proc = subprocess.Popen([SIM, "--com-dir", world.com, "--report", report, "--random", "1",
                              *args], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                             stderr=subprocess.STDOUT, text=True)
     for _ in range(200):
@@ -351,7 +351,7 @@ def run_peer(a):
         xa1, xb1 = cpu_seconds(xa.proc.pid) - xa0, cpu_seconds(xb.proc.pid) - xb0
         ka, kb = sim_report(ra), sim_report(rb)
         na, nb = int(ka.get("instrument.lines", 0)), int(kb.get("instrument.lines", 0))
-        print(f"peer run, {a.rate} lines/s for {a.seconds} s, same stream (seed 1), each on its own Xvfb:")
+        print(f"peer run, {a.rate} lines/s for {a.seconds} s, same stream (random start 1), each on its own Xvfb:")
         print(f"  NarwickPanel (Save all): {na} lines sent, dropped busy {ka.get('instrument.dropped_busy')}, "
               f"file lines {wa.file_lines()}; CPU {ca:.2f} s = {ca * 1e6 / max(na, 1):.1f} s per million "
               f"lines; peak RSS {rss_a} KiB; its Xvfb {xa1:.2f} s")

@@ -56,7 +56,7 @@ std::string shown(QStringView s)
     return out;
 }
 
-// Piece sizes as a small deterministic generator seeded from the input.
+// Piece sizes as a small deterministic generator started from the input.
 struct Pieces {
     uint32_t state;
     uint32_t maxSize;

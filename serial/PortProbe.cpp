@@ -48,11 +48,7 @@ ProbeResult classifyOpen(int fd, const QString &devicePath)
 ProbeResult probeDevice(const QString &devicePath)
 {
     if (devicePath.isEmpty()) return ProbeResult::Absent;
-    int fd;
-    do {
-        fd = ::open(QFile::encodeName(devicePath).constData(),
-                    O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    const int fd = openDevice(devicePath);
     if (fd < 0) {
         switch (errno) {
         case EBUSY:

@@ -85,6 +85,16 @@ bool openElsewhere(dev_t device, int ownFd)
 
 } // namespace
 
+int openDevice(const QString &devicePath)
+{
+    int fd;
+    do {
+        fd = ::open(QFile::encodeName(devicePath).constData(),
+                    O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
 bool exclusiveFlagIsStale(int fd)
 {
     struct stat st {};
@@ -103,11 +113,7 @@ int openExclusive(const QString &devicePath, int *error)
         *error = ENOENT;
         return -1;
     }
-    int fd;
-    do {
-        fd = ::open(QFile::encodeName(devicePath).constData(),
-                    O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    const int fd = openDevice(devicePath);
     if (fd < 0) {
         *error = errno;
         return -1;

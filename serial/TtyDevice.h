@@ -13,6 +13,10 @@ struct LineSettings {
     int stopBits = 1;
 };
 
+// Opens `devicePath` read/write, non-blocking, without becoming its controlling terminal and
+// without touching its settings or its holders. Returns the fd, or -1 with errno set.
+int openDevice(const QString &devicePath);
+
 // Opens `devicePath` read/write, non-blocking, without becoming its controlling terminal,
 // refuses it when another holder has it (errno-style code EBUSY), takes the flock and sets
 // TIOCEXCL. Returns the fd, or -1 with *error set to an errno value.

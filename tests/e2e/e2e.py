@@ -421,7 +421,7 @@ def run_operator(args):
     try:
         run.start_desktop()
         run.ports.append(OwnPort(run.desk, 3))
-        sim = run.start_sim("--sensors", "3", "--channels", "3", "--rate", "25", "--seed", "7")
+        sim = run.start_sim("--sensors", "3", "--channels", "3", "--rate", "25", "--random", "7")
         p = run.start_panel().wait_for_window()
         startup_state(run, p)
         run.step("PASS 1 start-up state, scan log and accessible names")
@@ -462,7 +462,7 @@ def run_watchdog(args):
     run = Run(args, "watchdog")
     try:
         run.start_desktop()
-        sim = run.start_sim("--no-gauge", "--rate", "20", "--seed", "3")
+        sim = run.start_sim("--no-gauge", "--rate", "20", "--random", "3")
         p = run.start_panel().wait_for_window()
         # This time the operator picks the port with the keyboard: focus the list, arrow down.
         p.click("cboPort")

@@ -269,8 +269,8 @@ void TestSim::readingLinesMatchReport()
     QTemporaryDir tmp;
     const QString report = tmp.path() + "/report";
     Sim sim({"--com-dir", tmp.path(), "--sensors", QString::number(sensors), "--channels",
-             QString::number(channels), "--rate", rate, "--count", QString::number(count), "--seed",
-             "7", "--report", report, "--strict"});
+             QString::number(channels), "--rate", rate, "--count", QString::number(count),
+             "--random", "7", "--report", report, "--strict"});
     QVERIFY(!sim.announced("instrument").isEmpty());
     Port port(tmp.path() + "/com7");
     QVERIFY(port.isOpen());

@@ -75,8 +75,8 @@ bool parseCount(const std::string &text, std::uint64_t &out, std::uint64_t max)
 
 Simulator::Simulator(Options options) : m_opt(std::move(options))
 {
-    if (!m_opt.seeded) m_opt.seed = std::random_device{}();
-    m_rng.seed(m_opt.seed);
+    if (!m_opt.randomGiven) m_opt.randomStart = std::random_device{}();
+    m_rng = std::mt19937_64(m_opt.randomStart);
     m_lines = std::make_unique<InstrumentStream>(m_opt.sensors, m_opt.channels, m_rng);
     m_pressure = std::make_unique<GaugeStream>(m_rng);
 }
@@ -124,8 +124,8 @@ bool Simulator::start(std::string &error)
         if (!d->bringUp(error)) return false;
         std::printf("%s: COM%d -> %s\n", d->name().c_str(), d->com(), d->slavePath().c_str());
     }
-    std::printf("links in %s; seed %llu\n", m_opt.comDir.c_str(),
-                static_cast<unsigned long long>(m_opt.seed));
+    std::printf("links in %s; random start %llu\n", m_opt.comDir.c_str(),
+                static_cast<unsigned long long>(m_opt.randomStart));
     std::fflush(stdout);
     return true;
 }
@@ -432,7 +432,7 @@ std::string Simulator::reportKeys() const
     if (m_gauge) device(*m_gauge, m_gaugeLines, m_gaugeUnterminated);
     out << "received_bytes " << receivedTotal() << "\n";
     out << "verdict " << (receivedTotal() == 0 ? "clean" : "wrote-to-device") << "\n";
-    out << "seed " << m_opt.seed << "\n";
+    out << "random " << m_opt.randomStart << "\n";
     return out.str();
 }
 

@@ -23,8 +23,8 @@ struct Options {
     double rate = 2.0;      // instrument lines per second
     bool maxRate = false;   // as fast as the pty takes them
     double gaugeRate = 8.0; // gauge lines per second
-    std::uint64_t seed = 0;
-    bool seeded = false;
+    std::uint64_t randomStart = 0;
+    bool randomGiven = false;
     std::uint64_t count = 0; // stop after this many instrument lines (0: no limit)
     double duration = 0;     // stop after this many seconds (0: no limit)
     double linger = 2.0;     // after --count, how long to wait for the reader to take the rest

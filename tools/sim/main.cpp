@@ -27,7 +27,7 @@ Instrument stream (lines like "R:0,S100,TC4,2,21.5,C,21.7,C,0" CR LF):
   --channels N           channels per sensor, 1 to 9 (default 2)
   --rate R               reading lines per second, or "max" for as fast as they are read
                          (default 2)
-  --seed S               seed of the value drift (default: random, printed at start)
+  --random S             start of the value drift's random sequence (default: random, printed)
 
 Gauge stream (lines like "P:14.70,psi" CR LF):
   --gauge-rate R         pressure lines per second (default 8)
@@ -134,9 +134,9 @@ int main(int argc, char **argv)
                 opt.rate = number(a, v, 0.01, 100000);
         } else if (a == "--gauge-rate") {
             opt.gaugeRate = number(a, value(), 0.01, 10000);
-        } else if (a == "--seed") {
-            opt.seed = static_cast<std::uint64_t>(integer(a, value(), 0, 2147483647));
-            opt.seeded = true;
+        } else if (a == "--random") {
+            opt.randomStart = static_cast<std::uint64_t>(integer(a, value(), 0, 2147483647));
+            opt.randomGiven = true;
         } else if (a == "--count") {
             opt.count = static_cast<std::uint64_t>(integer(a, value(), 1, 2000000000));
         } else if (a == "--linger") {
