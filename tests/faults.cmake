@@ -13,11 +13,6 @@ add_dependencies(tst_killsaveall faults_saveall_harness)
 target_compile_definitions(tst_killsaveall PRIVATE
     NP_SAVEALL_HARNESS="$<TARGET_FILE:faults_saveall_harness>")
 
-if(NOT TARGET np_fuzz_entries)
-    add_library(np_fuzz_entries STATIC ${PROJECT_SOURCE_DIR}/fuzz/FuzzEntries.cpp
-                                       ${PROJECT_SOURCE_DIR}/fuzz/FuzzEntries.h)
-    target_include_directories(np_fuzz_entries PUBLIC ${PROJECT_SOURCE_DIR})
-    target_link_libraries(np_fuzz_entries PUBLIC np_primary_core np_secondary_core Qt6::Core)
-endif()
+# np_fuzz_entries comes from fuzz.cmake.
 np_add_test(tst_fuzzregressions SOURCES faults/tst_fuzzregressions.cpp LIBS np_fuzz_entries)
 target_compile_definitions(tst_fuzzregressions PRIVATE NP_FUZZ_DIR="${PROJECT_SOURCE_DIR}/fuzz")

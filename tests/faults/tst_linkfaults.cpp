@@ -115,6 +115,19 @@ void TestLinkFaults::cleanup()
     world.reset();
 }
 
+namespace {
+// Lets a quarter of a second pass with a device away, adding the CPU and wall time spent.
+void waitAway(double &cpu, double &wall)
+{
+    const double cpu0 = faults::cpuSeconds();
+    QElapsedTimer away;
+    away.start();
+    QTest::qWait(250);
+    cpu += faults::cpuSeconds() - cpu0;
+    wall += away.elapsed() / 1000.0;
+}
+} // namespace
+
 void TestLinkFaults::primaryHangsUpAndReturns20Times()
 {
     world->makeDataFolder();
@@ -137,12 +150,7 @@ void TestLinkFaults::primaryHangsUpAndReturns20Times()
         const qsizetype logBefore = log().size();
 
         // Away: the watchdog keeps trying, quietly and without spinning.
-        const double cpu0 = faults::cpuSeconds();
-        QElapsedTimer away;
-        away.start();
-        QTest::qWait(250);
-        awayCpu += faults::cpuSeconds() - cpu0;
-        awayWall += away.elapsed() / 1000.0;
+        waitAway(awayCpu, awayWall);
         QVERIFY(!w->MSComm1->PortOpen());
         QVERIFY2(log().size() == logBefore, qPrintable(log().mid(logBefore)));
 
@@ -183,12 +191,7 @@ void TestLinkFaults::secondaryHangsUpAndReturns20Times()
         QTRY_COMPARE(w->secondary->openPort(), -1);
         const qsizetype logBefore = log().size();
 
-        const double cpu0 = faults::cpuSeconds();
-        QElapsedTimer away;
-        away.start();
-        QTest::qWait(250);
-        awayCpu += faults::cpuSeconds() - cpu0;
-        awayWall += away.elapsed() / 1000.0;
+        waitAway(awayCpu, awayWall);
         QCOMPARE(log().size(), logBefore); // said once, no flood
         QVERIFY(!c().Timer2->isActive());
         QCOMPARE(log().count(QStringLiteral("went away")), i + 1);
