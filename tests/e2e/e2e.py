@@ -402,7 +402,10 @@ def rescans(run, p, sim):
     equal(p.items("cboPort"), ["none", " 3", " 7", " 8", " 12"], "cboPort after the rescan")
     equal(p.text("cboPort"), "none", "cboPort after the rescan")
     equal(p.status(1), "COM 7: %s - Closed" % SETTINGS, "panel 1 after the rescan")
-    equal(p.count(), count, "panel 3 after the rescan")
+    # Lines may still be counted between the simulator's start and the port's release;
+    # the rescan itself does not restart the count.
+    check(p.count() >= count, "panel 3 went back from %d to %d on the rescan" % (count, p.count()))
+    count = p.count()
 
     p.press("Command3")
     want = "\n".join([SECONDARY_START, "Secondary COM scan complete", " 3 port(s) found"])
