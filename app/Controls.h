@@ -6,7 +6,7 @@
 class QComboBox;
 class QLabel;
 class QLineEdit;
-class QPlainTextEdit;
+class LogView;
 class QPushButton;
 class QRadioButton;
 class QTimer;
@@ -21,7 +21,7 @@ struct Controls {
     QLineEdit *txtSensorID = nullptr;
     QLineEdit *txtSensorType = nullptr;
     std::array<QLineEdit *, 11> txtChannel{}; // 1..10; there is no txtChannel(0)
-    QPlainTextEdit *txtIncoming = nullptr;
+    LogView *txtIncoming = nullptr;
     QLabel *Label1 = nullptr;
     QComboBox *cboStepperPort = nullptr;
     QToolButton *Command3 = nullptr;

@@ -1,94 +1,591 @@
 #include "app/LogView.h"
 
-#include <QPlainTextEdit>
+#include <QAccessible>
+#include <QAccessibleWidget>
+#include <QApplication>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QPainter>
+#include <QScopedValueRollback>
 #include <QScrollBar>
-#include <QTextBlock>
-#include <QTextCursor>
-#include <QTextDocument>
-#include <QTimer>
+#include <QTextLayout>
+
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
-// Drops the oldest lines so that `newLines` more fit under the bound. Doing it here, through a
-// selection set by position, spares the document its own trimming, which lays out every line
-// it drops before removing it.
-void makeRoom(QTextDocument *doc, qsizetype newLines)
+// The text a line is drawn with: control characters (garbage on the line, a lone CR) are shown
+// as their visible pictures, one for one, so columns stay those of the line itself.
+QString shownText(const QString &line)
 {
-    const int bound = doc->maximumBlockCount();
-    if (bound <= 0) return;
-    const qsizetype excess =
-        std::min<qsizetype>(doc->blockCount() + newLines - bound, doc->blockCount() - 1);
-    if (excess <= 0) return;
-    QTextCursor cursor(doc);
-    cursor.setPosition(doc->findBlockByNumber(int(excess)).position(), QTextCursor::KeepAnchor);
-    cursor.removeSelectedText();
+    QString shown = line;
+    for (QChar &c : shown) {
+        const char16_t u = c.unicode();
+        if (u < 0x20 && u != u'\t')
+            c = QChar(char16_t(0x2400 + u));
+        else if (u == 0x7F)
+            c = QChar(char16_t(0x2421));
+    }
+    return shown;
 }
 
-// Repaints the log at most every 250 ms while lines keep arriving. The text itself changes at
-// once; only the picture waits. Painting the log is by far the dearest part of showing a line,
-// and a reading arrives many times a second for days.
-class LogPainter : public QObject {
-public:
-    explicit LogPainter(QPlainTextEdit *log) : QObject(log), m_log(log)
+// One line laid out, for hit-testing and selection edges (never on the append path).
+struct LineLayout {
+    LineLayout(const QString &line, const QFont &font) : layout(shownText(line), font)
     {
-        setObjectName(QStringLiteral("LogPainter"));
-        m_timer.setSingleShot(true);
-        m_timer.setInterval(250);
-        QObject::connect(&m_timer, &QTimer::timeout, this, [this] { release(); });
+        layout.beginLayout();
+        text = layout.createLine();
+        layout.endLayout();
+    }
+    QTextLayout layout;
+    QTextLine text;
+};
+
+class LogViewAccessible : public QAccessibleWidget, public QAccessibleTextInterface {
+public:
+    explicit LogViewAccessible(QWidget *w) : QAccessibleWidget(w, QAccessible::EditableText) {}
+
+    void *interface_cast(QAccessible::InterfaceType t) override
+    {
+        if (t == QAccessible::TextInterface) return static_cast<QAccessibleTextInterface *>(this);
+        return QAccessibleWidget::interface_cast(t);
+    }
+    QAccessible::State state() const override
+    {
+        QAccessible::State s = QAccessibleWidget::state();
+        s.readOnly = true;
+        s.multiLine = true;
+        s.selectableText = true;
+        return s;
+    }
+    QString text(QAccessible::Text t) const override
+    {
+        if (t == QAccessible::Value) return view()->toPlainText();
+        return QAccessibleWidget::text(t);
     }
 
-    // Called before each append: the first append paints at once, later ones within the
-    // interval are painted together when it ends.
-    void beforeAppend()
+    void selection(int index, int *start, int *end) const override
     {
-        if (!m_timer.isActive()) {
-            m_timer.start();
-            return;
-        }
-        if (!m_held) {
-            m_held = true;
-            m_log->viewport()->setUpdatesEnabled(false);
-            m_log->verticalScrollBar()->setUpdatesEnabled(false);
-        }
+        *start = *end = 0;
+        if (index == 0) view()->selection(start, end);
+    }
+    int selectionCount() const override
+    {
+        int start = 0, end = 0;
+        view()->selection(&start, &end);
+        return start != end ? 1 : 0;
+    }
+    void addSelection(int start, int end) override { view()->setSelection(start, end); }
+    void removeSelection(int) override { view()->setSelection(0, 0); }
+    void setSelection(int, int start, int end) override { view()->setSelection(start, end); }
+    int cursorPosition() const override
+    {
+        int start = 0, end = 0;
+        view()->selection(&start, &end);
+        return end;
+    }
+    void setCursorPosition(int position) override { view()->setSelection(position, position); }
+    QString text(int start, int end) const override { return view()->textRange(start, end); }
+    int characterCount() const override { return view()->characterCount(); }
+    QRect characterRect(int offset) const override { return view()->characterRect(offset); }
+    int offsetAtPoint(const QPoint &point) const override
+    {
+        return view()->offsetAt(view()->viewport()->mapFromGlobal(point));
+    }
+    void scrollToSubstring(int start, int) override { view()->scrollToOffset(start); }
+    QString attributes(int, int *start, int *end) const override
+    {
+        *start = 0;
+        *end = characterCount();
+        return {};
     }
 
 private:
-    void release()
-    {
-        if (!m_held) return;
-        m_held = false;
-        m_log->viewport()->setUpdatesEnabled(true);
-        m_log->verticalScrollBar()->setUpdatesEnabled(true);
-        m_timer.start(); // keep the pace while lines keep coming
-    }
-
-    QPlainTextEdit *m_log;
-    QTimer m_timer;
-    bool m_held = false;
+    LogView *view() const { return static_cast<LogView *>(widget()); }
 };
 
-LogPainter *painterOf(QPlainTextEdit *log)
+QAccessibleInterface *logViewAccessible(const QString &className, QObject *object)
 {
-    auto *painter =
-        log->findChild<LogPainter *>(QStringLiteral("LogPainter"), Qt::FindDirectChildrenOnly);
-    return painter ? painter : new LogPainter(log);
+    if (className == QLatin1String("LogView") && object && object->isWidgetType())
+        return new LogViewAccessible(static_cast<QWidget *>(object));
+    return nullptr;
 }
 
 } // namespace
 
-void appendToLog(QPlainTextEdit *log, const QString &text)
+LogView::LogView(QWidget *parent) : QAbstractScrollArea(parent)
+{
+    static const bool factoryInstalled = (QAccessible::installFactory(logViewAccessible), true);
+    Q_UNUSED(factoryInstalled);
+    viewport()->setCursor(Qt::IBeamCursor);
+    setFocusPolicy(Qt::StrongFocus);
+    m_barPaint.setSingleShot(true);
+    m_barPaint.setInterval(250);
+    connect(&m_barPaint, &QTimer::timeout, this, [this] {
+        if (!verticalScrollBar()->updatesEnabled()) {
+            verticalScrollBar()->setUpdatesEnabled(true); // repaints it
+            m_barPaint.start();
+        }
+    });
+    recomputeMetrics();
+}
+
+void LogView::setMaximumBlockCount(int lines)
+{
+    m_maxLines = std::max(0, lines);
+}
+
+int LogView::margin() const
+{
+    return 4;
+}
+
+int LogView::fullRows() const
+{
+    return std::max(1, viewport()->height() / m_lineHeight);
+}
+
+bool LogView::isEndInView() const
+{
+    return verticalScrollBar()->value() >= verticalScrollBar()->maximum();
+}
+
+void LogView::appendText(const QString &text)
 {
     if (text.isEmpty()) return;
     QString plain = text;
     plain.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-    painterOf(log)->beforeAppend();
-    QScrollBar *bar = log->verticalScrollBar();
-    const bool atEnd = bar->value() == bar->maximum();
-    QTextDocument *doc = log->document();
-    makeRoom(doc, plain.count(u'\n'));
-    QTextCursor cursor(doc);
-    cursor.movePosition(QTextCursor::End);
-    cursor.insertText(plain);
-    if (atEnd) bar->setValue(bar->maximum());
+    const bool follow = isEndInView();
+    const qint64 oldLast = lastLine();
+    if (text.startsWith(u'\n') && m_lines.back().endsWith(u'\r')) {
+        m_lines.back().chop(1); // a CR LF split between two appends is one break too
+        --m_chars;
+    }
+    const qint64 insertedAt = m_chars;
+
+    for (qsizetype start = 0;;) {
+        const qsizetype nl = plain.indexOf(u'\n', start);
+        if (nl < 0) {
+            m_lines.back() += QStringView(plain).mid(start);
+            break;
+        }
+        m_lines.back() += QStringView(plain).mid(start, nl - start);
+        m_lines.emplace_back();
+        start = nl + 1;
+    }
+    m_chars += plain.size();
+    m_shaped.remove(oldLast); // it may have grown
+
+    // The oldest lines make room; their picture has already scrolled away or is redrawn.
+    const bool accessible = QAccessible::isActive();
+    QString removed;
+    qint64 removedChars = 0;
+    while (m_maxLines > 0 && qint64(m_lines.size()) > m_maxLines) {
+        if (accessible) removed += m_lines.front() + QLatin1Char('\n');
+        removedChars += m_lines.front().size() + 1;
+        m_shaped.remove(m_first);
+        m_lines.pop_front();
+        ++m_first;
+    }
+    m_chars -= removedChars;
+    if (m_anchor.line < m_first || m_cursor.line < m_first) clampSelection();
+
+    scrollTo(follow ? std::max(m_first, lastLine() + 1 - fullRows()) : std::max(m_top, m_first));
+    updateLines(oldLast, lastLine());
+    syncScrollBars();
+
+    if (accessible) {
+        QAccessibleTextInsertEvent inserted(this, int(insertedAt), plain);
+        QAccessible::updateAccessibility(&inserted);
+        if (!removed.isEmpty()) {
+            QAccessibleTextRemoveEvent gone(this, 0, removed);
+            QAccessible::updateAccessibility(&gone);
+        }
+    }
+}
+
+void LogView::setPlainText(const QString &text)
+{
+    clear();
+    appendText(text);
+}
+
+void LogView::clear()
+{
+    if (QAccessible::isActive() && m_chars > 0) {
+        QAccessibleTextRemoveEvent gone(this, 0, toPlainText());
+        QAccessible::updateAccessibility(&gone);
+    }
+    m_lines.assign(1, QString());
+    m_first = m_top = m_chars = 0;
+    m_widest = 0;
+    m_hOffset = 0;
+    m_shaped.clear();
+    m_anchor = m_cursor = Pos{};
+    m_selecting = false;
+    syncScrollBars();
+    viewport()->update();
+}
+
+QString LogView::toPlainText() const
+{
+    QString out;
+    out.reserve(qsizetype(m_chars));
+    for (size_t i = 0; i < m_lines.size(); ++i) {
+        if (i) out += QLatin1Char('\n');
+        out += m_lines[i];
+    }
+    return out;
+}
+
+// Moves the picture so that `top` is the first visible line: what is already drawn is scrolled
+// and only the uncovered rows are painted again.
+void LogView::scrollTo(qint64 top)
+{
+    const qint64 shift = top - m_top;
+    m_top = top;
+    if (shift == 0) return;
+    if (std::abs(shift) <= fullRows())
+        viewport()->scroll(0, int(-shift * m_lineHeight));
+    else
+        viewport()->update();
+}
+
+void LogView::updateLines(qint64 from, qint64 to)
+{
+    const qint64 r0 = std::max<qint64>(from - m_top, 0);
+    const qint64 r1 = std::min<qint64>(to - m_top, fullRows());
+    if (r1 < r0) return;
+    viewport()->update(
+        QRect(0, int(r0 * m_lineHeight), viewport()->width(), int((r1 - r0 + 1) * m_lineHeight)));
+}
+
+void LogView::syncScrollBars()
+{
+    QScopedValueRollback<bool> guard(m_settingBars, true);
+    const int rows = fullRows();
+    QScrollBar *v = verticalScrollBar();
+    const int maximum = int(std::max<qint64>(0, qint64(m_lines.size()) - rows));
+    if (maximum != v->maximum() && v->isVisible() && maximum > 0 && v->maximum() > 0) {
+        // While the log grows the handle shrinks by less than a pixel a line: the bar is
+        // redrawn at most every 250 ms (its range and value are always current).
+        if (m_barPaint.isActive())
+            v->setUpdatesEnabled(false);
+        else
+            m_barPaint.start();
+    }
+    v->setRange(0, maximum);
+    v->setPageStep(rows);
+    v->setSingleStep(1);
+    v->setValue(int(m_top - m_first));
+    QScrollBar *h = horizontalScrollBar();
+    const int width = viewport()->width();
+    h->setRange(0, std::max(0, int(std::ceil(m_widest)) + 2 * margin() - width));
+    h->setPageStep(width);
+    h->setSingleStep(20);
+    if (h->value() != m_hOffset) {
+        m_hOffset = h->value();
+        viewport()->update();
+    }
+}
+
+void LogView::scrollContentsBy(int dx, int dy)
+{
+    if (m_settingBars) return; // the picture is moved by whoever set the bars
+    m_hOffset = horizontalScrollBar()->value();
+    const qint64 top = m_first + verticalScrollBar()->value();
+    const qint64 shift = top - m_top;
+    m_top = top;
+    if (std::abs(shift) <= fullRows() && std::abs(dx) < viewport()->width())
+        viewport()->scroll(dx, int(-shift * m_lineHeight));
+    else
+        viewport()->update();
+    Q_UNUSED(dy);
+}
+
+void LogView::resizeEvent(QResizeEvent *event)
+{
+    QAbstractScrollArea::resizeEvent(event);
+    const bool follow = isEndInView();
+    const qint64 top = follow ? std::max(m_first, lastLine() + 1 - fullRows()) : m_top;
+    m_top = std::clamp(top, m_first, std::max(m_first, lastLine()));
+    syncScrollBars();
+    viewport()->update();
+}
+
+void LogView::recomputeMetrics()
+{
+    m_lineHeight = std::max(1, QFontMetrics(font()).lineSpacing());
+    m_shaped.clear();
+    m_widest = 0;
+    syncScrollBars();
+    viewport()->update();
+}
+
+void LogView::changeEvent(QEvent *event)
+{
+    QAbstractScrollArea::changeEvent(event);
+    if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange)
+        recomputeMetrics();
+    else if (event->type() == QEvent::PaletteChange)
+        viewport()->update();
+}
+
+const QStaticText &LogView::shaped(qint64 line)
+{
+    auto it = m_shaped.find(line);
+    if (it != m_shaped.end()) return *it;
+    QStaticText text(shownText(lineAt(line)));
+    text.setTextFormat(Qt::PlainText);
+    text.prepare(QTransform(), font());
+    if (text.size().width() > m_widest) {
+        m_widest = text.size().width();
+        if (!m_barsPending) { // the bars are set once the paint is over
+            m_barsPending = true;
+            QMetaObject::invokeMethod(
+                this,
+                [this] {
+                    m_barsPending = false;
+                    syncScrollBars();
+                },
+                Qt::QueuedConnection);
+        }
+    }
+    return *m_shaped.insert(line, text);
+}
+
+qreal LogView::xOf(qint64 line, int col) const
+{
+    const QString &s = lineAt(line);
+    if (col <= 0 || s.isEmpty()) return 0;
+    return LineLayout(s, font()).text.cursorToX(std::min<int>(col, int(s.size())));
+}
+
+void LogView::paintEvent(QPaintEvent *event)
+{
+    QPainter p(viewport());
+    p.setFont(font());
+    const QPalette &pal = palette();
+    const QRect r = event->rect();
+    const int row0 = std::max(0, r.top() / m_lineHeight);
+    const int row1 = r.bottom() / m_lineHeight;
+    const qreal x0 = margin() - m_hOffset;
+    const Pos s0 = std::min(m_anchor, m_cursor), s1 = std::max(m_anchor, m_cursor);
+    const bool selected = s0 != s1;
+    for (int row = row0; row <= row1; ++row) {
+        const qint64 line = m_top + row;
+        if (line > lastLine()) break;
+        const int y = row * m_lineHeight;
+        QRectF band;
+        if (selected && line >= s0.line && line <= s1.line) {
+            const qreal a = line == s0.line ? xOf(line, s0.col) : 0;
+            const qreal b = line == s1.line ? xOf(line, s1.col)
+                                            : xOf(line, int(lineAt(line).size())) +
+                                                  QFontMetricsF(font()).horizontalAdvance(u' ');
+            band = QRectF(x0 + a, y, b - a, m_lineHeight);
+            p.fillRect(band, pal.color(QPalette::Highlight));
+        }
+        if (lineAt(line).isEmpty()) continue;
+        const QStaticText &text = shaped(line);
+        p.setPen(pal.color(QPalette::Text));
+        p.drawStaticText(QPointF(x0, y), text);
+        if (!band.isEmpty()) {
+            p.save();
+            p.setClipRect(band);
+            p.setPen(pal.color(QPalette::HighlightedText));
+            p.drawStaticText(QPointF(x0, y), text);
+            p.restore();
+        }
+    }
+    // Keep the shaped text of the visible lines only.
+    const qint64 keepTo = m_top + fullRows() + 1;
+    if (m_shaped.size() > 2 * (keepTo - m_top)) {
+        for (auto it = m_shaped.begin(); it != m_shaped.end();)
+            it = it.key() < m_top || it.key() > keepTo ? m_shaped.erase(it) : std::next(it);
+    }
+}
+
+// ---- selection -----------------------------------------------------------------------------
+
+LogView::Pos LogView::posAt(const QPoint &viewportPoint) const
+{
+    const int row = viewportPoint.y() < 0 ? -1 : viewportPoint.y() / m_lineHeight;
+    const qint64 line = std::clamp(m_top + row, m_first, lastLine());
+    const QString &s = lineAt(line);
+    if (s.isEmpty()) return {line, 0};
+    const qreal x = viewportPoint.x() - (margin() - m_hOffset);
+    return {line, LineLayout(s, font()).text.xToCursor(x)};
+}
+
+void LogView::clampSelection()
+{
+    const auto clamp = [this](Pos &p) {
+        if (p.line < m_first) p = {m_first, 0};
+    };
+    clamp(m_anchor);
+    clamp(m_cursor);
+}
+
+QString LogView::selectedText() const
+{
+    const Pos s0 = std::min(m_anchor, m_cursor), s1 = std::max(m_anchor, m_cursor);
+    if (s0 == s1) return {};
+    if (s0.line == s1.line) return lineAt(s0.line).mid(s0.col, s1.col - s0.col);
+    QString out = lineAt(s0.line).mid(s0.col);
+    for (qint64 l = s0.line + 1; l < s1.line; ++l)
+        out += QLatin1Char('\n') + lineAt(l);
+    out += QLatin1Char('\n') + lineAt(s1.line).left(s1.col);
+    return out;
+}
+
+void LogView::selectAll()
+{
+    m_anchor = {m_first, 0};
+    m_cursor = {lastLine(), int(m_lines.back().size())};
+    viewport()->update();
+}
+
+void LogView::copy() const
+{
+    const QString text = selectedText();
+    if (!text.isEmpty()) QGuiApplication::clipboard()->setText(text);
+}
+
+qint64 LogView::offsetOf(Pos p) const
+{
+    qint64 offset = 0;
+    for (qint64 l = m_first; l < p.line; ++l)
+        offset += lineAt(l).size() + 1;
+    return offset + std::min<qint64>(p.col, lineAt(p.line).size());
+}
+
+LogView::Pos LogView::posOf(qint64 offset) const
+{
+    offset = std::clamp<qint64>(offset, 0, m_chars);
+    for (qint64 l = m_first; l < lastLine(); ++l) {
+        const qint64 len = lineAt(l).size();
+        if (offset <= len) return {l, int(offset)};
+        offset -= len + 1;
+    }
+    return {lastLine(), int(std::min<qint64>(offset, m_lines.back().size()))};
+}
+
+void LogView::selection(int *start, int *end) const
+{
+    const Pos s0 = std::min(m_anchor, m_cursor), s1 = std::max(m_anchor, m_cursor);
+    *start = int(offsetOf(s0));
+    *end = s0 == s1 ? *start : int(offsetOf(s1));
+}
+
+void LogView::setSelection(int start, int end)
+{
+    m_anchor = posOf(start);
+    m_cursor = posOf(end);
+    viewport()->update();
+}
+
+QString LogView::textRange(int start, int end) const
+{
+    if (end < 0 || end > m_chars) end = int(m_chars);
+    start = std::clamp(start, 0, end);
+    return toPlainText().mid(start, end - start);
+}
+
+int LogView::offsetAt(const QPoint &viewportPoint) const
+{
+    return int(offsetOf(posAt(viewportPoint)));
+}
+
+QRect LogView::characterRect(int offset) const
+{
+    const Pos p = posOf(offset);
+    const qreal x = margin() - m_hOffset + xOf(p.line, p.col);
+    const qreal w = p.col < lineAt(p.line).size()
+                        ? QFontMetricsF(font()).horizontalAdvance(lineAt(p.line).at(p.col))
+                        : 1;
+    const QRect local(int(x), int((p.line - m_top) * m_lineHeight), std::max(1, int(w)),
+                      m_lineHeight);
+    return QRect(viewport()->mapToGlobal(local.topLeft()), local.size());
+}
+
+void LogView::scrollToOffset(int offset)
+{
+    const qint64 line = posOf(offset).line;
+    if (line < m_top || line >= m_top + fullRows())
+        verticalScrollBar()->setValue(int(line - m_first));
+}
+
+// ---- input ---------------------------------------------------------------------------------
+
+void LogView::keyPressEvent(QKeyEvent *event)
+{
+    QScrollBar *v = verticalScrollBar();
+    if (event == QKeySequence::Copy)
+        copy();
+    else if (event == QKeySequence::SelectAll)
+        selectAll();
+    else if (event == QKeySequence::MoveToStartOfDocument || event->key() == Qt::Key_Home)
+        v->triggerAction(QAbstractSlider::SliderToMinimum);
+    else if (event == QKeySequence::MoveToEndOfDocument || event->key() == Qt::Key_End)
+        v->triggerAction(QAbstractSlider::SliderToMaximum);
+    else {
+        QAbstractScrollArea::keyPressEvent(event);
+        return;
+    }
+    event->accept();
+}
+
+void LogView::mousePressEvent(QMouseEvent *event)
+{
+    if (event->button() != Qt::LeftButton) return QAbstractScrollArea::mousePressEvent(event);
+    const Pos at = posAt(event->position().toPoint());
+    if (!(event->modifiers() & Qt::ShiftModifier)) m_anchor = at;
+    m_cursor = at;
+    m_selecting = true;
+    viewport()->update();
+}
+
+void LogView::mouseMoveEvent(QMouseEvent *event)
+{
+    if (!m_selecting || !(event->buttons() & Qt::LeftButton)) return;
+    const QPoint pt = event->position().toPoint();
+    if (pt.y() < 0)
+        verticalScrollBar()->triggerAction(QAbstractSlider::SliderSingleStepSub);
+    else if (pt.y() > viewport()->height())
+        verticalScrollBar()->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+    m_cursor = posAt(pt);
+    viewport()->update();
+}
+
+void LogView::mouseReleaseEvent(QMouseEvent *event)
+{
+    if (event->button() != Qt::LeftButton) return QAbstractScrollArea::mouseReleaseEvent(event);
+    m_selecting = false;
+    QClipboard *clipboard = QGuiApplication::clipboard();
+    if (clipboard->supportsSelection() && m_anchor != m_cursor)
+        clipboard->setText(selectedText(), QClipboard::Selection);
+}
+
+void LogView::mouseDoubleClickEvent(QMouseEvent *event)
+{
+    if (event->button() != Qt::LeftButton) return QAbstractScrollArea::mouseDoubleClickEvent(event);
+    const qint64 line = posAt(event->position().toPoint()).line;
+    m_anchor = {line, 0};
+    m_cursor = {line, int(lineAt(line).size())};
+    viewport()->update();
+}
+
+void LogView::contextMenuEvent(QContextMenuEvent *event)
+{
+    QMenu menu(this);
+    QAction *copyAction = menu.addAction(tr("&Copy"), this, &LogView::copy);
+    copyAction->setShortcut(QKeySequence::Copy);
+    copyAction->setEnabled(m_anchor != m_cursor);
+    QAction *all = menu.addAction(tr("Select All"), this, &LogView::selectAll);
+    all->setShortcut(QKeySequence::SelectAll);
+    all->setEnabled(m_chars > 0);
+    menu.exec(event->globalPos());
 }

@@ -1,9 +1,98 @@
 #pragma once
-// Appending to the traffic and message log. The log keeps its most recent lines (its block
-// bound), and a view that was showing the end keeps showing it after the append.
+// The traffic and message log: a read-only text view that keeps its most recent lines.
+//
+// The log takes a line several times a second for days, so showing one costs the same whatever
+// the log holds: an append while the end is in view scrolls the picture already on screen and
+// draws only the new lines, each line's shaped text is kept while it is visible, and the oldest
+// lines go once the bound is reached. The text can be selected, copied and read by a screen
+// reader like any other text box.
+#include <QAbstractScrollArea>
+#include <QHash>
+#include <QStaticText>
 #include <QString>
+#include <QTimer>
 
-class QPlainTextEdit;
+#include <deque>
 
-// Appends `text` at the very end of the log. CR LF in the text is one line break.
-void appendToLog(QPlainTextEdit *log, const QString &text);
+class LogView : public QAbstractScrollArea {
+    Q_OBJECT
+
+public:
+    explicit LogView(QWidget *parent = nullptr);
+
+    // Appends `text` at the very end. CR LF is one line break; the last line may be continued
+    // by the next append.
+    void appendText(const QString &text);
+    void setPlainText(const QString &text);
+    void clear();
+    QString toPlainText() const;
+
+    // Lines held, at least one (an empty log is one empty line).
+    int blockCount() const { return int(m_lines.size()); }
+    int maximumBlockCount() const { return m_maxLines; }
+    void setMaximumBlockCount(int lines);
+
+    bool isEndInView() const;
+    QString selectedText() const;
+    void selectAll();
+    void copy() const;
+
+    // Positions in toPlainText(), for assistive technologies.
+    int characterCount() const { return int(m_chars); }
+    QString textRange(int start, int end) const;
+    void selection(int *start, int *end) const;
+    void setSelection(int start, int end);
+    int offsetAt(const QPoint &viewportPoint) const;
+    QRect characterRect(int offset) const;
+    void scrollToOffset(int offset);
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+    void scrollContentsBy(int dx, int dy) override;
+    void changeEvent(QEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+    void mouseDoubleClickEvent(QMouseEvent *event) override;
+    void contextMenuEvent(QContextMenuEvent *event) override;
+
+private:
+    struct Pos {
+        qint64 line = 0; // absolute line number: lines dropped so far plus the index
+        int col = 0;
+        auto operator<=>(const Pos &) const = default;
+    };
+
+    qint64 lastLine() const { return m_first + qint64(m_lines.size()) - 1; }
+    const QString &lineAt(qint64 line) const { return m_lines[size_t(line - m_first)]; }
+    int fullRows() const;
+    int margin() const;
+    void syncScrollBars();
+    void scrollTo(qint64 top);
+    void updateLines(qint64 from, qint64 to);
+    void recomputeMetrics();
+    const QStaticText &shaped(qint64 line);
+    Pos posAt(const QPoint &viewportPoint) const;
+    qreal xOf(qint64 line, int col) const;
+    qint64 offsetOf(Pos p) const;
+    Pos posOf(qint64 offset) const;
+    void clampSelection();
+
+    std::deque<QString> m_lines{QString()};
+    qint64 m_first = 0; // absolute number of m_lines.front()
+    qint64 m_top = 0;   // absolute number of the top visible line
+    qint64 m_chars = 0; // length of toPlainText()
+    int m_maxLines = 0; // 0: no bound
+    int m_lineHeight = 1;
+    int m_hOffset = 0;
+    qreal m_widest = 0; // widest line shown so far
+    bool m_settingBars = false;
+    bool m_barsPending = false;
+    QHash<qint64, QStaticText> m_shaped;
+    QTimer m_barPaint;
+
+    Pos m_anchor, m_cursor;
+    bool m_selecting = false;
+};

@@ -1,5 +1,6 @@
 #include "app/frmMain.h"
 
+#include "app/LogView.h"
 #include "app/OptionButton.h"
 #include "app/StatusBar.h"
 #include "data/Icons.h"
@@ -16,7 +17,6 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPainter>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
@@ -134,14 +134,9 @@ void frmMain::buildControls()
     };
 
     // The log comes first in the focus order.
-    ctl.txtIncoming = new QPlainTextEdit(this);
+    ctl.txtIncoming = new LogView(this);
     ctl.txtIncoming->setGeometry(twips(5880, 240, 7935, 6375));
-    ctl.txtIncoming->setReadOnly(true);
     ctl.txtIncoming->setMaximumBlockCount(10000);
-    ctl.txtIncoming->setLineWrapMode(QPlainTextEdit::NoWrap);
-    ctl.txtIncoming->setTextInteractionFlags(Qt::TextSelectableByMouse |
-                                             Qt::TextSelectableByKeyboard);
-    ctl.txtIncoming->setUndoRedoEnabled(false);
     describe(ctl.txtIncoming, QStringLiteral("Traffic and message log"),
              QStringLiteral("txtIncoming"));
 

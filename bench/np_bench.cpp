@@ -4,9 +4,12 @@
 //
 //   np_bench throughput [--lines N] [--no-stall]   flood COM 7, Save all; lines/s, CPU, stall,
 //                                                   lines lost (file lines counted), RSS
-//   np_bench nominal [--seconds S] [--rate R] [--no-gauge] [--no-save]
-//                                                   R (10) lines/s instrument + 8 lines/s gauge,
-//                                                   Save all; CPU %, latency median/p99
+//   np_bench nominal [--seconds S] [--rate R] [--no-gauge] [--no-save] [--paints]
+//                    [--no-paint all|NAME,...]      R (10) lines/s instrument + 8 lines/s gauge,
+//                                                   Save all; CPU %, latency median/p99;
+//                                                   --paints counts paint events per widget,
+//                                                   --no-paint leaves those widgets unpainted
+//   np_bench repaint [--widget NAME] [--lines N]   CPU to set and paint one new box text
 //   np_bench idle [--seconds S]                     both ports open and silent; CPU %
 //   np_bench secondary [--seconds S]                the gauge alone: silent, then 9600 bit/s
 //   np_bench startup [--ptys N]                     main() to the window exposed, both scans
@@ -14,6 +17,7 @@
 //
 // Each run lives in a private temporary HOME, runtime directory and COM directory. CPU is the
 // process's user+system time minus what the writer threads used themselves.
+#include "app/LogView.h"
 #include "app/frmMain.h"
 #include "primary/PrimaryLink.h"
 #include "secondary/SecondaryLink.h"
@@ -25,6 +29,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLineEdit>
+#include <QPaintEvent>
 #include <QRadioButton>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -37,6 +42,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -291,6 +297,10 @@ struct Options {
     bool stall = true;
     bool save = true;
     bool gauge = true;
+    bool paints = false;
+    QString widget;
+    QStringList noPaint;
+    int prefill = 0;
     double rate = 10.0;
     int chunk = 4096;
 };
@@ -316,6 +326,14 @@ Options parse(const QStringList &args)
             o.save = false;
         else if (a == QLatin1String("--no-gauge"))
             o.gauge = false;
+        else if (a == QLatin1String("--widget"))
+            o.widget = v, ++i;
+        else if (a == QLatin1String("--no-paint"))
+            o.noPaint = v.split(QLatin1Char(','), Qt::SkipEmptyParts), ++i;
+        else if (a == QLatin1String("--prefill"))
+            o.prefill = v.toInt(), ++i;
+        else if (a == QLatin1String("--paints"))
+            o.paints = true;
         else if (a == QLatin1String("--rate"))
             o.rate = v.toDouble(), ++i;
     }
@@ -455,6 +473,35 @@ void pacedWriter(const Pty &pty, double perSecond, const std::atomic<bool> &stop
     *cpuOut = threadCpuSeconds();
 }
 
+// Counts paint events per widget and the area they cover, to see what a load repaints.
+class PaintCensus : public QObject {
+public:
+    bool eventFilter(QObject *o, QEvent *e) override
+    {
+        if (e->type() == QEvent::Paint && o->isWidgetType()) {
+            const QRect r = static_cast<QPaintEvent *>(e)->rect();
+            QString name = o->objectName();
+            if (name.isEmpty()) name = QString::fromLatin1(o->metaObject()->className());
+            if (o->parent() && !o->parent()->objectName().isEmpty())
+                name = o->parent()->objectName() + QLatin1Char('/') + name;
+            auto &c = counts[name];
+            c.first += 1;
+            c.second += qint64(r.width()) * r.height();
+        }
+        return false;
+    }
+    void print(double secs) const
+    {
+        std::vector<std::pair<QString, std::pair<qint64, qint64>>> v(counts.begin(), counts.end());
+        std::sort(v.begin(), v.end(),
+                  [](const auto &a, const auto &b) { return a.second.first > b.second.first; });
+        for (const auto &[name, c] : v)
+            std::printf("  paints %-40s %7.2f /s  %9.0f px/s\n", qPrintable(name),
+                        double(c.first) / secs, double(c.second) / secs);
+    }
+    std::map<QString, std::pair<qint64, qint64>> counts;
+};
+
 int nominal(const Options &o, bool silent)
 {
     World world(true);
@@ -467,6 +514,10 @@ int nominal(const Options &o, bool silent)
         return 2;
     }
     if (o.save) w->ctl.optSave[1]->click();
+    // A log already holding its bound of lines, as after the first quarter hour of a long run.
+    for (int i = 0; i < o.prefill; ++i)
+        w->ctl.txtIncoming->appendText(
+            QStringLiteral("\r\nR:0,S%1,TC4,1,21.5,C,0").arg(100 + i % 3));
     runFor(1000); // settle
 
     const qint64 limit = qint64(double(o.seconds) * o.rate) + 100;
@@ -474,6 +525,17 @@ int nominal(const Options &o, bool silent)
     hook.attach(w->ctl.txtChannel[1]);
     std::atomic<bool> stop{false};
     std::atomic<double> cpuA{0}, cpuB{0};
+    PaintCensus census;
+    if (o.paints) qApp->installEventFilter(&census);
+    // Attribution: the widgets named here (or "all") are never painted during the run.
+    for (const QString &n : o.noPaint) {
+        QWidget *x = n == QLatin1String("all") ? w.get() : w->findChild<QWidget *>(n);
+        if (!x) {
+            std::fprintf(stderr, "no widget %s\n", qPrintable(n));
+            return 2;
+        }
+        x->setUpdatesEnabled(false);
+    }
     const double cpu0 = processCpuSeconds();
     const qint64 t0 = nowNs();
     std::thread a, b;
@@ -508,6 +570,7 @@ int nominal(const Options &o, bool silent)
                                 .arg(o.save ? QStringLiteral(", Save all")
                                             : QStringLiteral(", not saving"))),
         secs, cpu, 100.0 * cpu / secs);
+    if (o.paints) census.print(secs);
     if (!silent) {
         const FileCheck check = checkFiles(world.dataFolder, hook.lastShown + 1);
         std::printf("lines shown %lld, file lines %lld, missing %lld; pressure box \"%s\"\n",
@@ -569,6 +632,27 @@ int secondaryOnly(const Options &o)
     return 0;
 }
 
+// The cost of showing one new text in one box: set, then paint, as a receive event does.
+int repaint(const Options &o)
+{
+    World world(false);
+    auto w = startWindow();
+    const QString name = o.widget.isEmpty() ? QStringLiteral("txtPressure") : o.widget;
+    auto *box = w->findChild<QLineEdit *>(name);
+    if (!box) return 2;
+    const qint64 n = std::min<qint64>(o.lines, 100000);
+    const double cpu0 = threadCpuSeconds();
+    for (qint64 i = 0; i < n; ++i) {
+        box->setText(QString::number(14.0 + double(i % 100) / 100.0));
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::processEvents();
+    }
+    const double cpu = threadCpuSeconds() - cpu0;
+    std::printf("%s: %lld new texts shown, %.1f us of CPU each\n", qPrintable(name), n,
+                1e6 * cpu / double(n));
+    return 0;
+}
+
 int startup(const Options &o, qint64 mainEntryNs)
 {
     // Environment first (part of the harness, not of the program): excluded from the figure.
@@ -617,7 +701,9 @@ int main(int argc, char *argv[])
     if (o.mode == QLatin1String("idle")) return nominal(o, true);
     if (o.mode == QLatin1String("secondary")) return secondaryOnly(o);
     if (o.mode == QLatin1String("startup")) return startup(o, entry);
-    std::fprintf(stderr, "usage: np_bench throughput|nominal|idle|secondary|startup [--lines N] "
-                         "[--seconds S] [--ptys N] [--chunk BYTES] [--no-stall]\n");
+    if (o.mode == QLatin1String("repaint")) return repaint(o);
+    std::fprintf(stderr,
+                 "usage: np_bench throughput|nominal|idle|secondary|startup|repaint [--lines N] "
+                 "[--seconds S] [--ptys N] [--chunk BYTES] [--no-stall]\n");
     return 2;
 }

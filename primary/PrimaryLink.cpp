@@ -12,7 +12,6 @@
 #include <QButtonGroup>
 #include <QComboBox>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QRadioButton>
 #include <QScrollBar>
 #include <QTextBlock>
@@ -295,12 +294,12 @@ void PrimaryLink::flushDisplay()
     }
     c.sbStatusBar->setPanelText(3, QString::number(ReadingCount));
     if (!m_pendingLog.isEmpty()) {
-        appendToLog(c.txtIncoming, m_pendingLog);
+        c.txtIncoming->appendText(m_pendingLog);
         m_pendingLog.clear();
     }
 }
 
 void PrimaryLink::appendLogLine(const QString &line)
 {
-    appendToLog(c.txtIncoming, QLatin1String("\r\n") + line);
+    c.txtIncoming->appendText(QLatin1String("\r\n") + line);
 }

@@ -10,7 +10,6 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTextCursor>
 #include <QTimer>
@@ -57,7 +56,7 @@ void SecondaryLink::wire()
 
 void SecondaryLink::appendLog(const QString &text)
 {
-    appendToLog(c.txtIncoming, text);
+    c.txtIncoming->appendText(text);
 }
 
 void SecondaryLink::closeOpenPort()

@@ -2,6 +2,7 @@
 // rule and the data folder.
 #include "AppFixture.h"
 
+#include "app/LogView.h"
 #include "app/StatusBar.h"
 #include "primary/PrimaryLink.h"
 #include "secondary/SecondaryLink.h"
@@ -11,7 +12,6 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTimer>

@@ -2,6 +2,7 @@
 // and both links side by side.
 #include "AppFixture.h"
 
+#include "app/LogView.h"
 #include "app/StatusBar.h"
 #include "primary/PrimaryLink.h"
 #include "secondary/SecondaryLink.h"
@@ -10,7 +11,6 @@
 
 #include <QComboBox>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTimer>

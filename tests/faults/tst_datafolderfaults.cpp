@@ -5,12 +5,12 @@
 #include "../app/AppFixture.h"
 #include "FaultSupport.h"
 
+#include "app/LogView.h"
 #include "primary/PrimaryLink.h"
 #include "serial/MSComm.h"
 
 #include <QComboBox>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QProcess>
 #include <QRadioButton>
 

@@ -5,6 +5,7 @@
 #include "../app/AppFixture.h"
 #include "FaultSupport.h"
 
+#include "app/LogView.h"
 #include "app/StatusBar.h"
 #include "primary/PrimaryLink.h"
 #include "secondary/SecondaryLink.h"
@@ -12,7 +13,6 @@
 
 #include <QComboBox>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRandomGenerator>
@@ -66,7 +66,7 @@ private:
     {
         maxLineBuffer = qMax(maxLineBuffer, w->primary->LineBuffer.pendingSize());
         maxPollBuffer = qMax(maxPollBuffer, w->secondary->PollBuffer.pendingSize());
-        maxBlocks = qMax(maxBlocks, c().txtIncoming->document()->blockCount());
+        maxBlocks = qMax(maxBlocks, c().txtIncoming->blockCount());
     }
     bool feedTo(PtyPair &device, const QByteArray &bytes)
     {
