@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace {
 
@@ -122,6 +123,8 @@ LogView::LogView(QWidget *parent) : QAbstractScrollArea(parent)
     Q_UNUSED(factoryInstalled);
     viewport()->setCursor(Qt::IBeamCursor);
     setFocusPolicy(Qt::StrongFocus);
+    m_frameTimer.setSingleShot(true);
+    connect(&m_frameTimer, &QTimer::timeout, this, &LogView::showFrame);
     m_barPaint.setSingleShot(true);
     m_barPaint.setInterval(250);
     connect(&m_barPaint, &QTimer::timeout, this, [this] {
@@ -158,7 +161,7 @@ void LogView::appendText(const QString &text)
     if (text.isEmpty()) return;
     QString plain = text;
     plain.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-    const bool follow = isEndInView();
+    if (!m_framePending) m_follow = isEndInView(); // as the operator left it at the last frame
     const qint64 oldLast = lastLine();
     if (text.startsWith(u'\n') && m_lines.back().endsWith(u'\r')) {
         m_lines.back().chop(1); // a CR LF split between two appends is one break too
@@ -193,9 +196,13 @@ void LogView::appendText(const QString &text)
     m_chars -= removedChars;
     if (m_anchor.line < m_first || m_cursor.line < m_first) clampSelection();
 
-    scrollTo(follow ? std::max(m_first, lastLine() + 1 - fullRows()) : std::max(m_top, m_first));
-    updateLines(oldLast, lastLine());
-    syncScrollBars();
+    m_dirtyFrom = std::min(m_dirtyFrom, oldLast);
+    if (!m_lastFrame.isValid() || m_lastFrame.elapsed() >= FrameMs) {
+        showFrame();
+    } else if (!m_framePending) {
+        m_framePending = true;
+        m_frameTimer.start(int(FrameMs - m_lastFrame.elapsed()));
+    }
 
     if (accessible) {
         QAccessibleTextInsertEvent inserted(this, int(insertedAt), plain);
@@ -205,6 +212,19 @@ void LogView::appendText(const QString &text)
             QAccessible::updateAccessibility(&gone);
         }
     }
+}
+
+// Brings the picture up to the text: at most once a frame, however many appends came since.
+// Until then the picture, its top line and the bars stay as they were drawn.
+void LogView::showFrame()
+{
+    m_frameTimer.stop();
+    m_framePending = false;
+    m_lastFrame.start();
+    scrollTo(m_follow ? std::max(m_first, lastLine() + 1 - fullRows()) : std::max(m_top, m_first));
+    updateLines(m_dirtyFrom, lastLine());
+    m_dirtyFrom = std::numeric_limits<qint64>::max();
+    syncScrollBars();
 }
 
 void LogView::setPlainText(const QString &text)
@@ -226,6 +246,9 @@ void LogView::clear()
     m_shaped.clear();
     m_anchor = m_cursor = Pos{};
     m_selecting = false;
+    m_frameTimer.stop();
+    m_framePending = false;
+    m_dirtyFrom = std::numeric_limits<qint64>::max();
     syncScrollBars();
     viewport()->update();
 }
@@ -309,6 +332,7 @@ void LogView::scrollContentsBy(int dx, int dy)
 void LogView::resizeEvent(QResizeEvent *event)
 {
     QAbstractScrollArea::resizeEvent(event);
+    if (m_framePending) showFrame();
     const bool follow = isEndInView();
     const qint64 top = follow ? std::max(m_first, lastLine() + 1 - fullRows()) : m_top;
     m_top = std::clamp(top, m_first, std::max(m_first, lastLine()));
@@ -349,7 +373,7 @@ const QStaticText &LogView::shaped(qint64 line)
                 this,
                 [this] {
                     m_barsPending = false;
-                    syncScrollBars();
+                    if (!m_framePending) syncScrollBars(); // else the frame sets them
                 },
                 Qt::QueuedConnection);
         }
@@ -378,6 +402,7 @@ void LogView::paintEvent(QPaintEvent *event)
     for (int row = row0; row <= row1; ++row) {
         const qint64 line = m_top + row;
         if (line > lastLine()) break;
+        if (line < m_first) continue; // dropped since the last frame; the next one moves up
         const int y = row * m_lineHeight;
         QRectF band;
         if (selected && line >= s0.line && line <= s1.line) {

@@ -7,12 +7,14 @@
 // lines go once the bound is reached. The text can be selected, copied and read by a screen
 // reader like any other text box.
 #include <QAbstractScrollArea>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QStaticText>
 #include <QString>
 #include <QTimer>
 
 #include <deque>
+#include <limits>
 
 class LogView : public QAbstractScrollArea {
     Q_OBJECT
@@ -69,6 +71,7 @@ private:
     const QString &lineAt(qint64 line) const { return m_lines[size_t(line - m_first)]; }
     int fullRows() const;
     int margin() const;
+    void showFrame();
     void syncScrollBars();
     void scrollTo(qint64 top);
     void updateLines(qint64 from, qint64 to);
@@ -92,6 +95,12 @@ private:
     bool m_barsPending = false;
     QHash<qint64, QStaticText> m_shaped;
     QTimer m_barPaint;
+    static constexpr qint64 FrameMs = 16;
+    QElapsedTimer m_lastFrame;
+    QTimer m_frameTimer;
+    bool m_framePending = false;
+    bool m_follow = true;
+    qint64 m_dirtyFrom = std::numeric_limits<qint64>::max(); // first line changed since
 
     Pos m_anchor, m_cursor;
     bool m_selecting = false;

@@ -4,6 +4,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLocale>
+#include <QResizeEvent>
 #include <QTimer>
 
 namespace {
@@ -13,6 +14,7 @@ constexpr std::array<int, 5> PanelWidths{533, 96, 96, 96, 96};
 
 StatusBar::StatusBar(QWidget *parent) : QWidget(parent)
 {
+    setAutoFillBackground(true); // a new text repaints the bar alone, not the window beneath
     auto *layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(2);
@@ -36,6 +38,15 @@ StatusBar::StatusBar(QWidget *parent) : QWidget(parent)
     connect(m_clock, &QTimer::timeout, this, &StatusBar::refreshClock);
     m_clock->start(1000);
     refreshClock();
+}
+
+// Panels of a fixed size do not make the bar lay itself out again at every new text (the
+// reading count changes with every line).
+void StatusBar::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    for (int i = 1; i < 5; ++i)
+        m_panels[i]->setFixedSize(PanelWidths[i], height());
 }
 
 void StatusBar::setPanelText(int panel, const QString &text)

@@ -16,6 +16,9 @@ public:
     QString panelText(int panel) const;
     QLabel *panel(int panel) const { return m_panels.at(panel - 1); }
 
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
 private:
     void refreshClock();
 

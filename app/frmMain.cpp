@@ -23,6 +23,7 @@
 #include <QStyle>
 #include <QTimer>
 #include <QToolButton>
+#include <algorithm>
 
 namespace {
 
@@ -44,6 +45,8 @@ QFont controlFont(qreal points, bool bold)
 }
 
 // The grey group rectangles drawn behind the controls.
+const QColor GroupColour(0xE0, 0xE0, 0xE0);
+
 const QRect GroupRects[] = {
     twips(360, 240, 5295, 615),   // choosing the primary port
     twips(360, 960, 5295, 6255),  // the reading
@@ -107,7 +110,13 @@ void frmMain::buildControls()
         e->setReadOnly(true);
         QPalette p = e->palette();
         p.setColor(QPalette::Base, Qt::white);
+        // The box fills its own corners with the colour around it: then a box that shows a new
+        // reading is repainted alone, without the window beneath it.
+        const bool grouped = std::any_of(std::begin(GroupRects), std::end(GroupRects),
+                                         [&r](const QRect &g) { return g.contains(r); });
+        if (grouped) p.setColor(QPalette::Window, GroupColour);
         e->setPalette(p);
+        e->setAutoFillBackground(true);
         describe(e, spoken, name);
         return e;
     };
@@ -246,6 +255,15 @@ void frmMain::buildControls()
         ctl.Command1};
     for (size_t i = 0; i + 1 < std::size(order); ++i)
         setTabOrder(order[i], order[i + 1]);
+
+    // Several captions reach under their boxes. The part under the box is masked off, so a box
+    // that shows a new reading is repainted alone, not with its caption.
+    for (QLabel *label : findChildren<QLabel *>(Qt::FindDirectChildrenOnly)) {
+        const QWidget *box = label->buddy();
+        if (!box || !label->geometry().intersects(box->geometry())) continue;
+        label->setMask(
+            QRegion(label->rect()).subtracted(box->geometry().translated(-label->pos())));
+    }
 }
 
 void frmMain::wireEvents()
@@ -288,5 +306,5 @@ void frmMain::paintEvent(QPaintEvent *event)
     QWidget::paintEvent(event);
     QPainter painter(this);
     for (const QRect &r : GroupRects)
-        painter.fillRect(r, QColor(0xE0, 0xE0, 0xE0));
+        painter.fillRect(r, GroupColour);
 }

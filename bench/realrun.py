@@ -12,10 +12,12 @@ primary pick of it is refused and logged, no dialog).
   realrun.py nominal   [--seconds S]       10 + 8 lines/s, Save all: CPU %, RSS
   realrun.py flood     [--lines N]         --rate max, Save all: lines/s, CPU s per million,
                                            RSS at 10,000 lines and at the end, lines lost
-  realrun.py peer      [--rate R] [--seconds S]
+  realrun.py peer      [--rate R] [--seconds S] [--peer gtkterm|picocom]
                                            the same stream at the same rate to NarwickPanel
-                                           (Save all) and to gtkterm, each on its own Xvfb,
-                                           in the same run: CPU s per million lines and RSS
+                                           (Save all) and to gtkterm (or picocom in an xterm:
+                                           process and terminal counted together), each on its
+                                           own Xvfb, in the same run: CPU s per million lines
+                                           and RSS
 
 Every run lives in a temporary HOME / runtime / COM directory. CPU figures come from
 /proc/PID/stat (user + system, 10 ms ticks).
@@ -323,31 +325,45 @@ def run_peer(a):
         click(xa.display, wid, OPT_SAVE_ALL)
         pty = os.path.realpath(os.path.join(wb.com, "com7"))
         os.makedirs(os.path.join(wb.home, ".config"), exist_ok=True)
-        term = subprocess.Popen(["gtkterm", "--port", pty, "--speed", "9600"],
-                                env=dict(os.environ, DISPLAY=xb.display, HOME=wb.home),
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        env = dict(os.environ, DISPLAY=xb.display, HOME=wb.home)
+        if a.peer == "gtkterm":
+            cmd = ["gtkterm", "--port", pty, "--speed", "9600"]
+        else:
+            # A plain terminal: picocom in an xterm (both from Debian; install them by hand).
+            cmd = ["xterm", "-geometry", "100x30", "-e", "picocom", "-b", "9600", "-q", "-r",
+                   "-l", pty]
+        term = subprocess.Popen(cmd, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         time.sleep(3)
-        held = any(os.path.realpath(f"/proc/{term.pid}/fd/{f}") == pty
-                   for f in os.listdir(f"/proc/{term.pid}/fd"))
+        peers = [term.pid] + [int(c) for c in open(f"/proc/{term.pid}/task/{term.pid}/children")
+                              .read().split()]
+        held = any(os.path.realpath(f"/proc/{pid}/fd/{f}") == pty
+                   for pid in peers for f in os.listdir(f"/proc/{pid}/fd"))
         if not held:
-            # gtkterm 1.2.1 opens the port, sets it, looks the device up in /sys/dev/char
-            # (a pty has no node there) and closes it again: "No open port".
-            print(f"  gtkterm did not keep {pty} open: no peer figures in this run",
+            # gtkterm 1.2.1 looks the device up under /sys/dev/char, where a pty has no node,
+            # and does not keep it open: "No open port".
+            print(f"  {a.peer} did not keep {pty} open: no peer figures in this run",
                   file=sys.stderr, flush=True)
             stop(sb)
-        ca0, cb0, t0 = cpu_seconds(app.pid), None, time.monotonic()
+        ca0, t0 = cpu_seconds(app.pid), time.monotonic()
         click(xa.display, wid, CBO_PORT)
         xdo(xa.display, "key", "Down")
-        cb0 = cpu_seconds(term.pid)
+        # picocom ends (and its xterm with it) when the simulator hangs up at the end: the
+        # last reading taken while it ran counts.
+        cpu_b = {pid: cpu_seconds(pid) for pid in peers}
+        cb0 = sum(cpu_b.values())
         xa0, xb0 = cpu_seconds(xa.proc.pid), cpu_seconds(xb.proc.pid)
         rss_a = rss_b = 0
         deadline = time.monotonic() + a.seconds + 30
         while (sa.poll() is None or (held and sb.poll() is None)) and time.monotonic() < deadline:
             time.sleep(0.5)
             rss_a = max(rss_a, rss_kib(app.pid))
-            rss_b = max(rss_b, rss_kib(term.pid))
+            try:
+                rss_b = max(rss_b, sum(rss_kib(pid) for pid in peers))
+                cpu_b = {pid: cpu_seconds(pid) for pid in peers}
+            except OSError:
+                pass
         time.sleep(1)
-        ca, cb = cpu_seconds(app.pid) - ca0, cpu_seconds(term.pid) - cb0
+        ca, cb = cpu_seconds(app.pid) - ca0, sum(cpu_b.values()) - cb0
         xa1, xb1 = cpu_seconds(xa.proc.pid) - xa0, cpu_seconds(xb.proc.pid) - xb0
         ka, kb = sim_report(ra), sim_report(rb)
         na, nb = int(ka.get("instrument.lines", 0)), int(kb.get("instrument.lines", 0))
@@ -355,7 +371,7 @@ def run_peer(a):
         print(f"  NarwickPanel (Save all): {na} lines sent, dropped busy {ka.get('instrument.dropped_busy')}, "
               f"file lines {wa.file_lines()}; CPU {ca:.2f} s = {ca * 1e6 / max(na, 1):.1f} s per million "
               f"lines; peak RSS {rss_a} KiB; its Xvfb {xa1:.2f} s")
-        print(f"  gtkterm (display only):  {nb} lines sent, dropped busy {kb.get('instrument.dropped_busy')}; "
+        print(f"  {a.peer} (display only):  {nb} lines sent, dropped busy {kb.get('instrument.dropped_busy')}; "
               f"CPU {cb:.2f} s = {cb * 1e6 / max(nb, 1):.1f} s per million lines; peak RSS {rss_b} KiB; "
               f"its Xvfb {xb1:.2f} s")
     finally:
@@ -375,6 +391,7 @@ def main():
     p.add_argument("--seconds", type=int, default=60)
     p.add_argument("--lines", type=int, default=1000000)
     p.add_argument("--rate", type=int, default=1000)
+    p.add_argument("--peer", choices=["gtkterm", "picocom"], default="gtkterm")
     a = p.parse_args()
     {"startup": run_startup, "idle": lambda a: run_load(a, True),
      "nominal": lambda a: run_load(a, False), "flood": run_flood, "peer": run_peer}[a.mode](a)

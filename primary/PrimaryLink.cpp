@@ -32,6 +32,8 @@ constexpr int LastComPort = 30;
 PrimaryLink::PrimaryLink(Controls &controls, serial::MSComm &comm, QObject *parent)
     : QObject(parent), c(controls), MSComm1(comm)
 {
+    m_frameTimer.setSingleShot(true);
+    connect(&m_frameTimer, &QTimer::timeout, this, &PrimaryLink::flushDisplay);
 }
 
 void PrimaryLink::wire()
@@ -175,7 +177,17 @@ void PrimaryLink::receive()
     }
     m_inEvent = false;
     m_eventTime = QDateTime();
-    flushDisplay();
+    // The log takes the text at once (it paints at most once a frame itself). The boxes and the
+    // count show the newest reading at most once a frame: lines that come faster are still
+    // parsed, counted and saved one by one.
+    if (!m_pendingLog.isEmpty()) {
+        c.txtIncoming->appendText(m_pendingLog);
+        m_pendingLog.clear();
+    }
+    if (!m_lastFrame.isValid() || m_lastFrame.elapsed() >= FrameMs)
+        flushDisplay();
+    else if (!m_frameTimer.isActive())
+        m_frameTimer.start(int(FrameMs - m_lastFrame.elapsed()));
 }
 
 void PrimaryLink::echo(const QString &line)
@@ -282,6 +294,8 @@ void PrimaryLink::queueLog(const QString &text)
 
 void PrimaryLink::flushDisplay()
 {
+    m_frameTimer.stop();
+    m_lastFrame.start();
     if (m_boxDirty.any()) {
         for (int i = 0; i < 12; ++i) {
             if (!m_boxDirty.test(i)) continue;

@@ -11,8 +11,10 @@
 #include "serial/LineAssembler.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <array>
 #include <bitset>
 #include <functional>
@@ -72,6 +74,9 @@ private:
     std::array<QString, 12> m_boxText;
     std::bitset<12> m_boxDirty;
     QString m_pendingLog;
+    static constexpr qint64 FrameMs = 16;
+    QElapsedTimer m_lastFrame;
+    QTimer m_frameTimer;
     bool m_inEvent = false;
     QDateTime m_eventTime; // the clock as read once for the current receive event
 };
