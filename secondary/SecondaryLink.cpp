@@ -11,7 +11,6 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QTextCursor>
 #include <QTimer>
 #include <QToolButton>
 #include <cmath>
