@@ -545,9 +545,63 @@ void LogView::scrollToOffset(int offset)
 
 // ---- input ---------------------------------------------------------------------------------
 
+// Shift with the arrow, Home, End and page keys moves the selection's end from where the last
+// click or selection left it, and keeps that end in view.
+bool LogView::extendSelection(QKeyEvent *event)
+{
+    if (!(event->modifiers() & Qt::ShiftModifier)) return false;
+    const bool wholeLog = event->modifiers() & Qt::ControlModifier;
+    const auto length = [this](qint64 line) { return int(lineAt(line).size()); };
+    Pos p = m_cursor.line < m_first ? Pos{m_first, 0} : m_cursor;
+    switch (event->key()) {
+    case Qt::Key_Left:
+        if (p.col > 0)
+            --p.col;
+        else if (p.line > m_first)
+            p = {p.line - 1, length(p.line - 1)};
+        break;
+    case Qt::Key_Right:
+        if (p.col < length(p.line))
+            ++p.col;
+        else if (p.line < lastLine())
+            p = {p.line + 1, 0};
+        break;
+    case Qt::Key_Up:
+    case Qt::Key_PageUp:
+        p.line = std::max(m_first, p.line - (event->key() == Qt::Key_Up ? 1 : fullRows()));
+        p.col = std::min(p.col, length(p.line));
+        break;
+    case Qt::Key_Down:
+    case Qt::Key_PageDown:
+        p.line = std::min(lastLine(), p.line + (event->key() == Qt::Key_Down ? 1 : fullRows()));
+        p.col = std::min(p.col, length(p.line));
+        break;
+    case Qt::Key_Home:
+        p = {wholeLog ? m_first : p.line, 0};
+        break;
+    case Qt::Key_End:
+        p.line = wholeLog ? lastLine() : p.line;
+        p.col = length(p.line);
+        break;
+    default:
+        return false;
+    }
+    m_cursor = p;
+    if (p.line < m_top)
+        verticalScrollBar()->setValue(int(p.line - m_first));
+    else if (p.line >= m_top + fullRows())
+        verticalScrollBar()->setValue(int(p.line - m_first - fullRows() + 1));
+    viewport()->update();
+    return true;
+}
+
 void LogView::keyPressEvent(QKeyEvent *event)
 {
     QScrollBar *v = verticalScrollBar();
+    if (extendSelection(event)) {
+        event->accept();
+        return;
+    }
     if (event == QKeySequence::Copy)
         copy();
     else if (event == QKeySequence::SelectAll)

@@ -82,6 +82,7 @@ private:
     qint64 offsetOf(Pos p) const;
     Pos posOf(qint64 offset) const;
     void clampSelection();
+    bool extendSelection(QKeyEvent *event);
 
     std::deque<QString> m_lines{QString()};
     qint64 m_first = 0; // absolute number of m_lines.front()

@@ -187,6 +187,15 @@ void TestLogView::selectionCopyAndScreenReaderText()
     QTest::keyClick(&log, Qt::Key_C, Qt::ControlModifier);
     QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("first\nsecond line"));
 
+    // From a click, Shift with the arrow and End keys selects by keyboard.
+    QTest::mouseClick(vp, Qt::LeftButton, {}, QPoint(1, h + h / 2));
+    QTest::keyClick(&log, Qt::Key_Down, Qt::ShiftModifier);
+    QTest::keyClick(&log, Qt::Key_End, Qt::ShiftModifier);
+    QCOMPARE(log.selectedText(), QStringLiteral("second line\nthird"));
+    QTest::keyClick(&log, Qt::Key_Left, Qt::ShiftModifier);
+    QTest::keyClick(&log, Qt::Key_Up, Qt::ShiftModifier);
+    QCOMPARE(log.selectedText(), QStringLiteral("seco"));
+
     // A double click takes one line; Ctrl+A everything.
     QTest::mouseDClick(vp, Qt::LeftButton, {}, QPoint(10, 2 * h + h / 2));
     QCOMPARE(log.selectedText(), QStringLiteral("third"));
