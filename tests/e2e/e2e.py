@@ -419,37 +419,27 @@ def rescans(run, p, sim):
     equal(p.text("txtStream2"), stream, "txtStream2 with both ports released")
 
 
-def run_operator(args):
-    run = Run(args, "operator")
-    try:
-        run.start_desktop()
-        run.ports.append(OwnPort(run.desk, 3))
-        sim = run.start_sim("--sensors", "3", "--channels", "3", "--rate", "25", "--random", "7")
-        p = run.start_panel().wait_for_window()
-        startup_state(run, p)
-        run.step("PASS 1 start-up state, scan log and accessible names")
-        count = pick_instrument(run, p, sim)
-        run.step("PASS 2 picking COM 7 fills the boxes; panel 3 counts %d lines" % count)
-        count, records = save_all(run, p, sim, count)
-        run.step("PASS 3 save all: %s records, as sent" % {s: len(r) for s, r in records.items()})
-        count = save_current(run, p, sim, count, records)
-        run.step("PASS 4 save current: one record, the choice returns")
-        pressure(run, p, sim, count)
-        run.step("PASS 5 pressure, zero, records carry it; 9 screenshot")
-        rescans(run, p, sim)
-        run.step("PASS 6 rescans")
-        run.desk.stop(p.proc)
-        rc, report = sim.finish()
-        equal(report.get("received_bytes"), "0", "bytes the program wrote to the devices")
-        equal(rc, 0, "the simulator's exit status")
-        run.step("PASS the program wrote nothing to either device")
-        return run.result()
-    except Exception:
-        traceback.print_exc()
-        run.diagnose()
-        return 1
-    finally:
-        run.close()
+def operator(run):
+    run.ports.append(OwnPort(run.desk, 3))
+    sim = run.start_sim("--sensors", "3", "--channels", "3", "--rate", "25", "--random", "7")
+    p = run.start_panel().wait_for_window()
+    startup_state(run, p)
+    run.step("PASS 1 start-up state, scan log and accessible names")
+    count = pick_instrument(run, p, sim)
+    run.step("PASS 2 picking COM 7 fills the boxes; panel 3 counts %d lines" % count)
+    count, records = save_all(run, p, sim, count)
+    run.step("PASS 3 save all: %s records, as sent" % {s: len(r) for s, r in records.items()})
+    count = save_current(run, p, sim, count, records)
+    run.step("PASS 4 save current: one record, the choice returns")
+    pressure(run, p, sim, count)
+    run.step("PASS 5 pressure, zero, records carry it; 9 screenshot")
+    rescans(run, p, sim)
+    run.step("PASS 6 rescans")
+    run.desk.stop(p.proc)
+    rc, report = sim.finish()
+    equal(report.get("received_bytes"), "0", "bytes the program wrote to the devices")
+    equal(rc, 0, "the simulator's exit status")
+    run.step("PASS the program wrote nothing to either device")
 
 
 # ---------------------------------------------------------------------------------------------
@@ -461,92 +451,87 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-def run_watchdog(args):
-    run = Run(args, "watchdog")
-    try:
-        run.start_desktop()
-        sim = run.start_sim("--no-gauge", "--rate", "20", "--random", "3")
-        p = run.start_panel().wait_for_window()
-        # This time the operator picks the port with the keyboard: focus the list, arrow down.
-        p.click("cboPort")
-        wait_for(lambda: p.focused("cboPort"), "the focus in cboPort")
-        p.key("Down")
-        wait_for(lambda: p.text("cboPort") == " 7", "the arrow key to choose \" 7\"")
-        # Enough lines that the log scrolls.
-        wait_for(lambda: (p.count() or 0) >= 40, "lines to arrive")
-        equal(p.status(1), "COM 7: %s - Open" % SETTINGS, "panel 1 after the keyboard pick")
-        sim.command("hangup 4 instrument")
-        wait_for(lambda: "the port is closed until the device returns" in p.text("txtIncoming"),
-                 "the hang-up to be reported in the log")
-        before = p.count()
-        cpu0, t0 = cpu_seconds(p.pid), time.monotonic()
-        # The device returns after 4 s; the watchdog's next tick reopens the port.
-        wait_for(lambda: p.count() >= before + 5, "lines to flow again after the return", 30)
-        cpu, wall = cpu_seconds(p.pid) - cpu0, time.monotonic() - t0
-        check(cpu < 0.5 * wall, "the program used %.1f s of CPU in %.1f s after the hang-up"
-              % (cpu, wall))
-        equal(p.status(1), "COM 7: %s - Open" % SETTINGS, "panel 1 after the return")
-        check(p.log_lines()[-1].startswith("R:0,S"), "the log should end with a reading")
-        sim.command("stop")
-        check_log_end_in_view(run, p, "the hang-up message")
-        run.step("PASS 7 the watchdog reopened COM 7 after a hang-up (%d lines before, %d now; "
-                 "%.2f s CPU while waiting)" % (before, p.count(), cpu))
-        run.desk.stop(p.proc)
-        rc, report = sim.finish()
-        equal(report.get("instrument.hangups"), "1", "hang-ups")
-        equal(report.get("received_bytes"), "0", "bytes the program wrote to the devices")
-        equal(rc, 0, "the simulator's exit status")
-        return run.result()
-    except Exception:
-        traceback.print_exc()
-        run.diagnose()
-        return 1
-    finally:
-        run.close()
+def watchdog(run):
+    sim = run.start_sim("--no-gauge", "--rate", "20", "--random", "3")
+    p = run.start_panel().wait_for_window()
+    # This time the operator picks the port with the keyboard: focus the list, arrow down.
+    p.click("cboPort")
+    wait_for(lambda: p.focused("cboPort"), "the focus in cboPort")
+    p.key("Down")
+    wait_for(lambda: p.text("cboPort") == " 7", "the arrow key to choose \" 7\"")
+    # Enough lines that the log scrolls.
+    wait_for(lambda: (p.count() or 0) >= 40, "lines to arrive")
+    equal(p.status(1), "COM 7: %s - Open" % SETTINGS, "panel 1 after the keyboard pick")
+    sim.command("hangup 4 instrument")
+    wait_for(lambda: "the port is closed until the device returns" in p.text("txtIncoming"),
+             "the hang-up to be reported in the log")
+    before = p.count()
+    cpu0, t0 = cpu_seconds(p.pid), time.monotonic()
+    # The device returns after 4 s; the watchdog's next tick reopens the port.
+    wait_for(lambda: p.count() >= before + 5, "lines to flow again after the return", 30)
+    cpu, wall = cpu_seconds(p.pid) - cpu0, time.monotonic() - t0
+    check(cpu < 0.5 * wall, "the program used %.1f s of CPU in %.1f s after the hang-up"
+          % (cpu, wall))
+    equal(p.status(1), "COM 7: %s - Open" % SETTINGS, "panel 1 after the return")
+    check(p.log_lines()[-1].startswith("R:0,S"), "the log should end with a reading")
+    sim.command("stop")
+    check_log_end_in_view(run, p, "the hang-up message")
+    run.step("PASS 7 the watchdog reopened COM 7 after a hang-up (%d lines before, %d now; "
+             "%.2f s CPU while waiting)" % (before, p.count(), cpu))
+    run.desk.stop(p.proc)
+    rc, report = sim.finish()
+    equal(report.get("instrument.hangups"), "1", "hang-ups")
+    equal(report.get("received_bytes"), "0", "bytes the program wrote to the devices")
+    equal(rc, 0, "the simulator's exit status")
 
 
 # ---------------------------------------------------------------------------------------------
 # Scenario 8: a second copy is refused with a message box and ends; the first runs on.
 
-def run_instance(args):
-    run = Run(args, "instance")
+def instance(run):
+    first = run.start_panel("first").wait_for_window()
+    second = run.start_panel("second")
+
+    def refusal():
+        for app in find_apps(second.pid):
+            for w in children(app):
+                if w is not None and w.get_role() in (Atspi.Role.ALERT, Atspi.Role.DIALOG):
+                    return w
+        return None
+
+    box = wait_for(refusal, "the second copy's message box", 20)
+    equal(box.get_name(), "Brindlecast's NarwickPanel", "the box's title")
+    texts = [text_of(a) for a in walk(box) if a.get_role() == Atspi.Role.LABEL]
+    check("Brindlecast's NarwickPanel is already running\nCannot load program again" in texts,
+          "the box's text: %r" % texts)
+    windows = [w.get_name() for app in find_apps(second.pid) for w in children(app)]
+    check("NarwickPanel" not in windows, "the second copy showed its window: %r" % windows)
+    ok = [a for a in walk(box) if a.get_role() == Atspi.Role.PUSH_BUTTON]
+    equal([b.get_name() for b in ok], ["OK"], "the box's buttons")
+    do_action(ok[0], "Press")
+    wait_for(lambda: second.proc.poll() is not None, "the second copy to end")
+    equal(second.proc.returncode, 0, "the second copy's exit status")
+
+    # The first copy runs on and still answers the operator.
+    check(first.proc.poll() is None, "the first copy ended")
+    first.press("Command3")
+    wait_for(lambda: first.text("txtIncoming").startswith(SECONDARY_START),
+             "the first copy to answer a click")
+    run.step("PASS 8 a second copy is refused and ends; the first runs on")
+
+    # A copy that died leaves a stale lock, which does not block the next start.
+    first.proc.send_signal(signal.SIGKILL)
+    first.proc.wait(10)
+    run.start_panel("third").wait_for_window()
+    run.step("PASS a stale lock from a killed copy does not block the next start")
+
+
+def scenario(args, name, steps):
+    """Runs one scenario on its own desktop; a failure prints its diagnosis."""
+    run = Run(args, name)
     try:
         run.start_desktop()
-        first = run.start_panel("first").wait_for_window()
-        second = run.start_panel("second")
-
-        def refusal():
-            for app in find_apps(second.pid):
-                for w in children(app):
-                    if w is not None and w.get_role() in (Atspi.Role.ALERT, Atspi.Role.DIALOG):
-                        return w
-            return None
-
-        box = wait_for(refusal, "the second copy's message box", 20)
-        equal(box.get_name(), "Brindlecast's NarwickPanel", "the box's title")
-        texts = [text_of(a) for a in walk(box) if a.get_role() == Atspi.Role.LABEL]
-        check("Brindlecast's NarwickPanel is already running\nCannot load program again" in texts,
-              "the box's text: %r" % texts)
-        windows = [w.get_name() for app in find_apps(second.pid) for w in children(app)]
-        check("NarwickPanel" not in windows, "the second copy showed its window: %r" % windows)
-        ok = [a for a in walk(box) if a.get_role() == Atspi.Role.PUSH_BUTTON]
-        equal([b.get_name() for b in ok], ["OK"], "the box's buttons")
-        do_action(ok[0], "Press")
-        wait_for(lambda: second.proc.poll() is not None, "the second copy to end")
-        equal(second.proc.returncode, 0, "the second copy's exit status")
-
-        # The first copy runs on and still answers the operator.
-        check(first.proc.poll() is None, "the first copy ended")
-        first.press("Command3")
-        wait_for(lambda: first.text("txtIncoming").startswith(SECONDARY_START),
-                 "the first copy to answer a click")
-        run.step("PASS 8 a second copy is refused and ends; the first runs on")
-
-        # A copy that died leaves a stale lock, which does not block the next start.
-        first.proc.send_signal(signal.SIGKILL)
-        first.proc.wait(10)
-        run.start_panel("third").wait_for_window()
-        run.step("PASS a stale lock from a killed copy does not block the next start")
+        steps(run)
         return run.result()
     except Exception:
         traceback.print_exc()
@@ -556,7 +541,7 @@ def run_instance(args):
         run.close()
 
 
-RUNS = {"operator": run_operator, "watchdog": run_watchdog, "instance": run_instance}
+RUNS = {"operator": operator, "watchdog": watchdog, "instance": instance}
 
 
 def main():
@@ -583,7 +568,7 @@ def main():
     if missing:
         print("SKIP: missing %s (scripts/install-deps.sh --test installs them)" % ", ".join(missing))
         return SKIP
-    return RUNS[args.run](args)
+    return scenario(args, args.run, RUNS[args.run])
 
 
 if __name__ == "__main__":
