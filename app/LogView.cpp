@@ -123,8 +123,6 @@ LogView::LogView(QWidget *parent) : QAbstractScrollArea(parent)
     Q_UNUSED(factoryInstalled);
     viewport()->setCursor(Qt::IBeamCursor);
     setFocusPolicy(Qt::StrongFocus);
-    m_frameTimer.setSingleShot(true);
-    connect(&m_frameTimer, &QTimer::timeout, this, &LogView::showFrame);
     m_barPaint.setSingleShot(true);
     m_barPaint.setInterval(250);
     connect(&m_barPaint, &QTimer::timeout, this, [this] {
@@ -139,11 +137,6 @@ LogView::LogView(QWidget *parent) : QAbstractScrollArea(parent)
 void LogView::setMaximumBlockCount(int lines)
 {
     m_maxLines = std::max(0, lines);
-}
-
-int LogView::margin() const
-{
-    return 4;
 }
 
 int LogView::fullRows() const
@@ -161,7 +154,7 @@ void LogView::appendText(const QString &text)
     if (text.isEmpty()) return;
     QString plain = text;
     plain.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-    if (!m_framePending) m_follow = isEndInView(); // as the operator left it at the last frame
+    if (!m_frame.isPending()) m_follow = isEndInView(); // as the operator left it at the last frame
     const qint64 oldLast = lastLine();
     if (text.startsWith(u'\n') && m_lines.back().endsWith(u'\r')) {
         m_lines.back().chop(1); // a CR LF split between two appends is one break too
@@ -197,12 +190,7 @@ void LogView::appendText(const QString &text)
     if (m_anchor.line < m_first || m_cursor.line < m_first) clampSelection();
 
     m_dirtyFrom = std::min(m_dirtyFrom, oldLast);
-    if (!m_lastFrame.isValid() || m_lastFrame.elapsed() >= FrameMs) {
-        showFrame();
-    } else if (!m_framePending) {
-        m_framePending = true;
-        m_frameTimer.start(int(FrameMs - m_lastFrame.elapsed()));
-    }
+    m_frame.request();
 
     if (accessible) {
         QAccessibleTextInsertEvent inserted(this, int(insertedAt), plain);
@@ -218,9 +206,6 @@ void LogView::appendText(const QString &text)
 // Until then the picture, its top line and the bars stay as they were drawn.
 void LogView::showFrame()
 {
-    m_frameTimer.stop();
-    m_framePending = false;
-    m_lastFrame.start();
     scrollTo(m_follow ? std::max(m_first, lastLine() + 1 - fullRows()) : std::max(m_top, m_first));
     updateLines(m_dirtyFrom, lastLine());
     m_dirtyFrom = std::numeric_limits<qint64>::max();
@@ -246,8 +231,7 @@ void LogView::clear()
     m_shaped.clear();
     m_anchor = m_cursor = Pos{};
     m_selecting = false;
-    m_frameTimer.stop();
-    m_framePending = false;
+    m_frame.cancel();
     m_dirtyFrom = std::numeric_limits<qint64>::max();
     syncScrollBars();
     viewport()->update();
@@ -306,7 +290,7 @@ void LogView::syncScrollBars()
     v->setValue(int(m_top - m_first));
     QScrollBar *h = horizontalScrollBar();
     const int width = viewport()->width();
-    h->setRange(0, std::max(0, int(std::ceil(m_widest)) + 2 * margin() - width));
+    h->setRange(0, std::max(0, int(std::ceil(m_widest)) + 2 * Margin - width));
     h->setPageStep(width);
     h->setSingleStep(20);
     if (h->value() != m_hOffset) {
@@ -332,7 +316,7 @@ void LogView::scrollContentsBy(int dx, int dy)
 void LogView::resizeEvent(QResizeEvent *event)
 {
     QAbstractScrollArea::resizeEvent(event);
-    if (m_framePending) showFrame();
+    if (m_frame.isPending()) m_frame.runNow();
     const bool follow = isEndInView();
     const qint64 top = follow ? std::max(m_first, lastLine() + 1 - fullRows()) : m_top;
     m_top = std::clamp(top, m_first, std::max(m_first, lastLine()));
@@ -373,7 +357,7 @@ const QStaticText &LogView::shaped(qint64 line)
                 this,
                 [this] {
                     m_barsPending = false;
-                    if (!m_framePending) syncScrollBars(); // else the frame sets them
+                    if (!m_frame.isPending()) syncScrollBars(); // else the frame sets them
                 },
                 Qt::QueuedConnection);
         }
@@ -396,7 +380,7 @@ void LogView::paintEvent(QPaintEvent *event)
     const QRect r = event->rect();
     const int row0 = std::max(0, r.top() / m_lineHeight);
     const int row1 = r.bottom() / m_lineHeight;
-    const qreal x0 = margin() - m_hOffset;
+    const qreal x0 = Margin - m_hOffset;
     const Pos s0 = std::min(m_anchor, m_cursor), s1 = std::max(m_anchor, m_cursor);
     const bool selected = s0 != s1;
     for (int row = row0; row <= row1; ++row) {
@@ -441,7 +425,7 @@ LogView::Pos LogView::posAt(const QPoint &viewportPoint) const
     const qint64 line = std::clamp(m_top + row, m_first, lastLine());
     const QString &s = lineAt(line);
     if (s.isEmpty()) return {line, 0};
-    const qreal x = viewportPoint.x() - (margin() - m_hOffset);
+    const qreal x = viewportPoint.x() - (Margin - m_hOffset);
     return {line, LineLayout(s, font()).text.xToCursor(x)};
 }
 
@@ -527,7 +511,7 @@ int LogView::offsetAt(const QPoint &viewportPoint) const
 QRect LogView::characterRect(int offset) const
 {
     const Pos p = posOf(offset);
-    const qreal x = margin() - m_hOffset + xOf(p.line, p.col);
+    const qreal x = Margin - m_hOffset + xOf(p.line, p.col);
     const qreal w = p.col < lineAt(p.line).size()
                         ? QFontMetricsF(font()).horizontalAdvance(lineAt(p.line).at(p.col))
                         : 1;

@@ -6,8 +6,9 @@
 // draws only the new lines, each line's shaped text is kept while it is visible, and the oldest
 // lines go once the bound is reached. The text can be selected, copied and read by a screen
 // reader like any other text box.
+#include "app/FramePacer.h"
+
 #include <QAbstractScrollArea>
-#include <QElapsedTimer>
 #include <QHash>
 #include <QStaticText>
 #include <QString>
@@ -70,7 +71,6 @@ private:
     qint64 lastLine() const { return m_first + qint64(m_lines.size()) - 1; }
     const QString &lineAt(qint64 line) const { return m_lines[size_t(line - m_first)]; }
     int fullRows() const;
-    int margin() const;
     void showFrame();
     void syncScrollBars();
     void scrollTo(qint64 top);
@@ -84,6 +84,7 @@ private:
     void clampSelection();
     bool extendSelection(QKeyEvent *event);
 
+    static constexpr int Margin = 4; // left of the text, in pixels
     std::deque<QString> m_lines{QString()};
     qint64 m_first = 0; // absolute number of m_lines.front()
     qint64 m_top = 0;   // absolute number of the top visible line
@@ -96,10 +97,7 @@ private:
     bool m_barsPending = false;
     QHash<qint64, QStaticText> m_shaped;
     QTimer m_barPaint;
-    static constexpr qint64 FrameMs = 16;
-    QElapsedTimer m_lastFrame;
-    QTimer m_frameTimer;
-    bool m_framePending = false;
+    FramePacer m_frame{[this] { showFrame(); }};
     bool m_follow = true;
     qint64 m_dirtyFrom = std::numeric_limits<qint64>::max(); // first line changed since
 

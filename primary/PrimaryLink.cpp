@@ -28,8 +28,6 @@ constexpr int LastComPort = 30;
 PrimaryLink::PrimaryLink(Controls &controls, serial::MSComm &comm, QObject *parent)
     : QObject(parent), c(controls), MSComm1(comm)
 {
-    m_frameTimer.setSingleShot(true);
-    connect(&m_frameTimer, &QTimer::timeout, this, &PrimaryLink::flushDisplay);
 }
 
 void PrimaryLink::wire()
@@ -180,10 +178,7 @@ void PrimaryLink::receive()
         c.txtIncoming->appendText(m_pendingLog);
         m_pendingLog.clear();
     }
-    if (!m_lastFrame.isValid() || m_lastFrame.elapsed() >= FrameMs)
-        flushDisplay();
-    else if (!m_frameTimer.isActive())
-        m_frameTimer.start(int(FrameMs - m_lastFrame.elapsed()));
+    m_display.request();
 }
 
 void PrimaryLink::echo(const QString &line)
@@ -237,7 +232,7 @@ void PrimaryLink::Datastream(const QString &Message)
         saveStep(reading.record, reading.sensorId.value_or(QString()), reading.recordComplete);
     }
     c.Timer1->start();
-    if (!m_inEvent) flushDisplay();
+    if (!m_inEvent) m_display.runNow();
 }
 
 QDateTime PrimaryLink::stampTime()
@@ -290,8 +285,6 @@ void PrimaryLink::queueLog(const QString &text)
 
 void PrimaryLink::flushDisplay()
 {
-    m_frameTimer.stop();
-    m_lastFrame.start();
     if (m_boxDirty.any()) {
         for (int i = 0; i < 12; ++i) {
             if (!m_boxDirty.test(i)) continue;

@@ -6,15 +6,14 @@
 // new texts into a small cache and the log lines into a pending block, and both reach the
 // widgets when the event's lines are done. Saving stays per line.
 #include "app/Controls.h"
+#include "app/FramePacer.h"
 #include "primary/GeneralDate.h"
 #include "primary/ReadingsFile.h"
 #include "serial/LineAssembler.h"
 
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
-#include <QTimer>
 #include <array>
 #include <bitset>
 #include <functional>
@@ -74,9 +73,7 @@ private:
     std::array<QString, 12> m_boxText;
     std::bitset<12> m_boxDirty;
     QString m_pendingLog;
-    static constexpr qint64 FrameMs = 16;
-    QElapsedTimer m_lastFrame;
-    QTimer m_frameTimer;
+    FramePacer m_display{[this] { flushDisplay(); }};
     bool m_inEvent = false;
     QDateTime m_eventTime; // the clock as read once for the current receive event
 };
