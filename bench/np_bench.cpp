@@ -21,6 +21,7 @@
 #include "app/frmMain.h"
 #include "primary/PrimaryLink.h"
 #include "secondary/SecondaryLink.h"
+#include "tools/sim/Pseudoterminal.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -93,13 +94,15 @@ struct Pty {
     QString slave;
     explicit Pty(const QString &comDir, int com)
     {
-        master = posix_openpt(O_RDWR | O_NOCTTY);
-        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+        std::string path;
+        master = pty::openMaster(false, &path);
+        if (master < 0) {
             std::perror("posix_openpt");
             std::exit(2);
         }
-        slave = QString::fromLocal8Bit(ptsname(master));
-        QFile::link(slave, comDir + QStringLiteral("/com%1").arg(com));
+        slave = QString::fromStdString(path);
+        pty::publishLink(path, QFile::encodeName(comDir + QStringLiteral("/com%1").arg(com))
+                                   .toStdString());
     }
     ~Pty()
     {
@@ -157,6 +160,9 @@ struct World {
         qputenv("XDG_CONFIG_HOME", (r + QStringLiteral("/config")).toLocal8Bit());
         comDir = r + QStringLiteral("/com");
         QDir(r).mkpath(QStringLiteral("com"));
+        // The program's UUCP lock files go to a private folder, not the machine's /run/lock.
+        QDir(r).mkpath(QStringLiteral("lock"));
+        qputenv("NARWICKPANEL_LOCK_DIRS", (r + QStringLiteral("/lock")).toLocal8Bit());
         if (mapComDir)
             qputenv("NARWICKPANEL_COM_DIR", comDir.toLocal8Bit());
         else

@@ -1,12 +1,12 @@
 #include "tests/support/PtyPair.h"
 
+#include "tools/sim/Pseudoterminal.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFile>
 
 #include <cerrno>
-#include <cstdlib>
-#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -15,24 +15,14 @@ namespace testsupport {
 namespace {
 // How long write() waits in total for the slave side to make room.
 constexpr int kWriteWaitMs = 10000;
+const char *const kLockDirsVariable = "NARWICKPANEL_LOCK_DIRS";
 } // namespace
 
 PtyPair::PtyPair()
 {
-    const int fd = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return;
-    char name[128];
-    if (::grantpt(fd) != 0 || ::unlockpt(fd) != 0 || ::ptsname_r(fd, name, sizeof name) != 0) {
-        ::close(fd);
-        return;
-    }
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
-        ::close(fd);
-        return;
-    }
-    m_master = fd;
-    m_slavePath = QFile::decodeName(name);
+    std::string slave;
+    m_master = pty::openMaster(true, &slave);
+    if (m_master >= 0) m_slavePath = QFile::decodeName(QByteArray::fromStdString(slave));
 }
 
 PtyPair::~PtyPair()
@@ -88,6 +78,26 @@ void PtyPair::hangUp()
     m_master = -1;
 }
 
+LockDir::LockDir()
+{
+    m_hadPrevious = qEnvironmentVariableIsSet(kLockDirsVariable);
+    m_previous = qgetenv(kLockDirsVariable);
+    qputenv(kLockDirsVariable, QFile::encodeName(m_dir.path()));
+}
+
+LockDir::~LockDir()
+{
+    if (m_hadPrevious)
+        qputenv(kLockDirsVariable, m_previous);
+    else
+        qunsetenv(kLockDirsVariable);
+}
+
+QString LockDir::lockFile(const QString &devicePath) const
+{
+    return m_dir.filePath(QStringLiteral("LCK..") + devicePath.section(QLatin1Char('/'), -1));
+}
+
 ComDir::ComDir()
 {
     m_hadPrevious = qEnvironmentVariableIsSet("NARWICKPANEL_COM_DIR");
@@ -105,9 +115,9 @@ ComDir::~ComDir()
 
 void ComDir::map(int com, const QString &target)
 {
-    unmap(com);
-    const QByteArray link = QFile::encodeName(m_dir.path() + QStringLiteral("/com%1").arg(com));
-    if (::symlink(QFile::encodeName(target).constData(), link.constData()) != 0)
+    const std::string link =
+        QFile::encodeName(m_dir.path() + QStringLiteral("/com%1").arg(com)).toStdString();
+    if (pty::publishLink(QFile::encodeName(target).toStdString(), link) != 0)
         qWarning("ComDir: cannot link COM %d to %s", com, qPrintable(target));
 }
 

@@ -36,8 +36,26 @@ private:
     QString m_slavePath;
 };
 
+// A temporary UUCP lock directory, set as $NARWICKPANEL_LOCK_DIRS while the object lives (the
+// previous value is restored afterwards), so that no test touches the machine's /run/lock.
+class LockDir {
+public:
+    LockDir();
+    ~LockDir();
+    LockDir(const LockDir &) = delete;
+    LockDir &operator=(const LockDir &) = delete;
+    QString path() const { return m_dir.path(); }
+    // The lock file for the device at `devicePath` (canonical) in this directory.
+    QString lockFile(const QString &devicePath) const;
+
+private:
+    QTemporaryDir m_dir;
+    QByteArray m_previous;
+    bool m_hadPrevious = false;
+};
+
 // A temporary COM override directory, set as $NARWICKPANEL_COM_DIR while the object lives
-// (the previous value is restored afterwards).
+// (the previous value is restored afterwards), with a temporary lock directory beside it.
 class ComDir {
 public:
     ComDir();
@@ -46,8 +64,10 @@ public:
     // Publishes `target` as COM `com` (symlink <dir>/com<com>), replacing an old link.
     void map(int com, const QString &target);
     void unmap(int com);
+    const LockDir &locks() const { return m_locks; }
 
 private:
+    LockDir m_locks;
     QTemporaryDir m_dir;
     QByteArray m_previous;
     bool m_hadPrevious = false;
