@@ -86,8 +86,8 @@ private:
     QByteArray m_received;
     QSocketNotifier *m_notifier = nullptr;
     LineErrorCounters m_lineErrors; // none on a pty
-    quint64 m_generation = 0;  // bumped on every open and close
-    int m_emptyWakeups = 0;    // readable activations in a row that brought nothing
+    quint64 m_generation = 0;       // bumped on every open and close
+    int m_emptyWakeups = 0;         // readable activations in a row that brought nothing
 };
 
 } // namespace serial

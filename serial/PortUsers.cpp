@@ -10,8 +10,8 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <string>
 #include <signal.h>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -40,8 +40,8 @@ bool isNumber(const char *name)
 }
 
 // Calls `found(fd name, rdev)` for every character device the descriptors in /proc/<pid>/fd
-// name, until it returns true. Only links into /dev are followed: reading a link never touches the file it
-// names, while following one to a hung network mount could block.
+// name, until it returns true. Only links into /dev are followed: reading a link never touches the
+// file it names, while following one to a hung network mount could block.
 template <typename Found> bool forEachOpenDevice(int procFd, const char *pid, Found found)
 {
     const std::string path = std::string(pid) + "/fd";
@@ -132,8 +132,8 @@ int createLockFile(const QByteArray &lockPath, const QByteArray &content)
     const QByteArray temp = lockPath + ".tmp" + QByteArray::number(::getpid());
     const int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) return errno;
-    const bool written = ::write(fd, content.constData(), size_t(content.size())) ==
-                         ssize_t(content.size());
+    const bool written =
+        ::write(fd, content.constData(), size_t(content.size())) == ssize_t(content.size());
     ::close(fd);
     int result = written ? 0 : EIO;
     if (result == 0 && ::link(temp.constData(), lockPath.constData()) != 0) result = errno;
@@ -171,9 +171,8 @@ bool openInThisProcess(dev_t device, int exceptFd)
     const int procFd = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (procFd < 0) return true; // cannot tell: assume another holder
     const std::string except = std::to_string(exceptFd);
-    const bool found = forEachOpenDevice(procFd, "self", [&](const char *fd, dev_t d) {
-        return d == device && except != fd;
-    });
+    const bool found = forEachOpenDevice(
+        procFd, "self", [&](const char *fd, dev_t d) { return d == device && except != fd; });
     ::close(procFd);
     return found;
 }
@@ -182,8 +181,8 @@ QStringList lockDirectories()
 {
     QStringList candidates;
     if (qEnvironmentVariableIsSet(kLockDirsVariable)) {
-        candidates = qEnvironmentVariable(kLockDirsVariable)
-                         .split(QLatin1Char(':'), Qt::SkipEmptyParts);
+        candidates =
+            qEnvironmentVariable(kLockDirsVariable).split(QLatin1Char(':'), Qt::SkipEmptyParts);
     } else {
         candidates = {QStringLiteral("/run/lock"), QStringLiteral("/var/lock")};
     }

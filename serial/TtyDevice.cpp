@@ -272,7 +272,7 @@ ReadResult readSome(int fd, void *buffer, size_t size)
     }
     result.error = errno;
     result.status = (errno == EIO || errno == ENXIO || errno == ENODEV) ? ReadResult::HungUp
-                                                                          : ReadResult::Error;
+                                                                        : ReadResult::Error;
     return result;
 }
 

@@ -7,7 +7,11 @@
 #include <QFile>
 
 #include <cerrno>
+#include <csignal>
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace testsupport {
@@ -76,6 +80,44 @@ void PtyPair::hangUp()
     if (m_master < 0) return;
     ::close(m_master);
     m_master = -1;
+}
+
+OtherProcess::OtherProcess(const QString &path, unsigned uid)
+{
+    const QByteArray encoded = QFile::encodeName(path);
+    int ready[2];
+    if (::pipe2(ready, O_CLOEXEC) != 0) return;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(ready[0]);
+        if (uid != 0 && (::setgid(uid) != 0 || ::setuid(uid) != 0)) ::_exit(1);
+        // A process that changed its user is not dumpable, which hides its /proc/<pid>/fd
+        // even from that user; one the user started himself is.
+        if (uid != 0) ::prctl(PR_SET_DUMPABLE, 1);
+        if (!encoded.isEmpty() &&
+            ::open(encoded.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC) < 0)
+            ::_exit(1);
+        const char ok = 1;
+        if (::write(ready[1], &ok, 1) != 1) ::_exit(1);
+        for (;;)
+            ::pause(); // until the test ends us
+    }
+    ::close(ready[1]);
+    char ok = 0;
+    ssize_t n;
+    do {
+        n = child > 0 ? ::read(ready[0], &ok, 1) : 0;
+    } while (n < 0 && errno == EINTR);
+    ::close(ready[0]);
+    if (child > 0 && n != 1) ::waitpid(child, nullptr, 0);
+    m_pid = n == 1 ? child : -1;
+}
+
+OtherProcess::~OtherProcess()
+{
+    if (m_pid <= 0) return;
+    ::kill(m_pid, SIGKILL);
+    ::waitpid(m_pid, nullptr, 0);
 }
 
 LockDir::LockDir()

@@ -36,6 +36,23 @@ private:
     QString m_slavePath;
 };
 
+// Another process, alive while the object lives. Given a path, it holds that device open
+// read/write without any lock or exclusive flag, as a terminal program that takes no lock
+// would. Given a uid other than 0, it runs as that user (the test must run as root).
+class OtherProcess {
+public:
+    explicit OtherProcess(const QString &path = QString(), unsigned uid = 0);
+    ~OtherProcess();
+    OtherProcess(const OtherProcess &) = delete;
+    OtherProcess &operator=(const OtherProcess &) = delete;
+    // False when the process could not be started or could not open the path.
+    bool isValid() const { return m_pid > 0; }
+    int pid() const { return m_pid; }
+
+private:
+    int m_pid = -1;
+};
+
 // A temporary UUCP lock directory, set as $NARWICKPANEL_LOCK_DIRS while the object lives (the
 // previous value is restored afterwards), so that no test touches the machine's /run/lock.
 class LockDir {
