@@ -101,8 +101,8 @@ struct Pty {
             std::exit(2);
         }
         slave = QString::fromStdString(path);
-        pty::publishLink(path, QFile::encodeName(comDir + QStringLiteral("/com%1").arg(com))
-                                   .toStdString());
+        pty::publishLink(
+            path, QFile::encodeName(comDir + QStringLiteral("/com%1").arg(com)).toStdString());
     }
     ~Pty()
     {
