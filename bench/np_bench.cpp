@@ -14,6 +14,8 @@
 //   np_bench secondary [--seconds S]                the gauge alone: silent, then 9600 bit/s
 //   np_bench startup [--ptys N]                     main() to the window exposed, both scans
 //                                                   done (N mapped ptys; 0 = default table)
+//   np_bench probe [--ptys N]                       the scans' probes alone over N mapped ptys,
+//                                                   with and without one serial::ProbeScope
 //
 // Each run lives in a private temporary HOME, runtime directory and COM directory. CPU is the
 // process's user+system time minus what the writer threads used themselves.
@@ -21,6 +23,8 @@
 #include "app/frmMain.h"
 #include "primary/PrimaryLink.h"
 #include "secondary/SecondaryLink.h"
+#include "serial/PortProbe.h"
+#include "serial/Wsc32.h"
 #include "tools/sim/Pseudoterminal.h"
 
 #include <QAbstractButton>
@@ -694,6 +698,53 @@ int startup(const Options &o, qint64 mainEntryNs)
     return 0;
 }
 
+// The scans' probes alone over N mapped ptys: every COM number probed once without and once
+// inside a serial::ProbeScope (one pass over /proc), and the secondary list's open-and-close of
+// each library port; the best of 5 rounds each.
+int probe(const Options &o)
+{
+    World world(true);
+    std::vector<std::unique_ptr<Pty>> ptys;
+    for (int i = 1; i <= o.ptys; ++i)
+        ptys.push_back(std::make_unique<Pty>(world.comDir, i));
+    const auto best = [](auto &&round) {
+        double ms = 1e9;
+        for (int r = 0; r < 5; ++r) {
+            const qint64 t0 = nowNs();
+            round();
+            ms = std::min(ms, double(nowNs() - t0) / 1e6);
+        }
+        return ms;
+    };
+    int held = 0;
+    const auto probeAll = [&] {
+        held = 0;
+        for (int n = 1; n <= o.ptys; ++n)
+            held += serial::probeCom(n) == serial::ProbeResult::Held;
+    };
+    const double unscoped = best(probeAll);
+    const double scoped = best([&] {
+        serial::ProbeScope scope;
+        probeAll();
+    });
+    const auto openAll = [&] {
+        for (int i = 0; i < o.ptys; ++i)
+            if (wsc::SioReset(i, 512, 512) == 0) wsc::SioDone(i);
+    };
+    const double opens = best(openAll);
+    const double opensScoped = best([&] {
+        serial::ProbeScope scope;
+        openAll();
+    });
+    int processes = 0;
+    for (const QString &e : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs))
+        processes += e.toInt() > 0;
+    std::printf("%d mapped ptys, %d processes, %d held: probeCom of each %.1f ms, in one "
+                "ProbeScope %.1f ms; SioReset+SioDone of each %.1f ms, in one ProbeScope %.1f ms\n",
+                o.ptys, processes, held, unscoped, scoped, opens, opensScoped);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -708,8 +759,10 @@ int main(int argc, char *argv[])
     if (o.mode == QLatin1String("secondary")) return secondaryOnly(o);
     if (o.mode == QLatin1String("startup")) return startup(o, entry);
     if (o.mode == QLatin1String("repaint")) return repaint(o);
-    std::fprintf(stderr,
-                 "usage: np_bench throughput|nominal|idle|secondary|startup|repaint [--lines N] "
-                 "[--seconds S] [--ptys N] [--chunk BYTES] [--no-stall]\n");
+    if (o.mode == QLatin1String("probe")) return probe(o);
+    std::fprintf(
+        stderr,
+        "usage: np_bench throughput|nominal|idle|secondary|startup|repaint|probe [--lines N] "
+        "[--seconds S] [--ptys N] [--chunk BYTES] [--no-stall]\n");
     return 2;
 }

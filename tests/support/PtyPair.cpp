@@ -19,7 +19,6 @@ namespace testsupport {
 namespace {
 // How long write() waits in total for the slave side to make room.
 constexpr int kWriteWaitMs = 10000;
-const char *const kLockDirsVariable = "NARWICKPANEL_LOCK_DIRS";
 } // namespace
 
 PtyPair::PtyPair()
@@ -120,40 +119,28 @@ OtherProcess::~OtherProcess()
     ::waitpid(m_pid, nullptr, 0);
 }
 
-LockDir::LockDir()
+ScopedEnv::ScopedEnv(const char *name, const QByteArray &value)
+    : m_name(name), m_previous(qgetenv(name)), m_hadPrevious(qEnvironmentVariableIsSet(name))
 {
-    m_hadPrevious = qEnvironmentVariableIsSet(kLockDirsVariable);
-    m_previous = qgetenv(kLockDirsVariable);
-    qputenv(kLockDirsVariable, QFile::encodeName(m_dir.path()));
+    qputenv(name, value);
 }
 
-LockDir::~LockDir()
+ScopedEnv::~ScopedEnv()
 {
     if (m_hadPrevious)
-        qputenv(kLockDirsVariable, m_previous);
+        qputenv(m_name, m_previous);
     else
-        qunsetenv(kLockDirsVariable);
+        qunsetenv(m_name);
 }
+
+LockDir::LockDir() : m_env("NARWICKPANEL_LOCK_DIRS", QFile::encodeName(m_dir.path())) {}
 
 QString LockDir::lockFile(const QString &devicePath) const
 {
     return m_dir.filePath(QStringLiteral("LCK..") + devicePath.section(QLatin1Char('/'), -1));
 }
 
-ComDir::ComDir()
-{
-    m_hadPrevious = qEnvironmentVariableIsSet("NARWICKPANEL_COM_DIR");
-    m_previous = qgetenv("NARWICKPANEL_COM_DIR");
-    qputenv("NARWICKPANEL_COM_DIR", QFile::encodeName(m_dir.path()));
-}
-
-ComDir::~ComDir()
-{
-    if (m_hadPrevious)
-        qputenv("NARWICKPANEL_COM_DIR", m_previous);
-    else
-        qunsetenv("NARWICKPANEL_COM_DIR");
-}
+ComDir::ComDir() : m_env("NARWICKPANEL_COM_DIR", QFile::encodeName(m_dir.path())) {}
 
 void ComDir::map(int com, const QString &target)
 {

@@ -53,12 +53,26 @@ private:
     int m_pid = -1;
 };
 
+// Sets an environment variable while the object lives; the previous value (or its absence)
+// comes back afterwards.
+class ScopedEnv {
+public:
+    ScopedEnv(const char *name, const QByteArray &value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv &) = delete;
+    ScopedEnv &operator=(const ScopedEnv &) = delete;
+
+private:
+    const char *m_name;
+    QByteArray m_previous;
+    bool m_hadPrevious = false;
+};
+
 // A temporary UUCP lock directory, set as $NARWICKPANEL_LOCK_DIRS while the object lives (the
 // previous value is restored afterwards), so that no test touches the machine's /run/lock.
 class LockDir {
 public:
     LockDir();
-    ~LockDir();
     LockDir(const LockDir &) = delete;
     LockDir &operator=(const LockDir &) = delete;
     QString path() const { return m_dir.path(); }
@@ -67,8 +81,7 @@ public:
 
 private:
     QTemporaryDir m_dir;
-    QByteArray m_previous;
-    bool m_hadPrevious = false;
+    ScopedEnv m_env;
 };
 
 // A temporary COM override directory, set as $NARWICKPANEL_COM_DIR while the object lives
@@ -76,7 +89,6 @@ private:
 class ComDir {
 public:
     ComDir();
-    ~ComDir();
     QString path() const { return m_dir.path(); }
     // Publishes `target` as COM `com` (symlink <dir>/com<com>), replacing an old link.
     void map(int com, const QString &target);
@@ -86,8 +98,7 @@ public:
 private:
     LockDir m_locks;
     QTemporaryDir m_dir;
-    QByteArray m_previous;
-    bool m_hadPrevious = false;
+    ScopedEnv m_env;
 };
 
 } // namespace testsupport
