@@ -12,8 +12,9 @@
 //   np_bench repaint [--widget NAME] [--lines N]   CPU to set and paint one new box text
 //   np_bench idle [--seconds S]                     both ports open and silent; CPU %
 //   np_bench secondary [--seconds S]                the gauge alone: silent, then 9600 bit/s
-//   np_bench startup [--ptys N]                     main() to the window exposed, both scans
-//                                                   done (N mapped ptys; 0 = default table)
+//   np_bench startup [--ptys N] [--scoped]          main() to the window exposed, both scans
+//                                                   done (N mapped ptys; 0 = default table;
+//                                                   --scoped: each scan in one ProbeScope)
 //   np_bench probe [--ptys N]                       the scans' probes alone over N mapped ptys,
 //                                                   with and without one serial::ProbeScope
 //
@@ -308,6 +309,7 @@ struct Options {
     bool save = true;
     bool gauge = true;
     bool paints = false;
+    bool scoped = false; // startup: each scan inside one serial::ProbeScope
     QString widget;
     QStringList noPaint;
     int prefill = 0;
@@ -330,6 +332,8 @@ Options parse(const QStringList &args)
             o.ptys = v.toInt(), ++i;
         else if (a == QLatin1String("--chunk"))
             o.chunk = v.toInt(), ++i;
+        else if (a == QLatin1String("--scoped"))
+            o.scoped = true;
         else if (a == QLatin1String("--no-stall"))
             o.stall = false;
         else if (a == QLatin1String("--no-save"))
@@ -670,14 +674,25 @@ int startup(const Options &o, qint64 mainEntryNs)
     std::vector<std::unique_ptr<Pty>> ptys;
     for (int i = 1; i <= o.ptys; ++i)
         ptys.push_back(std::make_unique<Pty>(world.comDir, i));
+    // --scoped: what the scans cost once each runs inside one ProbeScope (one pass over /proc).
+    const auto scope = [&o] { return o.scoped ? std::make_unique<serial::ProbeScope>() : nullptr; };
     const qint64 t0 = nowNs();
     frmMain w;
     const qint64 t1 = nowNs();
-    w.primary->ScanComPorts(); // timed alone; Form_Load scans again, as the program does
+    {
+        const auto s = scope();
+        w.primary->ScanComPorts(); // timed alone; Form_Load scans again, as the program does
+    }
     const qint64 t2 = nowNs();
-    w.secondary->ScanSecondaryPorts();
+    {
+        const auto s = scope();
+        w.secondary->ScanSecondaryPorts();
+    }
     const qint64 t3 = nowNs();
-    if (!w.Form_Load()) return 2;
+    {
+        const auto s = scope();
+        if (!w.Form_Load()) return 2;
+    }
     const qint64 t4 = nowNs();
     w.show();
     QElapsedTimer e;
