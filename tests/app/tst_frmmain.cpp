@@ -380,6 +380,7 @@ void TestFrmMain::typingInAPortListPicksNothing()
     c.cboPort->lineEdit()->clear();
     QTest::keyClicks(c.cboPort, QStringLiteral("none"));
     QTest::keyClick(c.cboPort, Qt::Key_Return);
+    QTest::keyClick(c.cboPort, Qt::Key_Tab);
     QVERIFY(w.primary->MSComm1.PortOpen());
     QCOMPARE(c.cboPort->count(), primaryEntries);
 
@@ -388,6 +389,10 @@ void TestFrmMain::typingInAPortListPicksNothing()
     c.cboStepperPort->lineEdit()->clear();
     QTest::keyClicks(c.cboStepperPort, QStringLiteral("3"));
     QTest::keyClick(c.cboStepperPort, Qt::Key_Return);
+    QTest::keyClick(c.cboStepperPort->lineEdit(), Qt::Key_Enter); // the text part itself
+    QCOMPARE(w.secondary->openPort(), -1);
+    QTest::keyClick(c.cboStepperPort, Qt::Key_Tab);
+    QVERIFY(!c.cboStepperPort->hasFocus());
     QCOMPARE(w.secondary->openPort(), -1);
     QCOMPARE(c.cboStepperPort->count(), gaugeEntries);
     QCOMPARE(c.cboStepperPort->currentText(), QStringLiteral("3"));

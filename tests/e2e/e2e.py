@@ -615,7 +615,83 @@ def scenario(args, name, steps):
         run.close()
 
 
-RUNS = {"operator": operator, "watchdog": watchdog, "instance": instance, "held": held}
+# ---------------------------------------------------------------------------------------------
+# A device that hangs up before its first line comes back by itself; typing in the port lists
+# picks nothing, choosing with the arrow keys does.
+
+def edit_text(p, combo):
+    """The text part of a combo list, as a screen reader reads it."""
+    for c in children(p.control(combo)):
+        if c is not None and "Text" in c.get_interfaces():
+            return text_of(c)
+    raise AssertionError("%s has no text part" % combo)
+
+
+def clear_text(p, combo):
+    """Empties the text part of a combo list that has the focus, as an operator would."""
+    p.key("End")
+    for _ in range(len(edit_text(p, combo))):
+        p.key("BackSpace")
+    wait_for(lambda: edit_text(p, combo) == "", "%s's text part to be empty" % combo)
+
+
+def typing(run):
+    desk = run.desk
+    device = OwnPort(desk, 12, hold=None)
+    run.ports.append(OwnPort(desk, 3, hold=None))
+    p = run.start_panel().wait_for_window()
+    p.pick("cboPort", " 12")
+    wait_for(lambda: p.status(1) == "COM 12: %s - Open" % SETTINGS, "COM 12 to open")
+    os.close(device.master)  # the device goes away before it ever sent a line
+    os.unlink(device.link)
+    wait_for(lambda: "the port is closed until the device returns" in p.text("txtIncoming"),
+             "the hang-up to be reported in the log")
+    wait_for(lambda: p.status(1) == "COM 12: %s - Closed" % SETTINGS,
+             "panel 1 to say Closed while the device is away")
+    back = OwnPort(desk, 12, hold=None)
+    run.ports.append(back)
+    wait_for(lambda: p.status(1) == "COM 12: %s - Open" % SETTINGS,
+             "the watchdog to reopen COM 12 once the device is back", 20)
+    os.write(back.master, b"R:0,S1,T,0\r\n")
+    wait_for(lambda: p.count() == 1, "the first line after the return")
+    equal(p.log_lines()[-1], "R:0,S1,T,0", "the last line of the log (a line of its own)")
+    run.step("PASS a device that hung up before its first line came back by itself")
+
+    log = p.text("txtIncoming")
+    p.click("cboPort", dx=8)
+    wait_for(lambda: p.focused("cboPort"), "the focus in cboPort")
+    clear_text(p, "cboPort")
+    p.key("n")
+    wait_for(lambda: edit_text(p, "cboPort") == "n", "the typed text in cboPort")
+    p.key("Tab")
+    wait_for(lambda: not p.focused("cboPort"), "Tab to move the focus on")
+    equal(edit_text(p, "cboPort"), "n", "cboPort's text after Tab")
+    equal(p.status(1), "COM 12: %s - Open" % SETTINGS, "panel 1 after typing n and Tab")
+    equal(p.count(), 1, "panel 3 after typing n and Tab")
+    equal(p.text("txtIncoming"), log, "the log after typing n and Tab")
+    entries = p.items("cboStepperPort")
+    p.click("cboStepperPort", dx=8)
+    wait_for(lambda: p.focused("cboStepperPort"), "the focus in cboStepperPort")
+    clear_text(p, "cboStepperPort")
+    p.key("3")
+    wait_for(lambda: edit_text(p, "cboStepperPort") == "3",
+             "the typed text in cboStepperPort")
+    p.key("Return")
+    p.key("Tab")  # keys are taken in order: once the focus moved on, Enter was handled
+    wait_for(lambda: not p.focused("cboStepperPort"), "Tab to move the focus on")
+    check("COM3 set" not in p.text("txtIncoming"), "typing 3 and Enter opened COM3")
+    equal(p.items("cboStepperPort"), entries, "cboStepperPort's entries after typing")
+    run.step("PASS typing into the port lists picked nothing")
+    p.click("cboStepperPort", dx=14)  # not where the pointer is: xdotool waits for a move
+    wait_for(lambda: p.focused("cboStepperPort"), "the focus in cboStepperPort")
+    p.key("Down")
+    wait_for(lambda: "COM3 set" in p.text("txtIncoming"), "the arrow key to pick COM3")
+    run.step("PASS choosing an entry with the arrow keys picks it")
+    run.desk.stop(p.proc)
+
+
+RUNS = {"operator": operator, "watchdog": watchdog, "instance": instance, "held": held,
+        "typing": typing}
 
 
 def main():
