@@ -3,6 +3,7 @@
 // reaches its link.
 #include "AppFixture.h"
 
+#include "app/DisplayBox.h"
 #include "app/LogView.h"
 #include "app/StatusBar.h"
 #include "primary/PrimaryLink.h"
@@ -87,7 +88,7 @@ void TestFrmMain::startupStateAndScanLog()
     QCOMPARE(w.secondary->Timer2.interval(), 125);
     QVERIFY(!w.primary->MSComm1.PortOpen());
     QCOMPARE(w.secondary->openPort(), -1);
-    for (QLineEdit *box : {c.txtSensorID, c.txtSensorType, c.txtPressure, c.txtStream2})
+    for (DisplayBox *box : {c.txtSensorID, c.txtSensorType, c.txtPressure, c.txtStream2})
         QVERIFY(box->text().isEmpty());
 
     QVERIFY(w.NPpath.endsWith(QStringLiteral("/Documents/Brindlecast/NarwickPanel")));

@@ -5,7 +5,7 @@ Each run starts its own Xvfb, D-Bus session and accessibility bus, the simulator
 pseudo-terminals as devices, and the program with a private HOME and runtime folder. Controls
 are read through AT-SPI and clicked with real pointer clicks.
 
-  e2e.py --bin narwickpanel --sim narwickpanel-sim --out BUILD_DIR --run operator|watchdog|instance|held
+  e2e.py --bin narwickpanel --sim narwickpanel-sim --out BUILD_DIR --run RUN
 
 Exit status: 0 passed, 1 failed, 77 a required tool is missing (the test is skipped).
 """
@@ -28,7 +28,7 @@ import desktop as desktop_mod  # noqa: E402
 
 try:  # importing touches no bus; the buses are those of each run's own desktop
     from panel import children, do_action, find_apps, Panel, text_of, wait_for, walk
-    from gi.repository import Atspi
+    from gi.repository import Atspi, GLib
     from sim import Sim
     IMPORT_ERROR = None
 except (ImportError, ValueError) as e:  # reported as a missing tool
@@ -600,6 +600,62 @@ def instance(run):
     run.step("PASS a stale lock from a killed copy does not block the next start")
 
 
+# ---------------------------------------------------------------------------------------------
+# Scenario 9: what a screen reader gets: the status bar is a status bar, a box's new text is
+# announced, and the log is heard past a reading that holds a NUL byte (D-Bus strings end at a
+# NUL; the log gives it as U+2400).
+
+def a11y(run):
+    port = OwnPort(run.desk, 5, hold=None)
+    run.ports.append(port)
+    # Listening before the start: the program sends only the events someone listens for.
+    heard = []
+
+    def on_text_changed(event):
+        try:
+            heard.append((event.source.get_description(), event.type, str(event.any_data)))
+        except Exception:
+            pass
+
+    listener = Atspi.EventListener.new(on_text_changed)
+    listener.register("object:text-changed:insert")
+
+    def pump():
+        context = GLib.MainContext.default()
+        while context.pending():
+            context.iteration(False)
+        return True
+
+    p = run.start_panel().wait_for_window()
+    bar = p.control("sbStatusBar")
+    equal(bar.get_role(), Atspi.Role.STATUS_BAR, "the status bar's role")
+    equal(bar.get_name(), "Status bar", "the status bar's name")
+    run.step("PASS the status bar is a status bar")
+
+    p.pick("cboPort", " 5")
+    equal(p.status(1), "COM 5: %s - Open" % SETTINGS, "panel 1 after the pick")
+    os.write(port.master, b"R:0,S1\x004,TC4,1,21.7,C,0\r\n")
+    wait_for(lambda: p.count() == 1, "the line with a NUL to be counted")
+    os.write(port.master, b"R:0,S105,TC4,1,22.5,C,0\r\n")
+    wait_for(lambda: p.count() == 2, "the later line to be counted")
+    log = wait_for(lambda: "R:0,S105,TC4,1,22.5,C,0" in p.text("txtIncoming") and
+                   p.text("txtIncoming"), "the later line in the log's text")
+    check("\x00" not in log, "the log's text holds a NUL: %r" % log)
+    check("R:0,S1\u24004,TC4,1,21.7,C,0\nR:0,S105,TC4,1,22.5,C,0" in log,
+          "the log's text should show the NUL as U+2400, then the later line: %r" % log)
+    equal(p.text("txtChannel(1)"), "22.5 C", "txtChannel(1)")
+    run.step("PASS the log is heard past a NUL, shown as U+2400")
+
+    wait_for(lambda: pump() and any(d == "sbStatusBar panel 3" and data == "2"
+                                    for d, _, data in heard),
+             "the count's new text to be announced (heard: %r)" % heard[-5:])
+    wait_for(lambda: pump() and any(d == "txtChannel(1)" and data == "22.5 C"
+                                    for d, _, data in heard),
+             "txtChannel(1)'s new text to be announced")
+    run.step("PASS a new text in a box is announced")
+    listener.deregister("object:text-changed:insert")
+
+
 def scenario(args, name, steps):
     """Runs one scenario on its own desktop; a failure prints its diagnosis."""
     run = Run(args, name)
@@ -691,7 +747,7 @@ def typing(run):
 
 
 RUNS = {"operator": operator, "watchdog": watchdog, "instance": instance, "held": held,
-        "typing": typing}
+        "typing": typing, "a11y": a11y}
 
 
 def main():
