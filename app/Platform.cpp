@@ -2,15 +2,61 @@
 
 #include <QDesktopServices>
 #include <QDir>
+#include <QFile>
 #include <QLockFile>
 #include <QStandardPaths>
 #include <QUrl>
 
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
 namespace platform {
+
+namespace {
+
+// The user's runtime folder, when XDG_RUNTIME_DIR names one fit for a lock: an absolute path
+// to an existing folder of this user that nobody else may write to. Never created or changed
+// (Qt's own lookup creates /tmp/runtime-<user> when there is none and resets permissions).
+QString runtimeFolder()
+{
+    const QByteArray dir = qgetenv("XDG_RUNTIME_DIR");
+    if (!dir.startsWith('/')) return {};
+    struct stat st {};
+    if (::stat(dir.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
+        (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        return {};
+    return QFile::decodeName(dir);
+}
+
+// The user's login name for a file name, or the user number when there is no usable name.
+QString userTag()
+{
+    const uid_t uid = ::geteuid();
+    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(size_t(size > 0 ? size : 16384));
+    struct passwd pw {};
+    struct passwd *found = nullptr;
+    if (::getpwuid_r(uid, &pw, buffer.data(), buffer.size(), &found) == 0 && found &&
+        found->pw_name && *found->pw_name) {
+        const QString name = QFile::decodeName(found->pw_name);
+        if (!name.contains(u'/') && name != QLatin1String(".") && name != QLatin1String(".."))
+            return name;
+    }
+    return QString::number(uid);
+}
+
+} // namespace
 
 QString documentsFolder()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (folder.isEmpty() || QDir::isAbsolutePath(folder)) return folder;
+    // user-dirs.dirs may hold only absolute paths: a relative XDG_DOCUMENTS_DIR would put the
+    // data folder under whatever folder the program was started in, so it counts as unset.
+    const QString home = QDir::homePath();
+    return QDir::isAbsolutePath(home) ? home + QStringLiteral("/Documents") : QString();
 }
 
 bool openInFileBrowser(const QString &folder)
@@ -20,9 +66,16 @@ bool openInFileBrowser(const QString &folder)
 
 InstanceLock::InstanceLock()
 {
-    QString dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (dir.isEmpty()) dir = QDir::tempPath();
-    m_path = dir + QStringLiteral("/narwickpanel.lock");
+    const QString runtime = runtimeFolder();
+    if (!runtime.isEmpty()) {
+        m_path = runtime + QStringLiteral("/narwickpanel.lock");
+        return;
+    }
+    // Without a runtime folder the lock lies in the temporary folder itself, named for the
+    // user, so that two users' copies do not exclude each other.
+    QString temp = QDir::tempPath();
+    if (!QDir::isAbsolutePath(temp)) temp = QStringLiteral("/tmp");
+    m_path = temp + QStringLiteral("/narwickpanel-%1.lock").arg(userTag());
 }
 
 InstanceLock::~InstanceLock() = default;

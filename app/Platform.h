@@ -10,15 +10,18 @@ class QLockFile;
 namespace platform {
 
 // The documents folder that stands in for the shared documents folder: the desktop's
-// documents folder (XDG, usually ~/Documents). Empty when the desktop names none.
+// documents folder (XDG_DOCUMENTS_DIR in user-dirs.dirs, else ~/Documents). A relative
+// XDG_DOCUMENTS_DIR is ignored, as if unset. Always absolute; empty when there is no home.
 QString documentsFolder();
 
 // Opens `folder` in the desktop's file browser without waiting. False when it could not be
 // started; callers stay silent about it.
 bool openInFileBrowser(const QString &folder);
 
-// One running copy per user: a lock file in the user's runtime directory. A lock left by a
-// copy that crashed is recognised as stale and taken over.
+// One running copy per user: a lock file in the user's runtime directory ($XDG_RUNTIME_DIR
+// when it is an absolute path to a folder of the user's that others cannot write to), else
+// narwickpanel-<user>.lock in the temporary folder itself (/tmp). No folder is ever created.
+// A lock left by a copy that crashed is recognised as stale and taken over.
 class InstanceLock {
 public:
     InstanceLock();
