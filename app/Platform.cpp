@@ -7,6 +7,7 @@
 #include <QStandardPaths>
 #include <QUrl>
 
+#include <cstdio>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -47,7 +48,68 @@ QString userTag()
     return QString::number(uid);
 }
 
+// The runtime folder as Qt's own look-up accepts it without creating or changing anything: an
+// existing folder (not a link) of this user with mode 0700 exactly.
+bool qtAcceptsRuntimeFolder()
+{
+    const QByteArray dir = qgetenv("XDG_RUNTIME_DIR");
+    if (dir.isEmpty()) return false;
+    struct stat st {};
+    return ::lstat(dir.constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+           (st.st_mode & 07777) == 0700;
+}
+
+std::optional<QByteArray> environment(const char *name)
+{
+    if (!qEnvironmentVariableIsSet(name)) return std::nullopt;
+    return qgetenv(name);
+}
+
+void restore(const char *name, const std::optional<QByteArray> &value)
+{
+    if (value)
+        qputenv(name, *value);
+    else
+        qunsetenv(name);
+}
+
+QtMessageHandler forwardTo = nullptr;
+
+// Qt's warnings about the runtime folder it could not make are the expected outcome.
+void quietRuntimeWarnings(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    if (text.startsWith(QLatin1String("QStandardPaths:"))) return;
+    if (forwardTo) {
+        forwardTo(type, context, text);
+        return;
+    }
+    std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, text)));
+}
+
 } // namespace
+
+StartupWithoutFolders::StartupWithoutFolders()
+{
+    if (qtAcceptsRuntimeFolder()) return;
+    m_active = true;
+    m_runtime = environment("XDG_RUNTIME_DIR");
+    m_tmpdir = environment("TMPDIR");
+    // No runtime folder named, and a temporary folder under which nothing can be made: the
+    // look-up's fallback <temp>/runtime-<user> then fails (not a directory) and stays empty.
+    qunsetenv("XDG_RUNTIME_DIR");
+    qputenv("TMPDIR", "/dev/null");
+    m_previousHandler = qInstallMessageHandler(quietRuntimeWarnings);
+    forwardTo = m_previousHandler;
+}
+
+StartupWithoutFolders::~StartupWithoutFolders()
+{
+    if (!m_active) return;
+    qInstallMessageHandler(m_previousHandler);
+    forwardTo = nullptr;
+    restore("XDG_RUNTIME_DIR", m_runtime);
+    restore("TMPDIR", m_tmpdir);
+}
 
 QString documentsFolder()
 {

@@ -2,8 +2,11 @@
 // The platform pieces of the application shell, behind small functions so that another
 // platform's versions can stand beside these: the documents folder, the file browser and the
 // single-instance lock.
+#include <QByteArray>
 #include <QString>
+#include <QtGlobal>
 #include <memory>
+#include <optional>
 
 class QLockFile;
 
@@ -33,6 +36,26 @@ public:
 private:
     QString m_path;
     std::unique_ptr<QLockFile> m_lock;
+};
+
+// Qt's application start-up looks up the runtime folder itself and, when XDG_RUNTIME_DIR names
+// none it accepts (unset, missing, not mode 0700), creates one: the folder named, or
+// /tmp/runtime-<user>. Held around the construction of the QApplication, this object lets that
+// look-up come out empty without creating anything (its warnings are not shown) and puts
+// XDG_RUNTIME_DIR and TMPDIR back as they were when it goes. It does nothing when the runtime
+// folder is one Qt accepts as it is.
+class StartupWithoutFolders {
+public:
+    StartupWithoutFolders();
+    ~StartupWithoutFolders();
+    StartupWithoutFolders(const StartupWithoutFolders &) = delete;
+    StartupWithoutFolders &operator=(const StartupWithoutFolders &) = delete;
+    bool active() const { return m_active; }
+
+private:
+    bool m_active = false;
+    std::optional<QByteArray> m_runtime, m_tmpdir;
+    QtMessageHandler m_previousHandler = nullptr;
 };
 
 } // namespace platform

@@ -5,9 +5,12 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QGuiApplication>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cstdio>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +22,8 @@ private slots:
     void lockWithoutRuntimeFolder_data();
     void lockWithoutRuntimeFolder();
     void lockInRuntimeFolder();
+    void startupCreatesNoFolder_data();
+    void startupCreatesNoFolder();
     void documentsFolder_data();
     void documentsFolder();
 
@@ -148,6 +153,53 @@ void TestPlatform::lockInRuntimeFolder()
     QCOMPARE(tree(m_root->filePath("tmp")), QStringList());
 }
 
+// Qt's own start-up creates <temp>/runtime-<user>, or the missing folder XDG_RUNTIME_DIR
+// names, unless the program keeps it from doing so. Run in a child: one application a process.
+void TestPlatform::startupCreatesNoFolder_data()
+{
+    QTest::addColumn<QString>("runtime"); // XDG_RUNTIME_DIR under the root; empty: unset
+    QTest::addColumn<int>("mode");        // made with this mode first; 0: not made
+    QTest::addColumn<QString>("lockIn");  // the folder the lock lies in, under the root
+    QTest::newRow("unset") << QString() << 0 << "tmp";
+    QTest::newRow("missing") << "run/user" << 0 << "tmp";
+    QTest::newRow("others may write") << "shared" << 0777 << "tmp";
+    // Not the 0700 Qt asks for, but nobody else may write there: the lock may lie in it.
+    QTest::newRow("others may read") << "readable" << 0755 << "readable";
+    QTest::newRow("fit for use") << "runtime" << 0700 << "runtime";
+}
+
+void TestPlatform::startupCreatesNoFolder()
+{
+    QFETCH(QString, runtime);
+    QFETCH(int, mode);
+    QFETCH(QString, lockIn);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+    if (!runtime.isEmpty()) {
+        const QString dir = m_root->filePath(runtime);
+        if (mode) {
+            QVERIFY(QDir().mkpath(dir));
+            QCOMPARE(::chmod(QFile::encodeName(dir).constData(), mode_t(mode)), 0);
+        }
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir);
+    }
+    env.insert(QStringLiteral("TMPDIR"), m_root->filePath("tmp"));
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    const QStringList before = tree(m_root->path());
+
+    QProcess child;
+    child.setProcessEnvironment(env);
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--start-up")});
+    QVERIFY(child.waitForFinished(60000));
+    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(child.exitCode(), 0);
+
+    const QString lock = QString::fromLocal8Bit(child.readAllStandardOutput()).trimmed();
+    QCOMPARE(QFileInfo(lock).absolutePath(), m_root->filePath(lockIn));
+    QCOMPARE(tree(m_root->path()), before); // the lock went with the child
+}
+
 // user-dirs.dirs may name only absolute folders: a relative one counts as unset.
 void TestPlatform::documentsFolder_data()
 {
@@ -175,5 +227,31 @@ void TestPlatform::documentsFolder()
     QCOMPARE(platform::documentsFolder(), folder);
 }
 
-QTEST_GUILESS_MAIN(TestPlatform)
+// The child of startupCreatesNoFolder: an application started as the program starts, then its
+// lock taken; prints the lock's path. Exit 3: the environment was not put back.
+static int startUp(int argc, char **argv)
+{
+    const auto env = [](const char *name) {
+        return qEnvironmentVariableIsSet(name) ? std::optional(qgetenv(name)) : std::nullopt;
+    };
+    const auto runtime = env("XDG_RUNTIME_DIR");
+    const auto tmpdir = env("TMPDIR");
+    auto guard = std::make_unique<platform::StartupWithoutFolders>();
+    QGuiApplication app(argc, argv);
+    guard.reset();
+    if (env("XDG_RUNTIME_DIR") != runtime || env("TMPDIR") != tmpdir) return 3;
+    platform::InstanceLock lock;
+    if (!lock.tryLock()) return 4;
+    std::printf("%s\n", QFile::encodeName(lock.path()).constData());
+    return 0;
+}
+
+int main(int argc, char **argv)
+{
+    if (argc > 1 && qstrcmp(argv[1], "--start-up") == 0) return startUp(argc, argv);
+    QCoreApplication app(argc, argv);
+    TestPlatform test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_platform.moc"
