@@ -36,6 +36,11 @@ public:
     void setMaximumBlockCount(int lines);
 
     bool isEndInView() const;
+    // True once the picture and the scroll bar show all the text appended so far.
+    bool isPictureCurrent() const
+    {
+        return !m_frame.isPending() && !m_barsPending && !m_barPaint.isActive();
+    }
     QString selectedText() const;
     void selectAll();
     void copy() const;
