@@ -3,6 +3,7 @@
 #include "secondary/Numbers.h"
 #include "secondary/Pressure.h"
 #include "serial/Cp1252.h"
+#include "serial/PortUsers.h"
 #include "serial/Wsc32.h"
 
 #include <QLocale>
@@ -61,6 +62,8 @@ void SecondaryLink::Command3_Click()
 
 void SecondaryLink::ScanSecondaryPorts()
 {
+    // One look at the other processes' open ports serves every probe of the scan.
+    serial::ProbeScope scope;
     // Whatever secondary port is open is closed first, COM1 included.
     closeOpenPort();
     QList<PortEntry> entries;

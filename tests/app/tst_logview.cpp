@@ -91,6 +91,17 @@ void TestLogView::keepsTheLastLinesOfEverythingAppended()
     log.appendText(QStringLiteral("\r\nCOM 3 already open"));
     QCOMPARE(log.toPlainText(),
              QStringLiteral("Scanning available COM hardware...\nCOM 3 already open"));
+    // The program's own messages stand on lines of their own, whatever came before them.
+    log.appendMessage(QStringLiteral("went away"));
+    log.appendText(QStringLiteral("R:0,S1,T,0\r\n"));
+    log.appendMessage(QStringLiteral("not saved"));
+    log.appendMessage(QStringLiteral("not saved again"));
+    QCOMPARE(log.toPlainText(),
+             QStringLiteral("Scanning available COM hardware...\nCOM 3 already open\nwent away\n"
+                            "R:0,S1,T,0\nnot saved\nnot saved again\n"));
+    log.clear();
+    log.appendMessage(QStringLiteral("first"));
+    QCOMPARE(log.toPlainText(), QStringLiteral("first\n"));
     log.clear();
     QCOMPARE(log.toPlainText(), QString());
     QCOMPARE(log.characterCount(), 0);
