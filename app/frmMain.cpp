@@ -5,6 +5,7 @@
 #include "app/OptionButton.h"
 #include "app/PortList.h"
 #include "app/StatusBar.h"
+#include "data/Fonts.h"
 #include "data/Icons.h"
 #include "primary/PrimaryLink.h"
 #include "secondary/SecondaryLink.h"
@@ -34,7 +35,8 @@ QRect twips(int left, int top, int width, int height)
     return {left / Twips, top / Twips, width / Twips, height / Twips};
 }
 
-const QString FontFamily = QStringLiteral("Trebuchet MS");
+// The typeface travels with the program (data/fonts), so captions fit the same everywhere.
+const QString FontFamily = QStringLiteral("Lato");
 
 QFont controlFont(qreal points, bool bold)
 {
@@ -73,8 +75,8 @@ void (*frmMain::showRefusal)(const QString &, const QString &) = defaultRefusal;
 
 frmMain::frmMain(QWidget *parent) : QWidget(parent)
 {
-    // The layout's typeface is not free; a close humanist sans stands in where it is missing.
-    QFont::insertSubstitutions(FontFamily, {QStringLiteral("Lato"), QStringLiteral("DejaVu Sans")});
+    fonts::loadEmbedded();
+    QFont::insertSubstitutions(FontFamily, {QStringLiteral("DejaVu Sans")}); // if it failed
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QStringLiteral("NarwickPanel"));
     setWindowIcon(icons::programIcon());
