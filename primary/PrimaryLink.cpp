@@ -207,7 +207,7 @@ void PrimaryLink::Datastream(const QString &Message)
     static const QMetaMethod arrived = QMetaMethod::fromSignal(&PrimaryLink::readingArrived);
     const bool listened = isSignalConnected(arrived);
     const QDateTime when = SaveMode != 0 || listened ? eventTime() : QDateTime();
-    const QString stamp = SaveMode == 0 ? QString() : m_generalDate.format(when);
+    const QString stamp = SaveMode == 0 ? QString() : m_generalDate.recordStamp(when);
     const primary::Reading reading = primary::parseReading(Message, stamp);
     if (reading.labelled) {
         if (reading.sensorId) setBox(0, *reading.sensorId);
@@ -239,6 +239,7 @@ void PrimaryLink::saveStep(const QString &record, const QString &sensorId, bool 
         const QString pressure = m_pressure ? m_pressure() : QString();
         const QString line = record + pressure + QStringLiteral(",psi");
         const primary::SaveResult result = primary::appendRecord(NPpath, sensorId, line);
+        if (result.ok) m_diskSync.written(result.file);
         const QString message = m_saveReporter.report(result);
         // "Save current reading" asked for this one reading: why it was not saved is said
         // every time. "Save all readings" says a failure once, until it changes or ends.
@@ -256,6 +257,7 @@ void PrimaryLink::saveStep(const QString &record, const QString &sensorId, bool 
 void PrimaryLink::optSave_Click(int Index)
 {
     SaveMode = static_cast<qint16>(Index);
+    if (SaveMode == 0) m_diskSync.syncPending(); // what was saved is on the disk now
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -7,6 +7,7 @@
 // widget. Lines that arrive together in one receive event are parsed, counted, saved and
 // logged one by one, but the boxes' new texts, the count and the log text are announced once
 // for the whole event.
+#include "primary/DiskSync.h"
 #include "primary/GeneralDate.h"
 #include "primary/Reading.h"
 #include "primary/ReadingsFile.h"
@@ -101,6 +102,7 @@ private:
 
     primary::GeneralDate m_generalDate;
     primary::SaveReporter m_saveReporter;
+    primary::DiskSync m_diskSync; // records reach the disk within a second
     std::function<QDateTime()> m_clock;
     std::function<QString()> m_pressure;
 
