@@ -59,11 +59,18 @@ int notUsable(int port)
     return validPort(port) ? SIO_NOT_OPEN : SIO_BAD_ARGUMENT;
 }
 
-long long coarseNow()
+long long systemCoarseNow()
 {
     timespec ts{};
     ::clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
     return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
+}
+
+long long (*g_coarseClock)() = systemCoarseNow;
+
+long long coarseNow()
+{
+    return g_coarseClock();
 }
 
 int openErrorCode(int error)
@@ -274,6 +281,11 @@ long long SioReadCalls(int port)
 {
     const Port *p = openPort(port);
     return p ? p->readCalls : -1;
+}
+
+void SioSetCoarseClock(long long (*now)())
+{
+    g_coarseClock = now ? now : systemCoarseNow;
 }
 
 } // namespace wsc

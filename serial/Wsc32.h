@@ -108,4 +108,7 @@ const char *SioDevicePath(int port);
 // and tests); -1 when the port is not open.
 long long SioReadCalls(int port);
 
+// Test seam: the coarse monotonic clock SioGetc reads, in nanoseconds (nullptr: the system's).
+void SioSetCoarseClock(long long (*now)());
+
 } // namespace wsc
