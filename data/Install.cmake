@@ -55,7 +55,7 @@ if(PROJECT_IS_TOP_LEVEL)
         set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-lato")
     else()
         set(CPACK_DEBIAN_PACKAGE_DEPENDS
-            "libqt6widgets6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6core6 (>= 6.4), libc6, libstdc++6, fonts-lato")
+            "libqt6widgets6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6core6 (>= 6.4), libqt6svg6 (>= 6.4), libc6, libstdc++6, fonts-lato")
     endif()
 
     include(CPack)
