@@ -1,6 +1,6 @@
 #pragma once
-// The window's controls, by the names every handler uses. frmMain creates them; the links get
-// this table and never see the window class itself.
+// The window's controls, by the names every handler uses. frmMain creates them and wires them
+// to the links; the links themselves know no widget.
 #include <array>
 
 class QComboBox;
@@ -9,7 +9,6 @@ class QLineEdit;
 class LogView;
 class QPushButton;
 class QRadioButton;
-class QTimer;
 class QToolButton;
 class StatusBar;
 
@@ -32,6 +31,4 @@ struct Controls {
     std::array<QRadioButton *, 3> optSave{};
     QPushButton *Command1 = nullptr;
     StatusBar *sbStatusBar = nullptr;
-    QTimer *Timer1 = nullptr;
-    QTimer *Timer2 = nullptr;
 };

@@ -6,7 +6,6 @@
 #include "data/Icons.h"
 #include "primary/PrimaryLink.h"
 #include "secondary/SecondaryLink.h"
-#include "serial/MSComm.h"
 
 #include <QApplication>
 #include <QButtonGroup>
@@ -21,7 +20,6 @@
 #include <QRadioButton>
 #include <QScreen>
 #include <QStyle>
-#include <QTimer>
 #include <QToolButton>
 #include <algorithm>
 
@@ -86,9 +84,12 @@ frmMain::frmMain(QWidget *parent) : QWidget(parent)
     setAutoFillBackground(true);
 
     buildControls();
-    MSComm1 = new serial::MSComm(this);
-    primary = new PrimaryLink(ctl, *MSComm1, this);
-    secondary = new SecondaryLink(ctl, this);
+    primary = new PrimaryLink(this);
+    secondary = new SecondaryLink(this);
+    showMessage = [](const QString &text) {
+        QMessageBox::information(QApplication::activeWindow(), QStringLiteral("NarwickPanel"), text,
+                                 QMessageBox::Ok);
+    };
     wireEvents();
 }
 
@@ -237,13 +238,6 @@ void frmMain::buildControls()
     ctl.sbStatusBar->setAccessibleDescription(QStringLiteral("sbStatusBar"));
     ctl.sbStatusBar->setGeometry(0, height() - 270 / Twips, width(), 270 / Twips);
 
-    ctl.Timer1 = new QTimer(this);
-    ctl.Timer1->setObjectName(QStringLiteral("Timer1"));
-    ctl.Timer1->setInterval(5000);
-    ctl.Timer2 = new QTimer(this);
-    ctl.Timer2->setObjectName(QStringLiteral("Timer2"));
-    ctl.Timer2->setInterval(125);
-
     // The focus order of the layout.
     QWidget *order[] = {
         ctl.txtIncoming,   ctl.cboPort,       ctl.Command2,       ctl.txtSensorID,
@@ -266,11 +260,98 @@ void frmMain::buildControls()
     }
 }
 
+namespace {
+
+// A scan's result: "none" first, then the entries with their devices as tool tips.
+template <class Entry> void fillPortList(QComboBox *box, const QList<Entry> &entries)
+{
+    box->clear();
+    box->addItem(QStringLiteral("none"));
+    for (const Entry &e : entries) {
+        box->addItem(e.text);
+        box->setItemData(box->count() - 1, e.toolTip, Qt::ToolTipRole);
+    }
+    box->setCurrentIndex(0);
+}
+
+// A scan keeps the wait cursor up while it probes.
+template <class F> void withWaitCursor(F &&scan)
+{
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    scan();
+    QApplication::restoreOverrideCursor();
+}
+
+} // namespace
+
 void frmMain::wireEvents()
 {
     connect(ctl.Command1, &QPushButton::clicked, this, &frmMain::Command1_Click);
-    primary->wire();
-    secondary->wire();
+
+    // Boxes only the program writes show the newest text at most once a frame.
+    const auto boxTarget = [this](QLineEdit *box) {
+        return m_frame.addTarget([box](const QString &text) {
+            if (box->text() != text) box->setText(text);
+        });
+    };
+
+    // The instrument link.
+    PrimaryLink *p = primary;
+    connect(ctl.cboPort, &QComboBox::activated, p,
+            [this](int index) { primary->cboPort_Click(ctl.cboPort->itemText(index)); });
+    connect(ctl.Command2, &QToolButton::clicked, p,
+            [this] { withWaitCursor([this] { primary->Command2_Click(); }); });
+    connect(ctl.optSave[0]->group(), &QButtonGroup::idToggled, p, [this](int id, bool checked) {
+        if (checked) primary->optSave_Click(id);
+    });
+    connect(p, &PrimaryLink::portsListed, this,
+            [this](const QList<PrimaryLink::PortEntry> &e) { fillPortList(ctl.cboPort, e); });
+    std::array<int, PrimaryLink::BoxCount> boxes{};
+    boxes[0] = boxTarget(ctl.txtSensorID);
+    boxes[1] = boxTarget(ctl.txtSensorType);
+    for (int k = 1; k <= 10; ++k)
+        boxes[size_t(1 + k)] = boxTarget(ctl.txtChannel[size_t(k)]);
+    connect(p, &PrimaryLink::boxChanged, this,
+            [this, boxes](int box, const QString &text) { m_frame.set(boxes[size_t(box)], text); });
+    const int count =
+        m_frame.addTarget([this](const QString &text) { ctl.sbStatusBar->setPanelText(3, text); });
+    connect(p, &PrimaryLink::countChanged, this,
+            [this, count](int n) { m_frame.set(count, QString::number(n)); });
+    connect(p, &PrimaryLink::logAppended, ctl.txtIncoming, &LogView::appendText);
+    connect(p, &PrimaryLink::logReplaced, ctl.txtIncoming, &LogView::setPlainText);
+    connect(p, &PrimaryLink::portStatusChanged, this,
+            [this](const QString &text) { ctl.sbStatusBar->setPanelText(1, text); });
+    connect(p, &PrimaryLink::saveModeReset, this, [this] {
+        ctl.optSave[0]->setChecked(true);
+        ctl.optSave[0]->setFocus();
+    });
+
+    // The gauge link.
+    SecondaryLink *s = secondary;
+    connect(ctl.cboStepperPort, &QComboBox::activated, s, [this](int index) {
+        secondary->cboStepperPort_Click(ctl.cboStepperPort->itemText(index));
+    });
+    connect(ctl.Command3, &QToolButton::clicked, s,
+            [this] { withWaitCursor([this] { secondary->Command3_Click(); }); });
+    connect(ctl.cmdZero, &QPushButton::clicked, s, &SecondaryLink::cmdZero_Click);
+    connect(ctl.txtZero, &QLineEdit::textEdited, s, &SecondaryLink::setZeroText);
+    connect(s, &SecondaryLink::zeroChanged, ctl.txtZero, &QLineEdit::setText);
+    connect(s, &SecondaryLink::portsListed, this, [this](const QList<SecondaryLink::PortEntry> &e) {
+        fillPortList(ctl.cboStepperPort, e);
+    });
+    connect(s, &SecondaryLink::logAppended, ctl.txtIncoming, &LogView::appendText);
+    connect(s, &SecondaryLink::logReplaced, ctl.txtIncoming, &LogView::setPlainText);
+    const int pressure = boxTarget(ctl.txtPressure);
+    connect(s, &SecondaryLink::pressureChanged, this,
+            [this, pressure](const QString &text) { m_frame.set(pressure, text); });
+    const int stream = boxTarget(ctl.txtStream2);
+    connect(s, &SecondaryLink::streamChanged, this,
+            [this, stream](const QString &text) { m_frame.set(stream, text); });
+    connect(s, &SecondaryLink::messageRequested, this,
+            [this](const QString &text) { showMessage(text); });
+
+    // A record carries the pressure the gauge link holds at the moment of saving.
+    primary->setPressureSource([s] { return s->pressureText(); });
 }
 
 bool frmMain::Form_Load()
@@ -286,8 +367,10 @@ bool frmMain::Form_Load()
     primary->NPpath = NPpath;
     ctl.txtIncoming->setPlainText(QStringLiteral("Scanning available COM hardware..."));
     primary->ReadingCount = 0;
-    primary->ScanComPorts();
-    secondary->ScanSecondaryPorts();
+    withWaitCursor([this] {
+        primary->ScanComPorts();
+        secondary->ScanSecondaryPorts();
+    });
     return true;
 }
 

@@ -1,16 +1,16 @@
 #pragma once
 // frmMain: the program's only working window. It lays out the controls, starts up, and wires
-// the controls' events to the handlers of the two links.
+// the controls' events to the links' calls and the links' signals to the controls.
 #include "app/Controls.h"
+#include "app/DisplayFrame.h"
 #include "app/Platform.h"
 
 #include <QString>
 #include <QWidget>
+#include <array>
+#include <functional>
 #include <memory>
 
-namespace serial {
-class MSComm;
-}
 class PrimaryLink;
 class SecondaryLink;
 
@@ -34,12 +34,14 @@ public:
     QString NPpath;
 
     Controls ctl;
-    serial::MSComm *MSComm1 = nullptr;
     PrimaryLink *primary = nullptr;
     SecondaryLink *secondary = nullptr;
 
     // How a second copy is refused; tests replace it to read the box's texts.
     static void (*showRefusal)(const QString &title, const QString &text);
+    // How the gauge link's "Reset Error" and "Parms Error" are shown: a box that waits for OK.
+    // Tests replace it.
+    std::function<void(const QString &text)> showMessage;
 
 protected:
     void paintEvent(QPaintEvent *event) override;
@@ -49,4 +51,5 @@ private:
     void wireEvents();
 
     platform::InstanceLock m_instanceLock;
+    DisplayFrame m_frame;
 };

@@ -1,22 +1,10 @@
 #include "primary/PrimaryLink.h"
 
-#include "app/LogView.h"
-#include "app/StatusBar.h"
-#include "primary/Reading.h"
 #include "serial/ComNames.h"
-#include "serial/MSComm.h"
 #include "serial/PortProbe.h"
 
-#include <QAbstractButton>
-#include <QApplication>
-#include <QButtonGroup>
-#include <QComboBox>
-#include <QLineEdit>
-#include <QRadioButton>
-#include <QTimer>
-#include <QToolButton>
-
-#include <algorithm>
+#include <QMetaMethod>
+#include <utility>
 
 namespace {
 
@@ -25,28 +13,13 @@ constexpr int LastComPort = 30;
 
 } // namespace
 
-PrimaryLink::PrimaryLink(Controls &controls, serial::MSComm &comm, QObject *parent)
-    : QObject(parent), c(controls), MSComm1(comm)
+PrimaryLink::PrimaryLink(QObject *parent) : QObject(parent)
 {
-}
-
-void PrimaryLink::wire()
-{
-    connect(c.cboPort, &QComboBox::activated, this, [this] { cboPort_Click(); });
-    connect(c.Command2, &QToolButton::clicked, this, &PrimaryLink::Command2_Click);
+    Timer1.setObjectName(QStringLiteral("Timer1"));
+    Timer1.setInterval(WatchdogMs);
     connect(&MSComm1, &serial::MSComm::OnComm, this, &PrimaryLink::MSComm1_OnComm);
     connect(&MSComm1, &serial::MSComm::hungUp, this, &PrimaryLink::onHangUp);
-    connect(c.Timer1, &QTimer::timeout, this, &PrimaryLink::Timer1_Timer);
-    if (QButtonGroup *group = c.optSave[0]->group()) {
-        connect(group, &QButtonGroup::idToggled, this, [this](int id, bool checked) {
-            if (checked) optSave_Click(id);
-        });
-    }
-}
-
-void PrimaryLink::setWatchdogInterval(int ms)
-{
-    c.Timer1->setInterval(ms);
+    connect(&Timer1, &QTimer::timeout, this, &PrimaryLink::Timer1_Timer);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -54,26 +27,23 @@ void PrimaryLink::setWatchdogInterval(int ms)
 
 void PrimaryLink::Command2_Click()
 {
-    c.txtIncoming->setPlainText(QStringLiteral("Scanning available COM hardware..."));
+    emit logReplaced(QStringLiteral("Scanning available COM hardware..."));
     ScanComPorts();
 }
 
 void PrimaryLink::ScanComPorts()
 {
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    c.cboPort->clear();
-    c.cboPort->addItem(QStringLiteral("none"));
     if (MSComm1.PortOpen()) MSComm1.setPortOpen(false);
     // A port the scan released stays closed: the watchdog must not reopen it.
-    c.Timer1->stop();
+    Timer1.stop();
 
+    QList<PortEntry> entries;
     for (int n = FirstComPort; n <= LastComPort; ++n) {
         const serial::ProbeResult result = serial::probeCom(n);
         if (result == serial::ProbeResult::Absent) continue;
         const QString device = serial::comDevicePath(n);
-        c.cboPort->addItem(QLatin1Char(' ') + QString::number(n));
-        c.cboPort->setItemData(c.cboPort->count() - 1,
-                               QStringLiteral("COM %1: %2").arg(n).arg(device), Qt::ToolTipRole);
+        entries.append({QLatin1Char(' ') + QString::number(n),
+                        QStringLiteral("COM %1: %2").arg(n).arg(device)});
         if (result == serial::ProbeResult::Held) {
             appendLogLine(QStringLiteral("COM ") + QString::number(n) +
                           QStringLiteral(" already open"));
@@ -86,26 +56,25 @@ void PrimaryLink::ScanComPorts()
     }
 
     appendLogLine(QStringLiteral("COM scan complete"));
-    c.cboPort->setCurrentIndex(0);
+    emit portsListed(entries);
     PortState = MSComm1.PortOpen() ? QStringLiteral("Open") : QStringLiteral("Closed");
     showPortStatus();
-    QApplication::restoreOverrideCursor();
 }
 
 // ---------------------------------------------------------------------------------------------
 // Port pick
 
-void PrimaryLink::cboPort_Click()
+void PrimaryLink::cboPort_Click(const QString &entry)
 {
     if (MSComm1.PortOpen()) MSComm1.setPortOpen(false);
     ReadingCount = 0;
-    c.sbStatusBar->setPanelText(3, QString::number(ReadingCount));
+    m_countShown = 0;
+    emit countChanged(ReadingCount);
 
     QString refusal;
-    const QString text = c.cboPort->currentText();
-    if (text != QLatin1String("none")) {
+    if (entry != QLatin1String("none")) {
         bool ok = false;
-        const int number = text.trimmed().toInt(&ok);
+        const int number = entry.trimmed().toInt(&ok);
         if (ok && number >= 1 && number <= 32767) {
             PrimaryPort = static_cast<qint16>(number);
             QString reason;
@@ -114,20 +83,23 @@ void PrimaryLink::cboPort_Click()
         }
     } else {
         // The user released the port: it stays closed until a port is picked again.
-        c.Timer1->stop();
+        Timer1.stop();
     }
 
-    c.txtIncoming->clear();
-    if (!refusal.isEmpty()) c.txtIncoming->setPlainText(refusal);
+    emit logReplaced(refusal);
     PortState = MSComm1.PortOpen() ? QStringLiteral("Open") : QStringLiteral("Closed");
     showPortStatus();
 }
 
+QString PrimaryLink::portStatus() const
+{
+    return QStringLiteral("COM ") + QString::number(MSComm1.CommPort()) + QStringLiteral(": ") +
+           MSComm1.Settings() + QStringLiteral(" - ") + PortState;
+}
+
 void PrimaryLink::showPortStatus()
 {
-    c.sbStatusBar->setPanelText(1, QStringLiteral("COM ") + QString::number(MSComm1.CommPort()) +
-                                       QStringLiteral(": ") + MSComm1.Settings() +
-                                       QStringLiteral(" - ") + PortState);
+    emit portStatusChanged(portStatus());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -164,21 +136,14 @@ void PrimaryLink::receive()
                                 "the unfinished line was dropped"));
     QString line;
     while (LineBuffer.takeLine(&line)) {
-        c.Timer1->stop();
+        Timer1.stop();
         Datastream(line);
         if (ReadingCount < 32767) ++ReadingCount;
         echo(line);
     }
     m_inEvent = false;
     m_eventTime = QDateTime();
-    // The log takes the text at once (it paints at most once a frame itself). The boxes and the
-    // count show the newest reading at most once a frame: lines that come faster are still
-    // parsed, counted and saved one by one.
-    if (!m_pendingLog.isEmpty()) {
-        c.txtIncoming->appendText(m_pendingLog);
-        m_pendingLog.clear();
-    }
-    m_display.request();
+    announce();
 }
 
 void PrimaryLink::echo(const QString &line)
@@ -220,8 +185,12 @@ void PrimaryLink::onHangUp(const QString &reason)
 void PrimaryLink::Datastream(const QString &Message)
 {
     if (!MSComm1.PortOpen()) return;
-    // The time stamp is only needed when the reading may be saved.
-    const QString stamp = SaveMode == 0 ? QString() : m_generalDate.format(stampTime());
+    // The clock is read once per receive event, and only when someone needs the time: the
+    // save step for its stamp, or a listener of readingArrived.
+    static const QMetaMethod arrived = QMetaMethod::fromSignal(&PrimaryLink::readingArrived);
+    const bool listened = isSignalConnected(arrived);
+    const QDateTime when = SaveMode != 0 || listened ? eventTime() : QDateTime();
+    const QString stamp = SaveMode == 0 ? QString() : m_generalDate.format(when);
     const primary::Reading reading = primary::parseReading(Message, stamp);
     if (reading.labelled) {
         if (reading.sensorId) setBox(0, *reading.sensorId);
@@ -229,13 +198,14 @@ void PrimaryLink::Datastream(const QString &Message)
         for (int k = 1; k <= 10; ++k) {
             if (reading.channel[k]) setBox(1 + k, *reading.channel[k]);
         }
+        if (listened) emit readingArrived(when, reading);
         saveStep(reading.record, reading.sensorId.value_or(QString()), reading.recordComplete);
     }
-    c.Timer1->start();
-    if (!m_inEvent) m_display.runNow();
+    Timer1.start();
+    if (!m_inEvent) announce();
 }
 
-QDateTime PrimaryLink::stampTime()
+QDateTime PrimaryLink::eventTime()
 {
     // Lines of one receive event share one reading of the clock; asking the system for the
     // local time costs more than the rest of a line.
@@ -249,15 +219,15 @@ void PrimaryLink::saveStep(const QString &record, const QString &sensorId, bool 
     if (SaveMode == 0) return;
     // A record without its first four positions is not written.
     if (recordComplete) {
-        const QString line = record + c.txtPressure->text() + QStringLiteral(",psi");
+        const QString pressure = m_pressure ? m_pressure() : QString();
+        const QString line = record + pressure + QStringLiteral(",psi");
         const primary::SaveResult result = primary::appendRecord(NPpath, sensorId, line);
         const QString message = m_saveReporter.report(result);
         if (!message.isEmpty()) queueLog(message);
     }
     if (SaveMode == 2) {
-        c.optSave[0]->setChecked(true);
-        c.optSave[0]->setFocus();
         SaveMode = 0;
+        emit saveModeReset();
     }
 }
 
@@ -267,10 +237,11 @@ void PrimaryLink::optSave_Click(int Index)
 }
 
 // ---------------------------------------------------------------------------------------------
-// Display
+// What the operator sees
 
 void PrimaryLink::setBox(int index, const QString &text)
 {
+    if (m_boxText[index] == text) return;
     m_boxText[index] = text;
     m_boxDirty.set(index);
 }
@@ -283,26 +254,24 @@ void PrimaryLink::queueLog(const QString &text)
     m_pendingLog += text + QLatin1String("\r\n");
 }
 
-void PrimaryLink::flushDisplay()
+void PrimaryLink::announce()
 {
     if (m_boxDirty.any()) {
-        for (int i = 0; i < 12; ++i) {
-            if (!m_boxDirty.test(i)) continue;
-            QLineEdit *box = i == 0   ? c.txtSensorID
-                             : i == 1 ? c.txtSensorType
-                                      : c.txtChannel[i - 1];
-            if (box->text() != m_boxText[i]) box->setText(m_boxText[i]);
-        }
+        for (int i = 0; i < BoxCount; ++i)
+            if (m_boxDirty.test(i)) emit boxChanged(i, m_boxText[i]);
         m_boxDirty.reset();
     }
-    c.sbStatusBar->setPanelText(3, QString::number(ReadingCount));
+    if (m_countShown != ReadingCount) {
+        m_countShown = ReadingCount;
+        emit countChanged(ReadingCount);
+    }
     if (!m_pendingLog.isEmpty()) {
-        c.txtIncoming->appendText(m_pendingLog);
-        m_pendingLog.clear();
+        const QString text = std::exchange(m_pendingLog, QString());
+        emit logAppended(text);
     }
 }
 
 void PrimaryLink::appendLogLine(const QString &line)
 {
-    c.txtIncoming->appendText(QLatin1String("\r\n") + line);
+    emit logAppended(QLatin1String("\r\n") + line);
 }

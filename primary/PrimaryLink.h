@@ -2,41 +2,57 @@
 // The primary instrument link: the port scan, the port pick, receive and line assembly, the
 // watchdog, Datastream and the save step. Its handlers carry the names of the window's events.
 //
-// The display is updated at most once per receive event: Datastream writes the reading boxes'
-// new texts into a small cache and the log lines into a pending block, and both reach the
-// widgets when the event's lines are done. Saving stays per line.
-#include "app/Controls.h"
-#include "app/FramePacer.h"
+// The link owns its state, its serial port and its watchdog timer. It takes the operator's
+// actions as calls and announces every change the operator can see as a signal; it knows no
+// widget. Lines that arrive together in one receive event are parsed, counted, saved and
+// logged one by one, but the boxes' new texts, the count and the log text are announced once
+// for the whole event.
 #include "primary/GeneralDate.h"
+#include "primary/Reading.h"
 #include "primary/ReadingsFile.h"
 #include "serial/LineAssembler.h"
+#include "serial/MSComm.h"
 
 #include <QDateTime>
+#include <QList>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <array>
 #include <bitset>
 #include <functional>
 
-namespace serial {
-class MSComm;
-}
-
 class PrimaryLink : public QObject {
     Q_OBJECT
 public:
-    PrimaryLink(Controls &controls, serial::MSComm &comm, QObject *parent = nullptr);
+    // The reading boxes by number: 0 txtSensorID, 1 txtSensorType, 1 + k txtChannel(k).
+    static constexpr int BoxCount = 12;
+    static constexpr int WatchdogMs = 5000;
 
-    // Connects the controls' events to the handlers below.
-    void wire();
+    // One entry of the port list: its text (" 7") and the device behind it, for its tool tip.
+    struct PortEntry {
+        QString text;
+        QString toolTip;
+        bool operator==(const PortEntry &) const = default;
+    };
 
+    explicit PrimaryLink(QObject *parent = nullptr);
+
+    // The operator's actions.
     void ScanComPorts();
-    void Command2_Click();
-    void cboPort_Click();
+    void Command2_Click();                    // rescan: the log restarts with the scan
+    void cboPort_Click(const QString &entry); // a list entry picked: "none" or " n"
+    void optSave_Click(int Index);            // 0 do not save, 1 save all, 2 save current
+
+    // The pressure text at the moment of saving; the window wires it to the gauge link.
+    void setPressureSource(std::function<QString()> source) { m_pressure = std::move(source); }
+
     void MSComm1_OnComm();
     void Timer1_Timer();
     void Datastream(const QString &Message);
-    void optSave_Click(int Index);
+
+    QString boxText(int box) const { return m_boxText.at(box); }
+    QString portStatus() const;
 
     // Window variables of the link.
     QString NPpath;
@@ -45,35 +61,49 @@ public:
     QString PortState = QStringLiteral("Closed");
     qint16 SaveMode = 0;
     serial::LineAssembler LineBuffer;
+    serial::MSComm MSComm1;
+    QTimer Timer1;
 
     // Test seams, never used by the program itself.
-    void setWatchdogInterval(int ms);
+    void setWatchdogInterval(int ms) { Timer1.setInterval(ms); }
     void setClock(std::function<QDateTime()> clock) { m_clock = std::move(clock); }
+
+signals:
+    // The scan's result: the list holds "none" and then these entries.
+    void portsListed(const QList<PrimaryLink::PortEntry> &entries);
+    void boxChanged(int box, const QString &text);
+    void countChanged(int count);
+    // Text for the end of the log (CR LF breaks lines); and the log replaced by `text`.
+    void logAppended(const QString &text);
+    void logReplaced(const QString &text);
+    void portStatusChanged(const QString &text);
+    // "Save current reading" saved its reading: the choice is back at "Do not save readings".
+    void saveModeReset();
+    // Every labelled line as parsed, with the time it was received.
+    void readingArrived(const QDateTime &when, const primary::Reading &reading);
 
 private:
     void receive();
-    QDateTime stampTime();
+    QDateTime eventTime();
     void echo(const QString &line);
     void resetPort();
     void saveStep(const QString &record, const QString &sensorId, bool recordComplete);
     void showPortStatus();
     void appendLogLine(const QString &line);
     void queueLog(const QString &text);
-    void flushDisplay();
+    void announce();
     void setBox(int index, const QString &text);
     void onHangUp(const QString &reason);
 
-    Controls &c;
-    serial::MSComm &MSComm1;
     primary::GeneralDate m_generalDate;
     primary::SaveReporter m_saveReporter;
     std::function<QDateTime()> m_clock;
+    std::function<QString()> m_pressure;
 
-    // Box cache: 0 txtSensorID, 1 txtSensorType, 1 + k txtChannel(k).
-    std::array<QString, 12> m_boxText;
-    std::bitset<12> m_boxDirty;
+    std::array<QString, BoxCount> m_boxText;
+    std::bitset<BoxCount> m_boxDirty;
+    int m_countShown = -1;
     QString m_pendingLog;
-    FramePacer m_display{[this] { flushDisplay(); }};
     bool m_inEvent = false;
     QDateTime m_eventTime; // the clock as read once for the current receive event
 };

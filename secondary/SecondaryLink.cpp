@@ -1,18 +1,11 @@
 #include "secondary/SecondaryLink.h"
 
-#include "app/LogView.h"
 #include "secondary/Numbers.h"
 #include "secondary/Pressure.h"
 #include "serial/Cp1252.h"
 #include "serial/Wsc32.h"
 
-#include <QApplication>
-#include <QComboBox>
-#include <QLineEdit>
-#include <QMessageBox>
-#include <QPushButton>
-#include <QTimer>
-#include <QToolButton>
+#include <QLocale>
 #include <cmath>
 
 using namespace wsc;
@@ -32,12 +25,11 @@ qint16 narrow(int code)
 
 } // namespace
 
-SecondaryLink::SecondaryLink(Controls &controls, QObject *parent) : QObject(parent), c(controls)
+SecondaryLink::SecondaryLink(QObject *parent) : QObject(parent)
 {
-    showMessage = [](const QString &text) {
-        QMessageBox::information(QApplication::activeWindow(), QStringLiteral("NarwickPanel"), text,
-                                 QMessageBox::Ok);
-    };
+    Timer2.setObjectName(QStringLiteral("Timer2"));
+    Timer2.setInterval(PollMs);
+    connect(&Timer2, &QTimer::timeout, this, &SecondaryLink::Timer2_Timer);
 }
 
 SecondaryLink::~SecondaryLink()
@@ -45,17 +37,9 @@ SecondaryLink::~SecondaryLink()
     closeOpenPort();
 }
 
-void SecondaryLink::wire()
-{
-    connect(c.cboStepperPort, &QComboBox::activated, this, [this] { cboStepperPort_Click(); });
-    connect(c.Command3, &QToolButton::clicked, this, &SecondaryLink::Command3_Click);
-    connect(c.Timer2, &QTimer::timeout, this, &SecondaryLink::Timer2_Timer);
-    connect(c.cmdZero, &QPushButton::clicked, this, &SecondaryLink::cmdZero_Click);
-}
-
 void SecondaryLink::appendLog(const QString &text)
 {
-    c.txtIncoming->appendText(text);
+    emit logAppended(text);
 }
 
 void SecondaryLink::closeOpenPort()
@@ -71,55 +55,49 @@ void SecondaryLink::closeOpenPort()
 
 void SecondaryLink::Command3_Click()
 {
-    c.txtIncoming->setPlainText(QStringLiteral("Scanning available Secondary COM hardware..."));
+    emit logReplaced(QStringLiteral("Scanning available Secondary COM hardware..."));
     ScanSecondaryPorts();
 }
 
 void SecondaryLink::ScanSecondaryPorts()
 {
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    c.cboStepperPort->clear();
-    c.cboStepperPort->addItem(QStringLiteral("none"));
     // Whatever secondary port is open is closed first, COM1 included.
     closeOpenPort();
+    QList<PortEntry> entries;
     qint16 count = 0;
     for (int i = 0; i < LibraryPorts; ++i) {
         if (narrow(SioReset(i, ProbeQueue, ProbeQueue)) >= 0) {
             ++count;
-            c.cboStepperPort->addItem(QString::number(i + 1));
-            c.cboStepperPort->setItemData(c.cboStepperPort->count() - 1,
-                                          QStringLiteral("COM %1: %2")
-                                              .arg(i + 1)
-                                              .arg(QString::fromLocal8Bit(SioDevicePath(i))),
-                                          Qt::ToolTipRole);
+            entries.append(
+                {QString::number(i + 1), QStringLiteral("COM %1: %2")
+                                             .arg(i + 1)
+                                             .arg(QString::fromLocal8Bit(SioDevicePath(i)))});
             SioDone(i);
         }
     }
     appendLog(QStringLiteral("\r\nSecondary COM scan complete\r\n") +
               secondary::signPosition(count) + QStringLiteral(" port(s) found"));
-    c.cboStepperPort->setCurrentIndex(0);
-    QApplication::restoreOverrideCursor();
+    emit portsListed(entries);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Open
 
-void SecondaryLink::cboStepperPort_Click()
+void SecondaryLink::cboStepperPort_Click(const QString &entry)
 {
     // Whatever port is really open is closed, COM1 included.
     closeOpenPort();
-    const QString text = c.cboStepperPort->currentText();
-    if (text == QLatin1String("none")) {
+    if (entry == QLatin1String("none")) {
         SecondaryPort = 0;
-        c.Timer2->stop(); // nothing is open: nothing to poll
+        Timer2.stop(); // nothing is open: nothing to poll
         return;
     }
-    const double wanted = std::nearbyint(secondary::leadingNumber(text) - 1);
+    const double wanted = std::nearbyint(secondary::leadingNumber(entry) - 1);
     SecondaryPort = wanted >= -32768 && wanted <= 32767 ? static_cast<qint16>(wanted) : -1;
 
     qint16 R = narrow(SioReset(SecondaryPort, OpenQueue, OpenQueue));
     if (R < 0) {
-        showMessage(QStringLiteral("Reset Error") + secondary::signPosition(R));
+        emit messageRequested(QStringLiteral("Reset Error") + secondary::signPosition(R));
         return;
     }
     m_openPort = SecondaryPort;
@@ -130,7 +108,7 @@ void SecondaryLink::cboStepperPort_Click()
     if (R < 0) {
         // A failed open leaves nothing open.
         closeOpenPort();
-        showMessage(QStringLiteral("Parms Error") + secondary::signPosition(R));
+        emit messageRequested(QStringLiteral("Parms Error") + secondary::signPosition(R));
         return;
     }
     appendLog(QStringLiteral("\r\nCOM") + QString::number(SecondaryPort + 1) +
@@ -139,7 +117,7 @@ void SecondaryLink::cboStepperPort_Click()
     appendLog(QStringLiteral("\r\nStatus") + secondary::signPosition(R) + QStringLiteral("\r\n"));
     SecondaryOpen = true;
     SioRxClear(SecondaryPort);
-    c.Timer2->start();
+    Timer2.start();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -148,10 +126,10 @@ void SecondaryLink::cboStepperPort_Click()
 void SecondaryLink::Timer2_Timer()
 {
     if (!SecondaryOpen) return;
-    c.Timer2->stop();
+    Timer2.stop();
     GetIncoming();
     // Polling stops when no secondary port is open.
-    if (m_openPort >= 0) c.Timer2->start();
+    if (m_openPort >= 0) Timer2.start();
 }
 
 void SecondaryLink::GetIncoming()
@@ -175,8 +153,10 @@ void SecondaryLink::GetIncoming()
         while (PollBuffer.takeLine(&line)) {
             QString copy = line;
             SmallStream(copy);
-            // The picture is painted once per tick, whatever the number of lines.
-            if (c.txtStream2->text() != line) c.txtStream2->setText(line);
+            if (line != m_streamText) {
+                m_streamText = line;
+                emit streamChanged(m_streamText);
+            }
         }
     }
     if (hungUp) {
@@ -194,13 +174,21 @@ void SecondaryLink::GetIncoming()
 void SecondaryLink::SmallStream(QString &Message)
 {
     const secondary::PressureUpdate update =
-        secondary::SmallStream(Message, c.txtZero->text(), QLocale::system());
+        secondary::SmallStream(Message, m_zeroText, QLocale::system());
     if (update.rawPressure) RawPressure = *update.rawPressure;
-    if (update.pressureText && c.txtPressure->text() != *update.pressureText)
-        c.txtPressure->setText(*update.pressureText);
+    if (update.pressureText && *update.pressureText != m_pressureText) {
+        m_pressureText = *update.pressureText;
+        emit pressureChanged(m_pressureText);
+    }
 }
 
 void SecondaryLink::cmdZero_Click()
 {
-    c.txtZero->setText(RawPressure);
+    m_zeroText = RawPressure;
+    emit zeroChanged(m_zeroText);
+}
+
+void SecondaryLink::setZeroText(const QString &text)
+{
+    m_zeroText = text;
 }

@@ -1,46 +1,76 @@
 #pragma once
 // The secondary pressure link: the library port scan, the port pick, the 125 ms polling drain,
 // SmallStream and the zero button. Its handlers carry the names of the window's events.
-#include "app/Controls.h"
+//
+// The link owns its state and its polling timer. It takes the operator's actions as calls and
+// announces every change the operator can see as a signal; it knows no widget.
 #include "serial/LineAssembler.h"
 
+#include <QList>
 #include <QObject>
 #include <QString>
-#include <functional>
+#include <QTimer>
 
 class SecondaryLink : public QObject {
     Q_OBJECT
 public:
-    explicit SecondaryLink(Controls &controls, QObject *parent = nullptr);
+    static constexpr int PollMs = 125;
+
+    // One entry of the port list: its text ("3") and the device behind it, for its tool tip.
+    struct PortEntry {
+        QString text;
+        QString toolTip;
+        bool operator==(const PortEntry &) const = default;
+    };
+
+    explicit SecondaryLink(QObject *parent = nullptr);
     ~SecondaryLink() override;
 
-    // Connects the controls' events to the handlers below.
-    void wire();
-
+    // The operator's actions.
     void ScanSecondaryPorts();
-    void Command3_Click();
-    void cboStepperPort_Click();
+    void Command3_Click();                           // rescan: the log restarts with the scan
+    void cboStepperPort_Click(const QString &entry); // a list entry picked: "none" or "n"
+    void cmdZero_Click();                            // the current raw pressure becomes the zero
+    void setZeroText(const QString &text);           // the operator typed into txtZero
+
     void Timer2_Timer();
     void GetIncoming();
     void SmallStream(QString &Message);
-    void cmdZero_Click();
+
+    // What txtPressure shows: the pressure a record made now carries.
+    QString pressureText() const { return m_pressureText; }
+    QString zeroText() const { return m_zeroText; }
+    QString streamText() const { return m_streamText; }
 
     // Window variables of the link.
     qint16 SecondaryPort = 0;
     bool SecondaryOpen = false;
     serial::LineAssembler PollBuffer;
     QString RawPressure;
+    QTimer Timer2;
 
     // The library port really open now, or -1. Port 0 (COM1) is a port like any other.
     int openPort() const { return m_openPort; }
 
-    // How "Reset Error" and "Parms Error" are shown; tests replace it.
-    std::function<void(const QString &text)> showMessage;
+signals:
+    // The scan's result: the list holds "none" and then these entries.
+    void portsListed(const QList<SecondaryLink::PortEntry> &entries);
+    // Text for the end of the log (CR LF breaks lines); and the log replaced by `text`.
+    void logAppended(const QString &text);
+    void logReplaced(const QString &text);
+    void pressureChanged(const QString &text);
+    void streamChanged(const QString &text);
+    void zeroChanged(const QString &text);
+    // "Reset Error..." or "Parms Error...": the link goes on once the slot returns, so a
+    // window shows it as a box that waits for OK.
+    void messageRequested(const QString &text);
 
 private:
     void closeOpenPort();
     void appendLog(const QString &text);
 
-    Controls &c;
     int m_openPort = -1;
+    QString m_zeroText = QStringLiteral("0");
+    QString m_pressureText;
+    QString m_streamText;
 };

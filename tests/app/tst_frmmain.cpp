@@ -1,12 +1,12 @@
-// The window at start-up: controls, layout, focus order, the scans' log, the single-instance
-// rule and the data folder.
+// The window: start-up, controls, layout, focus order, the single-instance rule, the data
+// folder, and the wiring: each link's signal reaches its control, each control's action
+// reaches its link.
 #include "AppFixture.h"
 
 #include "app/LogView.h"
 #include "app/StatusBar.h"
 #include "primary/PrimaryLink.h"
 #include "secondary/SecondaryLink.h"
-#include "serial/MSComm.h"
 #include "serial/TtyDevice.h"
 
 #include <QComboBox>
@@ -37,6 +37,8 @@ private slots:
     void focusOrderAndAccessibleNames();
     void rescanGivesTheSameList();
     void secondInstanceIsRefusedAndStaleLockIsNot();
+    void linkSignalsReachTheirControls();
+    void controlActionsReachTheLinks();
 };
 
 void TestFrmMain::startupStateAndScanLog()
@@ -78,11 +80,11 @@ void TestFrmMain::startupStateAndScanLog()
     QVERIFY(c.optSave[0]->isChecked());
     QCOMPARE(w.primary->SaveMode, qint16(0));
     QCOMPARE(w.primary->ReadingCount, qint16(0));
-    QVERIFY(!c.Timer1->isActive());
-    QVERIFY(!c.Timer2->isActive());
-    QCOMPARE(c.Timer1->interval(), 5000);
-    QCOMPARE(c.Timer2->interval(), 125);
-    QVERIFY(!w.MSComm1->PortOpen());
+    QVERIFY(!w.primary->Timer1.isActive());
+    QVERIFY(!w.secondary->Timer2.isActive());
+    QCOMPARE(w.primary->Timer1.interval(), 5000);
+    QCOMPARE(w.secondary->Timer2.interval(), 125);
+    QVERIFY(!w.primary->MSComm1.PortOpen());
     QCOMPARE(w.secondary->openPort(), -1);
     for (QLineEdit *box : {c.txtSensorID, c.txtSensorType, c.txtPressure, c.txtStream2})
         QVERIFY(box->text().isEmpty());
@@ -186,10 +188,10 @@ void TestFrmMain::rescanGivesTheSameList()
     QCOMPARE(first, QStringList({"none", " 2", " 30"}));
     // The program's own open port is closed by the rescan and listed as free.
     QVERIFY(pick(w.ctl.cboPort, QStringLiteral(" 2")));
-    QVERIFY(w.MSComm1->PortOpen());
+    QVERIFY(w.primary->MSComm1.PortOpen());
     w.ctl.Command2->click();
     QCOMPARE(entries(), first);
-    QVERIFY(!w.MSComm1->PortOpen());
+    QVERIFY(!w.primary->MSComm1.PortOpen());
     QCOMPARE(w.ctl.txtIncoming->toPlainText(),
              QStringLiteral("Scanning available COM hardware...\nCOM scan complete"));
     QCOMPARE(w.ctl.sbStatusBar->panelText(1), QStringLiteral("COM 2: 9600,n,8,1 - Closed"));
@@ -230,6 +232,118 @@ void TestFrmMain::secondInstanceIsRefusedAndStaleLockIsNot()
     refusalTitle.clear();
     QVERIFY(next.Form_Load());
     QVERIFY(refusalTitle.isEmpty());
+}
+
+void TestFrmMain::linkSignalsReachTheirControls()
+{
+    AppWorld world;
+    frmMain w;
+    QStringList messages;
+    w.showMessage = [&](const QString &text) { messages << text; };
+    QVERIFY(w.Form_Load());
+    const Controls &c = w.ctl;
+    PrimaryLink *p = w.primary;
+    SecondaryLink *s = w.secondary;
+
+    emit p->portsListed({{QStringLiteral(" 7"), QStringLiteral("COM 7: /dev/x")}});
+    QCOMPARE(c.cboPort->count(), 2);
+    QCOMPARE(c.cboPort->itemText(1), QStringLiteral(" 7"));
+    QCOMPARE(c.cboPort->itemData(1, Qt::ToolTipRole).toString(), QStringLiteral("COM 7: /dev/x"));
+    QCOMPARE(c.cboPort->currentText(), QStringLiteral("none"));
+    emit s->portsListed({{QStringLiteral("8"), QStringLiteral("COM 8: /dev/y")}});
+    QCOMPARE(c.cboStepperPort->itemText(1), QStringLiteral("8"));
+
+    // Boxes, the count, the pressure and the stream come up within a frame.
+    emit p->boxChanged(0, QStringLiteral("S1"));
+    emit p->boxChanged(1, QStringLiteral("TC4  (2)"));
+    for (int k = 1; k <= 10; ++k)
+        emit p->boxChanged(1 + k, QStringLiteral("%1 C").arg(k));
+    emit p->countChanged(42);
+    emit s->pressureChanged(QStringLiteral("14.7"));
+    emit s->streamChanged(QStringLiteral("P:14.7,psi\r\n"));
+    QTRY_COMPARE(c.sbStatusBar->panelText(3), QStringLiteral("42"));
+    QCOMPARE(c.txtSensorID->text(), QStringLiteral("S1"));
+    QCOMPARE(c.txtSensorType->text(), QStringLiteral("TC4  (2)"));
+    for (int k = 1; k <= 10; ++k)
+        QCOMPARE(c.txtChannel[k]->text(), QStringLiteral("%1 C").arg(k));
+    QCOMPARE(c.txtPressure->text(), QStringLiteral("14.7"));
+    QCOMPARE(c.txtStream2->text(), QStringLiteral("P:14.7,psi\r\n"));
+
+    // Both links write the one log.
+    emit p->logReplaced(QStringLiteral("a"));
+    emit s->logAppended(QStringLiteral("\r\nb"));
+    emit p->logAppended(QStringLiteral("\r\nc"));
+    QCOMPARE(c.txtIncoming->toPlainText(), QStringLiteral("a\nb\nc"));
+    emit s->logReplaced(QString());
+    QCOMPARE(c.txtIncoming->toPlainText(), QString());
+
+    emit p->portStatusChanged(QStringLiteral("COM 7: 9600,n,8,1 - Open"));
+    QCOMPARE(c.sbStatusBar->panelText(1), QStringLiteral("COM 7: 9600,n,8,1 - Open"));
+    emit s->zeroChanged(QStringLiteral("12.5"));
+    QCOMPARE(c.txtZero->text(), QStringLiteral("12.5"));
+    QCOMPARE(s->zeroText(), QStringLiteral("0")); // the window does not echo it back
+    emit s->messageRequested(QStringLiteral("Reset Error-1"));
+    QCOMPARE(messages, QStringList({"Reset Error-1"}));
+
+    // "Save current reading" done: the choice and the focus go back to "Do not save readings".
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    c.optSave[2]->click();
+    QCOMPARE(p->SaveMode, qint16(2));
+    emit p->saveModeReset();
+    QVERIFY(c.optSave[0]->isChecked());
+    QCOMPARE(QApplication::focusWidget(), c.optSave[0]);
+}
+
+void TestFrmMain::controlActionsReachTheLinks()
+{
+    AppWorld world;
+    world.makeDataFolder();
+    testsupport::PtyPair instrument, gauge;
+    world.comDir.map(12, instrument.slavePath());
+    world.comDir.map(3, gauge.slavePath());
+    frmMain w;
+    QVERIFY(w.Form_Load());
+    const Controls &c = w.ctl;
+
+    // List picks open the links' ports; the save choice reaches the instrument link.
+    QVERIFY(pick(c.cboPort, QStringLiteral(" 12")));
+    QVERIFY(w.primary->MSComm1.PortOpen());
+    QVERIFY(pick(c.cboStepperPort, QStringLiteral("3")));
+    QCOMPARE(w.secondary->openPort(), 2);
+    c.optSave[1]->click();
+    QCOMPARE(w.primary->SaveMode, qint16(1));
+
+    // The zero: typed into its box, or taken by cmdZero.
+    gauge.write("P:14.7,psi\r\n");
+    QTRY_COMPARE(c.txtPressure->text(), QStringLiteral("14.7"));
+    c.txtZero->clear();
+    QTest::keyClicks(c.txtZero, QStringLiteral("4.7"));
+    QCOMPARE(w.secondary->zeroText(), QStringLiteral("4.7"));
+    gauge.write("P:14.7,psi\r\n");
+    QTRY_COMPARE(c.txtPressure->text(), QStringLiteral("10"));
+    c.cmdZero->click();
+    QCOMPARE(w.secondary->zeroText(), QStringLiteral("14.7"));
+    QCOMPARE(c.txtZero->text(), QStringLiteral("14.7"));
+
+    // A record carries the pressure of the gauge link at the moment of saving.
+    instrument.write("R:0,S100,TC4,1,21.5,C\r\n");
+    QTRY_COMPARE(c.sbStatusBar->panelText(3), QStringLiteral("1"));
+    QFile f(world.dataFolder() + QStringLiteral("/S100.txt"));
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QVERIFY(f.readAll().endsWith(",S100,TC4,1,21.5,C,10,psi\r\n"));
+    QCOMPARE(instrument.readSent(), QByteArray());
+    QCOMPARE(gauge.readSent(), QByteArray());
+
+    // The refresh buttons rescan, and the log starts anew with each scan.
+    c.Command2->click();
+    QVERIFY(!w.primary->MSComm1.PortOpen());
+    QVERIFY(c.txtIncoming->toPlainText().startsWith(
+        QStringLiteral("Scanning available COM hardware...")));
+    c.Command3->click();
+    QCOMPARE(w.secondary->openPort(), -1);
+    QVERIFY(c.txtIncoming->toPlainText().startsWith(
+        QStringLiteral("Scanning available Secondary COM hardware...")));
 }
 
 QTEST_MAIN(TestFrmMain)

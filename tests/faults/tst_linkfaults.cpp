@@ -91,7 +91,7 @@ void TestLinkFaults::init()
     world->comDir.map(3, gauge->slavePath());
     w = std::make_unique<frmMain>();
     messages.clear();
-    w->secondary->showMessage = [this](const QString &text) { messages << text; };
+    w->showMessage = [this](const QString &text) { messages << text; };
     QVERIFY(w->Form_Load());
     sent.clear();
     maxLineBuffer = maxPollBuffer = maxBlocks = 0;
@@ -146,17 +146,17 @@ void TestLinkFaults::primaryHangsUpAndReturns20Times()
         // reused by anyone, so the COM number must not lead to it meanwhile).
         world->comDir.unmap(12);
         instrument->hangUp();
-        QTRY_VERIFY(!w->MSComm1->PortOpen());
+        QTRY_VERIFY(!w->primary->MSComm1.PortOpen());
         const qsizetype logBefore = log().size();
 
         // Away: the watchdog keeps trying, quietly and without spinning.
         waitAway(awayCpu, awayWall);
-        QVERIFY(!w->MSComm1->PortOpen());
+        QVERIFY(!w->primary->MSComm1.PortOpen());
         QVERIFY2(log().size() == logBefore, qPrintable(log().mid(logBefore)));
 
         instrument = std::make_unique<PtyPair>();
         world->comDir.map(12, instrument->slavePath());
-        QTRY_VERIFY(w->MSComm1->PortOpen());
+        QTRY_VERIFY(w->primary->MSComm1.PortOpen());
         QVERIFY(instrument->write(",C\r\n"));
         QTRY_COMPARE(w->primary->ReadingCount, qint16(2 * i + 2));
         sample();
@@ -193,7 +193,7 @@ void TestLinkFaults::secondaryHangsUpAndReturns20Times()
 
         waitAway(awayCpu, awayWall);
         QCOMPARE(log().size(), logBefore); // said once, no flood
-        QVERIFY(!c().Timer2->isActive());
+        QVERIFY(!w->secondary->Timer2.isActive());
         QCOMPARE(log().count(QStringLiteral("went away")), i + 1);
 
         // The operator picks the port again once the device is back.
@@ -262,15 +262,15 @@ void TestLinkFaults::garbageAndEndlessLines()
             QVERIFY(lines[i].endsWith(QStringLiteral(",KEEP,T,1,%1,C,,psi").arg(i)));
         QVERIFY(!QFileInfo::exists(world->dataFolder() + QStringLiteral("/LONG.txt")));
     } else {
-        connect(c().txtStream2, &QLineEdit::textChanged, this,
+        connect(w->secondary, &SecondaryLink::streamChanged, this,
                 [&seen](const QString &text) { seen << text; });
         QVERIFY(pick(c().cboStepperPort, QStringLiteral("3")));
         // The pressure link drains 1024 bytes per poll; polling back to back gets 10 MB
         // through in test time.
-        c().Timer2->setInterval(0);
+        w->secondary->Timer2.setInterval(0);
         QVERIFY(feedTo(*gauge, bytes + after));
         QTRY_COMPARE_WITH_TIMEOUT(c().txtPressure->text(), QStringLiteral("199"), 30000);
-        c().Timer2->setInterval(125);
+        w->secondary->Timer2.setInterval(125);
         QVERIFY(seen.size() >= 200);
         QCOMPARE(seen.mid(seen.size() - 200), expected);
     }
@@ -330,9 +330,9 @@ void TestLinkFaults::hugeFieldCountsNulAndLoneCrLf()
     while (pressure.size() < 60000)
         pressure += ",x";
     QStringList seen;
-    connect(c().txtStream2, &QLineEdit::textChanged, this,
+    connect(w->secondary, &SecondaryLink::streamChanged, this,
             [&seen](const QString &text) { seen << text; });
-    c().Timer2->setInterval(0); // back-to-back polls, to get 100 KB through in test time
+    w->secondary->Timer2.setInterval(0); // back-to-back polls, to get 100 KB through in test time
     QVERIFY(feedTo(*gauge, pressure + "\r\n"));
     QTRY_COMPARE(c().txtPressure->text(), QStringLiteral("7"));
     QVERIFY(feedTo(*gauge, "P:8" + QByteArray(100000, ',') + "\r\n" + bytes("P:1\0002,psi\r\n")));

@@ -1,0 +1,318 @@
+// The primary link on its own, without a window, through real pseudo-terminals: pick, receive,
+// count, echo, save, the watchdog and hang-ups, as its signals announce them.
+#include "primary/PrimaryLink.h"
+#include "serial/TtyDevice.h"
+#include "tests/support/LinkViews.h"
+#include "tests/support/PtyPair.h"
+
+#include <QDir>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <unistd.h>
+
+using testsupport::PrimaryView;
+
+class TestPrimaryLink : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void pickReceiveCountAndEcho();
+    void noneAndRepickAndRefusedOpen();
+    void savingAllAndCurrentReading();
+    void unsafeIdentifiersAndSaveFailuresAreReportedOnce();
+    void watchdogArmsAfterFirstLineAndStopsWhenReleased();
+    void hangUpAndReturnUnderTheSameNumber();
+    void nothingLostAcrossRandomChunks();
+
+private:
+    std::unique_ptr<testsupport::ComDir> comDir;
+    std::unique_ptr<testsupport::PtyPair> device;
+    std::unique_ptr<QTemporaryDir> data;
+    std::unique_ptr<PrimaryLink> link;
+    std::unique_ptr<PrimaryView> view;
+    QString pressure;
+
+    QString dataFolder() const { return data->path() + QStringLiteral("/NarwickPanel"); }
+    bool pick(const QString &entry)
+    {
+        if (!view->ports.contains(entry)) return false;
+        link->cboPort_Click(entry);
+        return true;
+    }
+    // Waits until the link has taken `bytes` more characters into its unfinished line.
+    bool consumed(qsizetype pendingBefore, qsizetype bytes)
+    {
+        return QTest::qWaitFor(
+            [&] { return link->LineBuffer.pendingSize() == pendingBefore + bytes; });
+    }
+};
+
+void TestPrimaryLink::init()
+{
+    comDir = std::make_unique<testsupport::ComDir>();
+    device = std::make_unique<testsupport::PtyPair>();
+    data = std::make_unique<QTemporaryDir>();
+    comDir->map(12, device->slavePath());
+    link = std::make_unique<PrimaryLink>();
+    view = std::make_unique<PrimaryView>(*link);
+    link->NPpath = dataFolder();
+    pressure.clear();
+    link->setPressureSource([this] { return pressure; });
+    link->ScanComPorts();
+    QCOMPARE(view->ports, QStringList({"none", " 12"}));
+    QCOMPARE(view->log.text(), QStringLiteral("\nCOM scan complete"));
+}
+
+void TestPrimaryLink::cleanup()
+{
+    if (device && device->isValid())
+        QCOMPARE(device->readSent(), QByteArray()); // nothing is ever sent to the device
+    view.reset();
+    link.reset();
+    device.reset();
+    comDir.reset();
+    data.reset();
+}
+
+void TestPrimaryLink::pickReceiveCountAndEcho()
+{
+    QVERIFY(pick(QStringLiteral(" 12")));
+    QVERIFY(link->MSComm1.PortOpen());
+    QCOMPARE(view->status, QStringLiteral("COM 12: 9600,n,8,1 - Open"));
+    QCOMPARE(view->count, 0);
+    QCOMPARE(view->log.text(), QString());
+
+    // A line in pieces, a CR at the end of one write and its LF at the start of the next,
+    // then three lines at once, an empty line, and lone CR / LF kept as text.
+    device->write("R:0,S100,TC4,2,21.5,C,");
+    QVERIFY(consumed(0, 22));
+    device->write("21.7,C,0\r");
+    QVERIFY(consumed(22, 9));
+    QCOMPARE(view->count, 0);
+    device->write("\nR:0,S7,K,1,5,V\r\nX:0,S8,J,0\r\n\r\n");
+    QTRY_COMPARE(view->count, 4);
+    QCOMPARE(view->boxes[0], QStringLiteral("S8"));
+    QCOMPARE(view->boxes[1], QStringLiteral("J  (0)"));
+    QCOMPARE(view->channel(1), QStringLiteral("5 V"));
+    QCOMPARE(view->channel(2), QStringLiteral("21.7 C")); // missing channels keep their text
+    QCOMPARE(view->log.text(),
+             QStringLiteral("R:0,S100,TC4,2,21.5,C,21.7,C,0\nR:0,S7,K,1,5,V\nX:0,S8,J,0\n\n"));
+
+    device->write("a\rb\nc\r\n");
+    QTRY_COMPARE(view->count, 5);
+    QCOMPARE(link->ReadingCount, qint16(5));
+    // Windows-1252 bytes become their characters.
+    device->write("R:0,\xB5V\x80,T,0\r\n");
+    QTRY_COMPARE(view->boxes[0], QStringLiteral("\u00B5V\u20AC"));
+    // A huge line is parsed whole but shown in the log up to 4096 characters.
+    const QByteArray id(10000, 'x');
+    device->write("R:0," + id + ",T,0\r\n");
+    QTRY_COMPARE(view->boxes[0].size(), 10000);
+    const QString last = view->log.text().section(QLatin1Char('\n'), -2, -2);
+    QVERIFY(last.startsWith(QStringLiteral("R:0,xxx")));
+    QVERIFY2(last.endsWith(QStringLiteral(" [5912 more characters not shown]")),
+             qPrintable(last.right(60)));
+}
+
+void TestPrimaryLink::noneAndRepickAndRefusedOpen()
+{
+    QVERIFY(pick(QStringLiteral(" 12")));
+    device->write("R:0,S1,T,0\r\n");
+    QTRY_COMPARE(view->count, 1);
+
+    // Re-picking the open port closes and reopens it; the count and log restart.
+    QVERIFY(pick(QStringLiteral(" 12")));
+    QVERIFY(link->MSComm1.PortOpen());
+    QCOMPARE(view->count, 0);
+    QCOMPARE(view->log.text(), QString());
+
+    // "none" while open: the port is released and nothing reopens it.
+    QVERIFY(pick(QStringLiteral("none")));
+    QVERIFY(!link->MSComm1.PortOpen());
+    QVERIFY(!link->Timer1.isActive());
+    QCOMPARE(view->status, QStringLiteral("COM 12: 9600,n,8,1 - Closed"));
+    QCOMPARE(view->count, 0);
+
+    // Another program holds the port: the pick says why in the log, without a dialog.
+    int err = 0;
+    const int holder = serial::openExclusive(device->slavePath(), &err);
+    QVERIFY(holder >= 0);
+    QVERIFY(pick(QStringLiteral(" 12")));
+    QVERIFY(!link->MSComm1.PortOpen());
+    QCOMPARE(view->status, QStringLiteral("COM 12: 9600,n,8,1 - Closed"));
+    QCOMPARE(view->count, 0);
+    const QString log = view->log.text();
+    QVERIFY2(log.startsWith(QStringLiteral("COM 12 could not be opened: ")), qPrintable(log));
+    QVERIFY(!log.contains(QLatin1Char('\n')));
+    serial::closeExclusive(holder);
+}
+
+void TestPrimaryLink::savingAllAndCurrentReading()
+{
+    QDir().mkpath(dataFolder());
+    QVERIFY(pick(QStringLiteral(" 12")));
+    pressure = QStringLiteral("14.7");
+    link->optSave_Click(1);
+    device->write("R:0,S100,TC4,2,21.5,C,21.7,C,0\r\nR:0,S101,TC4,0\r\nR:0,S100,TC4\r\n"
+                  "R:0,S102\r\nnolabel\r\n");
+    QTRY_COMPARE(view->count, 5);
+    QFile s100(dataFolder() + QStringLiteral("/S100.txt"));
+    QVERIFY(s100.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = s100.readAll().split('\n');
+    QCOMPARE(lines.size(), 3);
+    QVERIFY(lines[0].endsWith(",S100,TC4,2,21.5,C,21.7,C,14.7,psi\r"));
+    QVERIFY(lines[1].endsWith(",S100,TC4,0,14.7,psi\r")); // three fields: one line, not two
+    QVERIFY(QFileInfo::exists(dataFolder() + QStringLiteral("/S101.txt")));
+    QVERIFY(!QFileInfo::exists(dataFolder() + QStringLiteral("/S102.txt")));
+
+    // Save current reading: one record, with the pressure of that moment, then the choice
+    // goes back to "Do not save readings".
+    pressure.clear();
+    link->optSave_Click(2);
+    device->write("nolabel\r\n"); // does not reach the save step: stays armed
+    QTRY_COMPARE(view->count, 6);
+    QCOMPARE(link->SaveMode, qint16(2));
+    QCOMPARE(view->saveModeResets, 0);
+    device->write("R:0,S103,T,1,1,A\r\nR:0,S103,T,1,2,A\r\n");
+    QTRY_COMPARE(view->count, 8);
+    QCOMPARE(link->SaveMode, qint16(0));
+    QCOMPARE(view->saveModeResets, 1);
+    QFile s103(dataFolder() + QStringLiteral("/S103.txt"));
+    QVERIFY(s103.open(QIODevice::ReadOnly));
+    const QByteArray one = s103.readAll();
+    QCOMPARE(one.count('\n'), 1);
+    QVERIFY(one.endsWith(",S103,T,1,1,A,,psi\r\n"));
+}
+
+void TestPrimaryLink::unsafeIdentifiersAndSaveFailuresAreReportedOnce()
+{
+    QVERIFY(pick(QStringLiteral(" 12")));
+    link->optSave_Click(1);
+    // The data folder is missing: said once, not per line.
+    device->write("R:0,S1,T,0\r\nR:0,S1,T,0\r\nR:0,S1,T,0\r\n");
+    QTRY_COMPARE(view->count, 3);
+    QString log = view->log.text();
+    QCOMPARE(log.count(QStringLiteral("R:0,S1,T,0")), 3);
+    const int failures = log.split(QLatin1Char('\n')).size() - 3 - 1;
+    QCOMPARE(failures, 1);
+
+    // Unsafe identifiers never reach the file system.
+    QDir().mkpath(dataFolder());
+    device->write("R:0,../x,T,0\r\nR:0,a/b,T,0\r\nR:0,CON,T,0\r\nR:0,ok,T,0\r\n");
+    QTRY_COMPARE(view->count, 7);
+    log = view->log.text();
+    QVERIFY2(log.contains(QStringLiteral("../x")), qPrintable(log));
+    const QDir folder(dataFolder());
+    QCOMPARE(folder.entryList(QDir::Files | QDir::NoDotAndDotDot), QStringList({"ok.txt"}));
+    QCOMPARE(QDir(data->path()).entryList(QDir::Files | QDir::NoDotAndDotDot), QStringList());
+}
+
+void TestPrimaryLink::watchdogArmsAfterFirstLineAndStopsWhenReleased()
+{
+    link->setWatchdogInterval(150);
+    QVERIFY(pick(QStringLiteral(" 12")));
+    QVERIFY(!link->Timer1.isActive()); // idle before the first line
+    device->write("R:0,S1,T,0\r\n");
+    QTRY_VERIFY(link->Timer1.isActive());
+    // After silence it reopens the port and keeps the link working.
+    QSignalSpy ticks(&link->Timer1, &QTimer::timeout);
+    QVERIFY(ticks.wait());
+    QVERIFY(link->MSComm1.PortOpen());
+    device->write("R:0,S2,T,0\r\n");
+    QTRY_COMPARE(view->boxes[0], QStringLiteral("S2"));
+
+    // A port the user released stays closed.
+    QVERIFY(pick(QStringLiteral("none")));
+    QVERIFY(!link->Timer1.isActive());
+    QVERIFY(!link->MSComm1.PortOpen());
+    // And a rescan that closed the port does not leave the watchdog running either.
+    QVERIFY(pick(QStringLiteral(" 12")));
+    device->write("R:0,S3,T,0\r\n");
+    QTRY_VERIFY(link->Timer1.isActive());
+    link->Command2_Click();
+    QVERIFY(!link->Timer1.isActive());
+    QVERIFY(!link->MSComm1.PortOpen());
+    QCOMPARE(view->log.text(),
+             QStringLiteral("Scanning available COM hardware...\nCOM scan complete"));
+}
+
+void TestPrimaryLink::hangUpAndReturnUnderTheSameNumber()
+{
+    link->setWatchdogInterval(200);
+    QVERIFY(pick(QStringLiteral(" 12")));
+    device->write("R:0,S1,T,0\r\nR:0,PART");
+    QTRY_COMPARE(view->count, 1);
+    device->hangUp();
+    comDir->unmap(12); // the device node is gone while it is away
+    QTRY_VERIFY(!link->MSComm1.PortOpen());
+    // A few watchdog ticks while the device is away: the hang-up is said once.
+    QSignalSpy ticks(&link->Timer1, &QTimer::timeout);
+    QTRY_VERIFY(ticks.count() >= 3);
+    QVERIFY(!link->MSComm1.PortOpen());
+    const QString log = view->log.text();
+    QVERIFY2(log.count(QStringLiteral("went away")) == 1, qPrintable(log));
+
+    auto back = std::make_unique<testsupport::PtyPair>();
+    comDir->map(12, back->slavePath());
+    device = std::move(back);
+    QTRY_VERIFY(link->MSComm1.PortOpen());
+    device->write("IAL,T,0\r\n");
+    QTRY_COMPARE(view->count, 2);
+    // The partial line kept across the gap is joined.
+    QCOMPARE(view->boxes[0], QStringLiteral("PARTIAL"));
+}
+
+void TestPrimaryLink::nothingLostAcrossRandomChunks()
+{
+    QDir().mkpath(dataFolder());
+    QVERIFY(pick(QStringLiteral(" 12")));
+    link->optSave_Click(1);
+    pressure = QStringLiteral("1");
+    constexpr int Lines = 100000;
+    QByteArray stream;
+    for (int i = 0; i < Lines; ++i)
+        stream += "R:0,S" + QByteArray::number(i % 3) + ",T,1," + QByteArray::number(i) + ",C\r\n";
+    // The test plays the device in the link's own thread: write what the pty takes, in
+    // random chunk sizes, and let the link read between writes.
+    QRandomGenerator rng(42);
+    qsizetype at = 0;
+    QElapsedTimer guard;
+    guard.start();
+    while (at < stream.size() && guard.elapsed() < 120000) {
+        const qsizetype n = qMin<qsizetype>(1 + rng.bounded(4000), stream.size() - at);
+        const ssize_t written = ::write(device->masterFd(), stream.constData() + at, n);
+        if (written > 0) at += written;
+        QCoreApplication::processEvents();
+    }
+    QCOMPARE(at, stream.size());
+    QTRY_COMPARE_WITH_TIMEOUT(view->count, 32767, 60000);
+    QTRY_VERIFY_WITH_TIMEOUT(view->log.raw.endsWith(QStringLiteral("R:0,S0,T,1,99999,C\r\n")),
+                             60000);
+    QCOMPARE(view->log.raw.count(QStringLiteral("\r\n")), Lines);
+    QCOMPARE(link->ReadingCount, qint16(32767));
+    for (int s = 0; s < 3; ++s) {
+        QFile f(dataFolder() + QStringLiteral("/S%1.txt").arg(s));
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        int expected = s;
+        int count = 0;
+        while (!f.atEnd()) {
+            const QByteArray line = f.readLine();
+            const QByteArray want = ",S" + QByteArray::number(s) + ",T,1," +
+                                    QByteArray::number(expected) + ",C,1,psi\r\n";
+            if (!line.endsWith(want))
+                QFAIL(qPrintable(QStringLiteral("S%1 line %2: %3")
+                                     .arg(s)
+                                     .arg(count)
+                                     .arg(QString::fromLatin1(line))));
+            expected += 3;
+            ++count;
+        }
+        QCOMPARE(count, (Lines - s + 2) / 3);
+    }
+}
+
+QTEST_GUILESS_MAIN(TestPrimaryLink)
+#include "tst_primarylink.moc"

@@ -1,0 +1,246 @@
+// The secondary link on its own, without a window, through real pseudo-terminals: scan, open,
+// polling, pressure and zero; and beside the primary link, which holds ports of its own.
+#include "primary/PrimaryLink.h"
+#include "secondary/SecondaryLink.h"
+#include "serial/TtyDevice.h"
+#include "tests/support/LinkViews.h"
+#include "tests/support/PtyPair.h"
+
+#include <QSignalSpy>
+#include <QtTest>
+#include <termios.h>
+
+using testsupport::PrimaryView;
+using testsupport::SecondaryView;
+
+class TestSecondaryLink : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void scanListsFreePortsOnly();
+    void openLogsSetsLineAndPolls();
+    void failedOpensShowTheCodeAndHoldNothing();
+    void noneClosesWhateverIsOpenCom1Included();
+    void pollingAssemblesLines();
+    void pressureAndZero();
+    void hangUpIsSaidOnceAndRepickRecovers();
+
+private:
+    std::unique_ptr<testsupport::ComDir> comDir;
+    std::unique_ptr<testsupport::PtyPair> gauge;     // COM3, library port 2
+    std::unique_ptr<testsupport::PtyPair> gaugeCom1; // COM1, library port 0
+    std::unique_ptr<PrimaryLink> primary;
+    std::unique_ptr<PrimaryView> primaryView;
+    std::unique_ptr<SecondaryLink> link;
+    std::unique_ptr<SecondaryView> view;
+
+    bool pick(const QString &entry)
+    {
+        if (!view->ports.contains(entry)) return false;
+        link->cboStepperPort_Click(entry);
+        return true;
+    }
+    bool pickPrimary(const QString &entry)
+    {
+        if (!primaryView->ports.contains(entry)) return false;
+        primary->cboPort_Click(entry);
+        return true;
+    }
+};
+
+void TestSecondaryLink::init()
+{
+    comDir = std::make_unique<testsupport::ComDir>();
+    gauge = std::make_unique<testsupport::PtyPair>();
+    gaugeCom1 = std::make_unique<testsupport::PtyPair>();
+    comDir->map(3, gauge->slavePath());
+    comDir->map(1, gaugeCom1->slavePath());
+    primary = std::make_unique<PrimaryLink>();
+    primaryView = std::make_unique<PrimaryView>(*primary);
+    link = std::make_unique<SecondaryLink>();
+    view = std::make_unique<SecondaryView>(*link);
+    primary->ScanComPorts();
+    link->ScanSecondaryPorts();
+}
+
+void TestSecondaryLink::cleanup()
+{
+    for (auto *d : {gauge.get(), gaugeCom1.get()})
+        if (d && d->isValid())
+            QCOMPARE(d->readSent(), QByteArray()); // nothing is ever sent to the device
+    view.reset();
+    link.reset();
+    primaryView.reset();
+    primary.reset();
+    gauge.reset();
+    gaugeCom1.reset();
+    comDir.reset();
+}
+
+void TestSecondaryLink::scanListsFreePortsOnly()
+{
+    QCOMPARE(view->ports, QStringList({"none", "1", "3"}));
+    QCOMPARE(view->log.text(), QStringLiteral("\nSecondary COM scan complete\n 2 port(s) found"));
+    // A port the primary link holds is not listed; the previously open secondary port is
+    // closed first and listed again.
+    QVERIFY(pickPrimary(QStringLiteral(" 1")));
+    QVERIFY(pick(QStringLiteral("3")));
+    QCOMPARE(link->openPort(), 2);
+    link->Command3_Click();
+    QCOMPARE(view->ports, QStringList({"none", "3"}));
+    QCOMPARE(link->openPort(), -1);
+    QCOMPARE(view->log.text(), QStringLiteral("Scanning available Secondary COM hardware...\n"
+                                              "Secondary COM scan complete\n 1 port(s) found"));
+    // And the primary scan sees a port the secondary holds as already open.
+    QVERIFY(pickPrimary(QStringLiteral("none")));
+    QVERIFY(pick(QStringLiteral("3")));
+    primary->Command2_Click();
+    QVERIFY(primaryView->log.text().contains(QStringLiteral("\nCOM 3 already open\n")));
+}
+
+void TestSecondaryLink::openLogsSetsLineAndPolls()
+{
+    view->log.replace(QStringLiteral("x"));
+    QVERIFY(pick(QStringLiteral("3")));
+    QCOMPARE(link->SecondaryPort, qint16(2));
+    QVERIFY(link->SecondaryOpen);
+    QVERIFY(link->Timer2.isActive());
+    const QString log = view->log.text();
+    QVERIFY2(log.startsWith(QStringLiteral("x\nCOM3 set\nStatus")), qPrintable(log));
+    QVERIFY(log.endsWith(QLatin1Char('\n')));
+    termios t{};
+    QCOMPARE(tcgetattr(gauge->masterFd(), &t), 0);
+    QCOMPARE(cfgetispeed(&t), speed_t(B9600));
+    QCOMPARE(t.c_cflag & CSIZE, tcflag_t(CS8));
+    QVERIFY(!(t.c_cflag & PARENB));
+    QVERIFY(!(t.c_cflag & CSTOPB));
+    QVERIFY(view->messages.isEmpty());
+
+    // The same pick again closes and reopens, and logs again.
+    QVERIFY(pick(QStringLiteral("3")));
+    QCOMPARE(view->log.text().count(QStringLiteral("COM3 set")), 2);
+    QCOMPARE(link->openPort(), 2);
+}
+
+void TestSecondaryLink::failedOpensShowTheCodeAndHoldNothing()
+{
+    // A port that maps to nothing: the box is shown, and the link goes on only after it.
+    const QString before = view->log.text();
+    link->cboStepperPort_Click(QStringLiteral("9"));
+    QCOMPARE(view->messages.size(), 1);
+    QVERIFY2(view->messages[0].startsWith(QStringLiteral("Reset Error-")),
+             qPrintable(view->messages[0]));
+    QCOMPARE(link->SecondaryPort, qint16(8));
+    QCOMPARE(view->log.text(), before);
+    QVERIFY(!link->Timer2.isActive());
+
+    // A port another program holds.
+    int err = 0;
+    const int holder = serial::openExclusive(gauge->slavePath(), &err);
+    QVERIFY(holder >= 0);
+    QVERIFY(pick(QStringLiteral("3")));
+    QCOMPARE(view->messages.size(), 2);
+    QVERIFY(view->messages[1].startsWith(QStringLiteral("Reset Error-")));
+    QCOMPARE(link->openPort(), -1);
+    serial::closeExclusive(holder);
+}
+
+void TestSecondaryLink::noneClosesWhateverIsOpenCom1Included()
+{
+    QVERIFY(pick(QStringLiteral("1")));
+    QCOMPARE(link->openPort(), 0);
+    QVERIFY(pick(QStringLiteral("none")));
+    QCOMPARE(link->openPort(), -1);
+    QCOMPARE(link->SecondaryPort, qint16(0));
+    QVERIFY(!link->Timer2.isActive()); // nothing open, nothing polled
+    // COM1 is really closed: the primary link can take it.
+    QVERIFY(pickPrimary(QStringLiteral(" 1")));
+    QVERIFY(primary->MSComm1.PortOpen());
+    // Picking another port closes COM1 too.
+    QVERIFY(pickPrimary(QStringLiteral("none")));
+    QVERIFY(pick(QStringLiteral("1")));
+    QVERIFY(pick(QStringLiteral("3")));
+    QCOMPARE(link->openPort(), 2);
+    QVERIFY(pickPrimary(QStringLiteral(" 1")));
+    QVERIFY(primary->MSComm1.PortOpen());
+}
+
+void TestSecondaryLink::pollingAssemblesLines()
+{
+    QVERIFY(pick(QStringLiteral("3")));
+    gauge->write("P:1,psi\r\nP:2,psi\r\n");
+    QTRY_COMPARE(view->stream, QStringLiteral("P:2,psi\r\n"));
+    QCOMPARE(view->pressure, QStringLiteral("2"));
+    QCOMPARE(link->pressureText(), QStringLiteral("2"));
+    gauge->write("P:3");
+    QTRY_COMPARE(link->PollBuffer.pendingSize(), 3);
+    QCOMPARE(view->stream, QStringLiteral("P:2,psi\r\n"));
+    gauge->write(".5\rx\ny,psi\r\n");
+    QTRY_COMPARE(view->stream, QStringLiteral("P:3.5\rx\ny,psi\r\n"));
+    gauge->write(QByteArray("Q:\0,\xB0\r\n", 7));
+    QTRY_COMPARE(view->stream,
+                 QString(QStringLiteral("Q:") + QChar(0) + QStringLiteral(",\u00B0\r\n")));
+    // Leftover text is completed by the first bytes of a new port.
+    gauge->write("P:4");
+    QTRY_COMPARE(link->PollBuffer.pendingSize(), 3);
+    QVERIFY(pick(QStringLiteral("1")));
+    gaugeCom1->write("2,psi\r\n");
+    QTRY_COMPARE(view->stream, QStringLiteral("P:42,psi\r\n"));
+    QCOMPARE(view->pressure, QStringLiteral("42"));
+}
+
+void TestSecondaryLink::pressureAndZero()
+{
+    QVERIFY(pick(QStringLiteral("3")));
+    // cmdZero before any line empties the zero, which then reads as 0.
+    link->cmdZero_Click();
+    QCOMPARE(view->zero, QString());
+    QCOMPARE(link->zeroText(), QString());
+    gauge->write("P:12.5,psi\r\n");
+    QTRY_COMPARE(view->pressure, QStringLiteral("12.5"));
+    QCOMPARE(link->RawPressure, QStringLiteral("12.5"));
+    link->cmdZero_Click();
+    QCOMPARE(view->zero, QStringLiteral("12.5"));
+    QCOMPARE(view->pressure, QStringLiteral("12.5")); // until the next line
+    gauge->write("P:12.5,psi\r\n");
+    QTRY_COMPARE(view->pressure, QStringLiteral("0"));
+    gauge->write("nolabel 99\r\n");
+    QTRY_COMPARE(view->stream, QStringLiteral("nolabel 99\r\n"));
+    QCOMPARE(view->pressure, QStringLiteral("0"));
+    gauge->write("P:15.75\r\n"); // no ",": the raw value keeps its CR LF
+    QTRY_COMPARE(view->pressure, QStringLiteral("3.25"));
+    QCOMPARE(link->RawPressure, QStringLiteral("15.75\r\n"));
+    // A zero the operator types counts from the next line.
+    link->setZeroText(QStringLiteral("0"));
+    QCOMPARE(view->zero, QStringLiteral("12.5")); // typing is not announced back
+    gauge->write("P:1 2.5,99\r\n");
+    QTRY_COMPARE(view->pressure, QStringLiteral("12.5"));
+    gauge->write("P:1E308,psi\r\n");
+    QTRY_COMPARE(view->stream, QStringLiteral("P:1E308,psi\r\n"));
+    link->setZeroText(QStringLiteral("-1E308"));
+    gauge->write("P:1E308,psi\r\n"); // the difference overflows: the old text stays
+    QTRY_COMPARE(link->RawPressure, QStringLiteral("1E308"));
+    QCOMPARE(view->pressure, QStringLiteral("1E+308"));
+}
+
+void TestSecondaryLink::hangUpIsSaidOnceAndRepickRecovers()
+{
+    QVERIFY(pick(QStringLiteral("3")));
+    gauge->write("P:1,psi\r\n");
+    QTRY_COMPARE(view->pressure, QStringLiteral("1"));
+    gauge->hangUp();
+    comDir->unmap(3); // the device node is gone while it is away
+    QTRY_COMPARE(link->openPort(), -1);
+    QVERIFY(!link->Timer2.isActive()); // nothing is polled, so nothing more is said
+    QCOMPARE(view->log.text().count(QStringLiteral("went away")), 1);
+
+    gauge = std::make_unique<testsupport::PtyPair>();
+    comDir->map(3, gauge->slavePath());
+    QVERIFY(pick(QStringLiteral("3")));
+    gauge->write("P:2,psi\r\n");
+    QTRY_COMPARE(view->pressure, QStringLiteral("2"));
+}
+
+QTEST_GUILESS_MAIN(TestSecondaryLink)
+#include "tst_secondarylink.moc"

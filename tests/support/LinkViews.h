@@ -1,0 +1,81 @@
+#pragma once
+// What a window would show of each link, kept from the links' signals alone: the tests of the
+// links run without any widget.
+#include "primary/PrimaryLink.h"
+#include "secondary/SecondaryLink.h"
+
+#include <QObject>
+#include <QStringList>
+#include <array>
+
+namespace testsupport {
+
+// The log as the window keeps it: appends at the end, a replacement starts it anew. CR LF is
+// shown as "\n".
+struct LogText {
+    QString raw;
+    void append(const QString &t) { raw += t; }
+    void replace(const QString &t) { raw = t; }
+    QString text() const { return QString(raw).replace(QLatin1String("\r\n"), "\n"); }
+};
+
+struct PrimaryView {
+    std::array<QString, PrimaryLink::BoxCount> boxes;
+    int count = -1;
+    QString status;
+    QStringList ports;
+    int saveModeResets = 0;
+    LogText log;
+
+    explicit PrimaryView(PrimaryLink &link)
+    {
+        QObject::connect(&link, &PrimaryLink::boxChanged,
+                         [this](int i, const QString &t) { boxes[size_t(i)] = t; });
+        QObject::connect(&link, &PrimaryLink::countChanged, [this](int n) { count = n; });
+        QObject::connect(&link, &PrimaryLink::portStatusChanged,
+                         [this](const QString &t) { status = t; });
+        QObject::connect(&link, &PrimaryLink::logAppended,
+                         [this](const QString &t) { log.append(t); });
+        QObject::connect(&link, &PrimaryLink::logReplaced,
+                         [this](const QString &t) { log.replace(t); });
+        QObject::connect(&link, &PrimaryLink::saveModeReset, [this] { ++saveModeResets; });
+        QObject::connect(&link, &PrimaryLink::portsListed,
+                         [this](const QList<PrimaryLink::PortEntry> &entries) {
+                             ports = QStringList{QStringLiteral("none")};
+                             for (const auto &e : entries)
+                                 ports << e.text;
+                         });
+    }
+    QString channel(int k) const { return boxes[size_t(1 + k)]; }
+};
+
+struct SecondaryView {
+    QString pressure, stream, zero;
+    QStringList ports;
+    QStringList messages;
+    LogText log;
+
+    explicit SecondaryView(SecondaryLink &link)
+    {
+        QObject::connect(&link, &SecondaryLink::pressureChanged,
+                         [this](const QString &t) { pressure = t; });
+        QObject::connect(&link, &SecondaryLink::streamChanged,
+                         [this](const QString &t) { stream = t; });
+        QObject::connect(&link, &SecondaryLink::zeroChanged,
+                         [this](const QString &t) { zero = t; });
+        QObject::connect(&link, &SecondaryLink::messageRequested,
+                         [this](const QString &t) { messages << t; });
+        QObject::connect(&link, &SecondaryLink::logAppended,
+                         [this](const QString &t) { log.append(t); });
+        QObject::connect(&link, &SecondaryLink::logReplaced,
+                         [this](const QString &t) { log.replace(t); });
+        QObject::connect(&link, &SecondaryLink::portsListed,
+                         [this](const QList<SecondaryLink::PortEntry> &entries) {
+                             ports = QStringList{QStringLiteral("none")};
+                             for (const auto &e : entries)
+                                 ports << e.text;
+                         });
+    }
+};
+
+} // namespace testsupport
