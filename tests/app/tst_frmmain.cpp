@@ -5,6 +5,7 @@
 
 #include "app/LogView.h"
 #include "app/StatusBar.h"
+#include "app/trend/TrendWindow.h"
 #include "primary/PrimaryLink.h"
 #include "secondary/SecondaryLink.h"
 #include "serial/TtyDevice.h"
@@ -39,6 +40,7 @@ private slots:
     void secondInstanceIsRefusedAndStaleLockIsNot();
     void linkSignalsReachTheirControls();
     void controlActionsReachTheLinks();
+    void trendWindowIsWired();
 };
 
 void TestFrmMain::startupStateAndScanLog()
@@ -344,6 +346,42 @@ void TestFrmMain::controlActionsReachTheLinks()
     QCOMPARE(w.secondary->openPort(), -1);
     QVERIFY(c.txtIncoming->toPlainText().startsWith(
         QStringLiteral("Scanning available Secondary COM hardware...")));
+}
+
+void TestFrmMain::trendWindowIsWired()
+{
+    AppWorld world;
+    frmMain w;
+    QVERIFY(w.Form_Load());
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    trend::TrendWindow *t = w.trendWindow.get();
+    QVERIFY(!t->isVisible());
+
+    // Readings and the pressure are collected while the window is closed.
+    const QDateTime now = QDateTime::currentDateTime();
+    emit w.primary->readingArrived(now, primary::parseReading(u"R:0,S1,TC,1,21.5,C\r\n", "x"));
+    emit w.secondary->pressureChanged(QStringLiteral("14.7"));
+    emit w.secondary->pressureChanged(QString()); // no pressure: a gap
+    QCOMPARE(t->model().pointCount(), 3);
+    QCOMPARE(t->model().sensors(), QStringList{"S1"});
+
+    // A double click on a channel box opens it; so does Ctrl+T, on the open window too.
+    QVERIFY(w.ctl.txtChannel[3]->toolTip().contains("trend"));
+    QTest::mouseDClick(w.ctl.txtChannel[3], Qt::LeftButton);
+    QVERIFY(t->isVisible());
+    QCOMPARE(t->windowTitle(), QStringLiteral("NarwickPanel Trend"));
+    t->close();
+    QTest::mouseDClick(w.ctl.txtPressure, Qt::LeftButton);
+    QVERIFY(t->isVisible());
+    t->close();
+    w.activateWindow();
+    QTest::keyClick(&w, Qt::Key_T, Qt::ControlModifier);
+    QVERIFY(t->isVisible());
+
+    // Closing the main window closes it too.
+    w.close();
+    QVERIFY(!t->isVisible());
 }
 
 QTEST_MAIN(TestFrmMain)
