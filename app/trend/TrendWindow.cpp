@@ -146,8 +146,9 @@ void TrendWindow::buildControls()
         m_picked = true; // new readings no longer move the choice
         chooseSensor(index);
     });
-    connect(m_spans, &QButtonGroup::idClicked, this,
-            [this](int id) { m_plot->setSpan(Spans[std::clamp(id, 0, 3)]); });
+    connect(m_spans, &QButtonGroup::idToggled, this, [this](int id, bool checked) {
+        if (checked) m_plot->setSpan(Spans[std::clamp(id, 0, 3)]);
+    });
     connect(m_pressure, &QCheckBox::toggled, m_plot, &TrendPlot::setPressureShown);
     connect(m_plot, &TrendPlot::pictureBuilt, this, [this](qsizetype points) {
         const QString text = QStringLiteral("%1 points shown").arg(points);
