@@ -116,10 +116,10 @@ bool TrendPlot::onScreen() const
 
 int TrendPlot::rebuildInterval() const
 {
-    // A new picture once the newest data has moved about one pixel column.
+    // A new picture once the newest data has moved about two pixel columns.
     const auto [t0, t1] = timeSpan();
     const qint64 perColumn = (t1 - t0) / std::max(1, width() - 100);
-    return int(std::clamp<qint64>(perColumn, 100, 1000));
+    return int(std::clamp<qint64>(2 * perColumn, 200, 1500));
 }
 
 void TrendPlot::dataChanged()

@@ -2,8 +2,8 @@
 // The trend's plot: each channel of one sensor against local time on the left axis, the
 // pressure on its own axis at the right. Drawn with QPainter from the model's per-column
 // minimum and maximum, so a picture costs the same however many points it holds. The picture
-// is rebuilt at most once per pixel column's worth of time (between 100 ms and 1 s), and never
-// while the window is hidden or minimised.
+// is rebuilt at most once per two pixel columns' worth of time (between 200 ms and 1.5 s), and
+// never while the window is hidden or minimised.
 #include "app/trend/TrendModel.h"
 
 #include <QImage>
