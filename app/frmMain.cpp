@@ -5,6 +5,7 @@
 #include "app/OptionButton.h"
 #include "app/PortList.h"
 #include "app/StatusBar.h"
+#include "app/trend/TrendWindow.h"
 #include "data/Fonts.h"
 #include "data/Icons.h"
 #include "primary/PrimaryLink.h"
@@ -13,6 +14,8 @@
 #include <QApplication>
 #include <QButtonGroup>
 #include <QComboBox>
+#include <QDateTime>
+#include <QEvent>
 #include <QFont>
 #include <QIcon>
 #include <QLabel>
@@ -22,6 +25,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QShortcut>
 #include <QStyle>
 #include <QToolButton>
 #include <algorithm>
@@ -95,6 +99,7 @@ frmMain::frmMain(QWidget *parent) : QWidget(parent)
                                  QMessageBox::Ok);
     };
     wireEvents();
+    wireTrend();
 }
 
 frmMain::~frmMain() = default;
@@ -359,6 +364,61 @@ void frmMain::wireEvents()
 
     // A record carries the pressure the gauge link holds at the moment of saving.
     primary->setPressureSource([s] { return s->pressureText(); });
+}
+
+namespace {
+
+// Calls `open` on a double click on a watched box, and `close` when the watched window closes.
+class TrendOpener : public QObject {
+public:
+    TrendOpener(QObject *parent, std::function<void()> open, std::function<void()> close)
+        : QObject(parent), m_open(std::move(open)), m_close(std::move(close))
+    {
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::MouseButtonDblClick && watched != parent())
+            m_open();
+        else if (event->type() == QEvent::Close && watched == parent())
+            m_close();
+        return false;
+    }
+
+private:
+    std::function<void()> m_open, m_close;
+};
+
+} // namespace
+
+void frmMain::wireTrend()
+{
+    trendWindow = std::make_unique<trend::TrendWindow>();
+    trendWindow->setWindowIcon(windowIcon());
+    trend::TrendWindow *t = trendWindow.get();
+    connect(primary, &PrimaryLink::readingArrived, t, &trend::TrendWindow::addReading);
+    connect(secondary, &SecondaryLink::pressureChanged, t,
+            [t](const QString &text) { t->addPressure(QDateTime::currentDateTime(), text); });
+
+    auto *opener = new TrendOpener(
+        this, [this] { openTrend(); }, [t] { t->close(); });
+    installEventFilter(opener); // the main window's closing closes the trend window too
+    QList<QWidget *> boxes{ctl.txtSensorID, ctl.txtSensorType, ctl.txtPressure};
+    for (int k = 1; k <= 10; ++k)
+        boxes << ctl.txtChannel[size_t(k)];
+    for (QWidget *box : boxes) {
+        box->installEventFilter(opener);
+        box->setToolTip(QStringLiteral("Double-click to open the trend view (Ctrl+T)"));
+    }
+    auto *shortcut = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_T), this);
+    connect(shortcut, &QShortcut::activated, this, &frmMain::openTrend);
+}
+
+void frmMain::openTrend()
+{
+    trendWindow->setExportFolder(NPpath);
+    trendWindow->openWindow();
 }
 
 bool frmMain::Form_Load()

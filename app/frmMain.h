@@ -13,6 +13,9 @@
 
 class PrimaryLink;
 class SecondaryLink;
+namespace trend {
+class TrendWindow;
+}
 
 class frmMain : public QWidget {
     Q_OBJECT
@@ -29,6 +32,8 @@ public:
     QString GetSpecialPath(int CSIDL) const;
 
     void Command1_Click();
+    // Opens the trend window, or brings the open one to the front.
+    void openTrend();
 
     QString BCappPath;
     QString NPpath;
@@ -36,6 +41,8 @@ public:
     Controls ctl;
     PrimaryLink *primary = nullptr;
     SecondaryLink *secondary = nullptr;
+    // The trend window: it collects from start-up and is shown on demand.
+    std::unique_ptr<trend::TrendWindow> trendWindow;
 
     // How a second copy is refused; tests replace it to read the box's texts.
     static void (*showRefusal)(const QString &title, const QString &text);
@@ -49,6 +56,7 @@ protected:
 private:
     void buildControls();
     void wireEvents();
+    void wireTrend();
 
     platform::InstanceLock m_instanceLock;
     DisplayFrame m_frame;

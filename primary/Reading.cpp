@@ -125,6 +125,7 @@ Reading parseReading(QStringView message, const QString &stamp)
         shown += u' ';
         shown += second;
         reading.channel[k] = std::move(shown);
+        reading.valueLength[k] = qint32(first.size());
         reading.record += first;
         reading.record += u',';
         reading.record += second;

@@ -23,6 +23,10 @@ struct Reading {
     std::optional<QString> sensorId;   // txtSensorID
     std::optional<QString> sensorType; // txtSensorType ("TC4  (2)")
     std::array<std::optional<QString>, 11> channel; // txtChannel(1..9); [0] and [10] never set
+    // The length of the first item in channel[k] (the box joins the two items with one blank
+    // and the first item may hold blanks itself): the value is channel[k]->first(valueLength[k]),
+    // the unit what follows the joining blank.
+    std::array<qint32, 11> valueLength{};
     qint16 typeNumber = 0;
     qint16 channelCount = 0;
     // The record line without pressure, ",psi" and terminator: stamp, id, type, type number,

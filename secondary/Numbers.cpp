@@ -151,6 +151,35 @@ double leadingNumber(QStringView text, const QLocale &locale)
     return leadingNumber(typed);
 }
 
+bool hasLeadingNumber(QStringView text)
+{
+    qsizetype i = 0;
+    while (i < text.size() && isSkipped(text[i]))
+        ++i;
+    int base = 10;
+    if (i + 1 < text.size() && text[i] == u'&') {
+        const QChar p = text[i + 1].toUpper();
+        if (p == u'H' || p == u'O') {
+            base = p == u'H' ? 16 : 8;
+            i += 2;
+        }
+    } else if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) {
+        ++i;
+    }
+    bool seenPoint = base != 10; // a prefixed integer has no point
+    for (; i < text.size(); ++i) {
+        const QChar c = text[i];
+        if (isSkipped(c)) continue;
+        if (digitValue(c, base) >= 0) return true;
+        if (c == u'.' && !seenPoint) {
+            seenPoint = true;
+            continue;
+        }
+        return false;
+    }
+    return false;
+}
+
 // Plain decimal form for decimal exponents from -4 to 14, so every whole number of up to 15
 // digits prints in full; exponent form ("1E+20", "1.5E-07") outside that range.
 QString numberText(double value, const QLocale &locale)

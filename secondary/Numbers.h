@@ -17,6 +17,10 @@ double leadingNumber(QStringView text);
 // separator is a comma. "." keeps working everywhere; group separators are not read.
 double leadingNumber(QStringView text, const QLocale &locale);
 
+// Whether the leading-number rule finds a number at all: at least one digit (of its base after
+// &H or &O). Tells a real 0 from "no number".
+bool hasLeadingNumber(QStringView text);
+
 // The text form of a number: rounded to 15 significant digits, no trailing zeros, no decimal
 // separator for whole values, a 0 before the separator below 1, exponent form (1E+20) for very
 // large and very small magnitudes, the locale's decimal separator. nullopt-free: callers check

@@ -2,6 +2,7 @@
 // folder, and the wiring: each link's signal reaches its control, each control's action
 // reaches its link.
 #include "AppFixture.h"
+#include "app/trend/TrendWindow.h"
 
 #include "app/DisplayBox.h"
 #include "app/LogView.h"
@@ -41,6 +42,7 @@ private slots:
     void linkSignalsReachTheirControls();
     void controlActionsReachTheLinks();
     void typingInAPortListPicksNothing();
+    void trendWindowIsWired();
 };
 
 void TestFrmMain::startupStateAndScanLog()
@@ -403,6 +405,42 @@ void TestFrmMain::typingInAPortListPicksNothing()
     QCOMPARE(w.secondary->openPort(), 2);
     QCOMPARE(instrument.readSent(), QByteArray());
     QCOMPARE(gauge.readSent(), QByteArray());
+}
+
+void TestFrmMain::trendWindowIsWired()
+{
+    AppWorld world;
+    frmMain w;
+    QVERIFY(w.Form_Load());
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    trend::TrendWindow *t = w.trendWindow.get();
+    QVERIFY(!t->isVisible());
+
+    // Readings and the pressure are collected while the window is closed.
+    const QDateTime now = QDateTime::currentDateTime();
+    emit w.primary->readingArrived(now, primary::parseReading(u"R:0,S1,TC,1,21.5,C\r\n", "x"));
+    emit w.secondary->pressureChanged(QStringLiteral("14.7"));
+    emit w.secondary->pressureChanged(QString()); // no pressure: a gap
+    QCOMPARE(t->model().pointCount(), 3);
+    QCOMPARE(t->model().sensors(), QStringList{"S1"});
+
+    // A double click on a channel box opens it; so does Ctrl+T, on the open window too.
+    QVERIFY(w.ctl.txtChannel[3]->toolTip().contains("trend"));
+    QTest::mouseDClick(w.ctl.txtChannel[3], Qt::LeftButton);
+    QVERIFY(t->isVisible());
+    QCOMPARE(t->windowTitle(), QStringLiteral("NarwickPanel Trend"));
+    t->close();
+    QTest::mouseDClick(w.ctl.txtPressure, Qt::LeftButton);
+    QVERIFY(t->isVisible());
+    t->close();
+    w.activateWindow();
+    QTest::keyClick(&w, Qt::Key_T, Qt::ControlModifier);
+    QVERIFY(t->isVisible());
+
+    // Closing the main window closes it too.
+    w.close();
+    QVERIFY(!t->isVisible());
 }
 
 QTEST_MAIN(TestFrmMain)

@@ -106,8 +106,9 @@ def _read_line(fd, timeout, what):
 class Desktop:
     """Xvfb + D-Bus session + AT-SPI bus, plus a private HOME, runtime dir and COM dir."""
 
-    def __init__(self, name="e2e"):
+    def __init__(self, name="e2e", screen="1280x800x24"):
         become_subreaper()
+        self.screen = screen
         self.root = tempfile.mkdtemp(prefix="narwickpanel-%s-" % name)
         self.procs = []  # (name, Popen), stopped in reverse order
         self.home = self._dir("home")
@@ -156,7 +157,7 @@ class Desktop:
 
         # Xvfb picks a free display itself and writes its number to the pipe.
         r, w = os.pipe()
-        self.spawn("Xvfb", ["Xvfb", "-displayfd", str(w), "-screen", "0", "1280x800x24",
+        self.spawn("Xvfb", ["Xvfb", "-displayfd", str(w), "-screen", "0", self.screen,
                             "-nolisten", "tcp", "-noreset"], env=base, pass_fds=(w,),
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(w)

@@ -27,7 +27,8 @@ sys.dont_write_bytecode = True  # nothing is written into the source tree
 import desktop as desktop_mod  # noqa: E402
 
 try:  # importing touches no bus; the buses are those of each run's own desktop
-    from panel import children, do_action, find_apps, Panel, text_of, wait_for, walk
+    from panel import (children, do_action, extents, find_apps, Panel, states, text_of,
+                       wait_for, walk)
     from gi.repository import Atspi, GLib
     from sim import Sim
     IMPORT_ERROR = None
@@ -119,7 +120,9 @@ class Run:
     def __init__(self, args, name):
         self.args = args
         self.name = name
-        self.desk = desktop_mod.Desktop(name)
+        # The trend run shows both windows side by side.
+        self.desk = desktop_mod.Desktop(
+            name, screen="1920x1080x24" if name == "trend" else "1280x800x24")
         self.panels = []
         self.sim = None
         self.ports = []
@@ -656,6 +659,110 @@ def a11y(run):
     listener.deregister("object:text-changed:insert")
 
 
+# ---------------------------------------------------------------------------------------------
+# Scenario 10: the trend window. A double click on a channel box opens it, points arrive in its
+# picture, a PNG is saved through its own save dialog (filled in through AT-SPI, as a screen
+# reader would), Ctrl+W closes it and Ctrl+T in the main window opens it again. The desktop is
+# wide enough for both windows side by side: the screenshot for the README.
+
+TREND = "NarwickPanel Trend"
+
+
+def combo_items(acc):
+    lists = [c for c in children(acc) if c is not None and c.get_role() == Atspi.Role.LIST]
+    return [i.get_name() for i in children(lists[0]) if i is not None] if lists else []
+
+
+def trend(run):
+    sim = run.start_sim("--sensors", "1", "--channels", "3", "--rate", "10", "--random", "11")
+    p = run.start_panel().wait_for_window()
+    p.pick("cboPort", " 7")
+    p.pick("cboStepperPort", "8")
+    wait_for(lambda: (p.count() or 0) >= 5, "readings to arrive")
+    wait_for(lambda: p.text("txtPressure"), "the pressure")
+    check(p.window(TREND) is None, "the trend window is open before it was asked for")
+
+    p.double_click("txtChannel(1)")
+    frame = wait_for(lambda: p.window(TREND), "the trend window after a double click")
+    controls = wait_for(lambda: (lambda c: c if "lblTrendPoints" in c else None)(
+        p.controls_of(frame)), "the trend window's controls")
+
+    def points():
+        return int(text_of(p.controls_of(frame)["lblTrendPoints"]).split()[0])
+
+    first = wait_for(lambda: points() > 0 and points(), "points in the picture")
+    wait_for(lambda: points() > first, "the picture to take new points", 15)
+    run.step("PASS 9 a double click opens the trend window; its picture grows (%d, then %d "
+             "points)" % (first, points()))
+    sensors = combo_items(controls["cboTrendSensor"])
+    equal(sensors, [p.text("txtSensorID")], "the sensor list")
+    plot = [a for a in walk(frame) if a.get_name() == "Trend plot"]
+    check(plot and plot[0].get_description(), "the plot's accessible name and description")
+    check(all(("optSpan(%d)" % i) in controls for i in range(4)) and "chkPressure" in controls,
+          "the span buttons and the pressure switch: %r" % sorted(controls))
+
+    # Saving the picture through the window's own save dialog.
+    x, y, w, h = extents(plot[0])
+    p.click_at(x + w // 2, y + h // 2)  # the keyboard focus in the plot
+    p.keys("ctrl+s")
+
+    def dialog():
+        for w in children(p.app):
+            if w is not None and w.get_name() == "Save Picture as PNG" and extents(w)[2] > 0:
+                return w
+        return None
+
+    box = wait_for(dialog, "the save dialog")
+    edit = wait_for(lambda: next((a for a in walk(box) if a.get_role() == Atspi.Role.TEXT and
+                                  states(a).contains(Atspi.StateType.FOCUSED)), None),
+                    "the dialog's file name box with the focus")
+    target = os.path.join(run.desk.data_folder, "trend-e2e.png")
+    Atspi.EditableText.set_text_contents(edit, target)
+    wait_for(lambda: text_of(edit) == target, "the file name typed in")
+    save = [a for a in walk(box) if a.get_role() == Atspi.Role.PUSH_BUTTON
+            and a.get_name() == "Save"]
+    check(save, "the dialog's Save button")
+    do_action(save[0], "Press")
+    wait_for(lambda: os.path.exists(target) and os.path.getsize(target) > 0, "the saved PNG")
+    with open(target, "rb") as f:
+        equal(f.read(8), b"\x89PNG\r\n\x1a\n", "the saved file's signature")
+    info = subprocess.run(["identify", target], capture_output=True, text=True, timeout=30)
+    check(info.returncode == 0 and " PNG " in info.stdout, "identify: %r" % info.stdout)
+    run.step("PASS 10 the picture saved as PNG through the save dialog: %s"
+             % info.stdout.split(" ", 1)[1].strip())
+
+    # Both windows side by side for the README, the last minute in the picture.
+    main_width = extents(p.frame)[2]
+    for title, x in (("NarwickPanel", 0), (TREND, main_width + 8)):
+        subprocess.run(["xdotool", "search", "--name", "^%s$" % title, "windowmove", str(x), "0"],
+                       env=run.desk.env, check=True, timeout=10)
+    wait_for(lambda: extents(frame)[0] > main_width and extents(p.frame)[0] == 0,
+             "the windows to move")
+    x, y, w, h = extents(controls["optSpan(0)"])
+    p.click_at(x + w // 2, y + h // 2)
+    wait_for(lambda: points() >= 300, "a picture with 300 points", 40)
+    shot = os.path.join(run.args.out, "e2e-trend-demo.png")
+    run.screenshot(shot)
+    right = extents(frame)[0] + extents(frame)[2]
+    bottom = max(extents(frame)[1] + extents(frame)[3], extents(p.frame)[1] + extents(p.frame)[3])
+    subprocess.run(["convert", shot, "-crop", "%dx%d+0+0" % (right, bottom), "+repage", shot],
+                   env=run.desk.env, check=True, timeout=30)
+    run.step("screenshot of both windows: %s" % shot)
+
+    # Ctrl+W closes the trend window; Ctrl+T in the main window opens it again.
+    x, y, w, h = extents(plot[0])
+    p.click_at(x + w // 2, y + h // 2)
+    p.keys("ctrl+w")
+    wait_for(lambda: p.window(TREND) is None, "the trend window to close")
+    p.click("txtStream2")
+    p.keys("ctrl+t")
+    wait_for(lambda: p.window(TREND), "Ctrl+T to open the trend window again")
+    run.step("PASS 11 Ctrl+W closes the trend window and Ctrl+T opens it again")
+    run.desk.stop(p.proc)
+    rc, report = sim.finish()
+    equal(report.get("received_bytes"), "0", "bytes the program wrote to the devices")
+
+
 def scenario(args, name, steps):
     """Runs one scenario on its own desktop; a failure prints its diagnosis."""
     run = Run(args, name)
@@ -747,7 +854,7 @@ def typing(run):
 
 
 RUNS = {"operator": operator, "watchdog": watchdog, "instance": instance, "held": held,
-        "typing": typing, "a11y": a11y}
+        "typing": typing, "a11y": a11y, "trend": trend}
 
 
 def main():

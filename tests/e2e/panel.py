@@ -185,6 +185,13 @@ class Panel:
             raise AssertionError("%s has no area on screen" % name)
         self.click_at(x + (dx if dx is not None else w // 2), y + h // 2)
 
+    def double_click(self, name):
+        """A real double click in the middle of the control."""
+        x, y, w, h = extents(self.control(name))
+        subprocess.run(["xdotool", "mousemove", "--sync", str(x + w // 2), str(y + h // 2),
+                        "click", "--repeat", "2", "--delay", "60", "1"],
+                       env=self.desktop.env, check=True, timeout=10)
+
     KEYSYMS = {"Down": 0xFF54, "Up": 0xFF52, "Tab": 0xFF09, "space": 0x20, "Return": 0xFF0D,
                "BackSpace": 0xFF08, "End": 0xFF57}
 
@@ -193,6 +200,22 @@ class Panel:
         one printable character."""
         sym = self.KEYSYMS[name] if name in self.KEYSYMS else ord(name)
         Atspi.generate_keyboard_event(sym, None, Atspi.KeySynthType.SYM)
+
+    def keys(self, combo):
+        """A key combination ("ctrl+s") typed into the focused window through XTEST."""
+        subprocess.run(["xdotool", "key", "--clearmodifiers", combo], env=self.desktop.env,
+                       check=True, timeout=10)
+
+    def window(self, title):
+        """The program's top-level window with this title, shown on screen, or None."""
+        for w in children(self.app):
+            if w is not None and w.get_name() == title and extents(w)[2] > 0:
+                return w
+        return None
+
+    def controls_of(self, frame):
+        """{accessible description: accessible} under another window of the program."""
+        return {a.get_description(): a for a in walk(frame) if a.get_description()}
 
     def press(self, name):
         do_action(self.control(name), "Press")

@@ -234,6 +234,7 @@ void TestReading::fieldsAreOpaque()
     QCOMPARE(r.sensorId, QString(" S1 "));
     QCOMPARE(r.sensorType, QString("T:x  (1)"));
     QCOMPARE(channels(r), QStringList{"1= 21.5  C "});
+    QCOMPARE(r.valueLength[1], 6); // " 21.5 ": the box's value part, blanks included
     QCOMPARE(r.record, kStamp + ", S1 ,T:x,1, 21.5 ,C ,");
 
     // The terminator belongs to no field, also when the last field used is the last one.
@@ -272,6 +273,8 @@ void TestReading::channelPairs()
     const Reading r = parseReading(line, kStamp);
     QCOMPARE(::channels(r), channels);
     QCOMPARE(r.record, record);
+    for (int k = 0; k < int(r.channel.size()); ++k)
+        QCOMPARE(r.valueLength[k], r.channel[k] ? 1 : 0);
 }
 
 void TestReading::generalDate_data()

@@ -25,33 +25,39 @@ void TestNumbers::leadingNumberReadsPrefix_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<double>("value");
-    QTest::newRow("plain") << "12.5" << 12.5;
-    QTest::newRow("line end stops") << "12.5\r\n" << 12.5;
-    QTest::newRow("space inside") << "1 2.5" << 12.5;
-    QTest::newRow("leading blanks and sign") << "  -  3.25" << -3.25;
-    QTest::newRow("no number") << "abc" << 0.0;
-    QTest::newRow("lone point") << "." << 0.0;
-    QTest::newRow("lone sign") << "-" << 0.0;
-    QTest::newRow("sign and point") << "-.x" << 0.0;
-    QTest::newRow("point first") << ".5" << 0.5;
-    QTest::newRow("second point stops") << "1.2.3" << 1.2;
-    QTest::newRow("comma is not a point") << "1,5" << 1.0;
-    QTest::newRow("exponent") << "-3e2x" << -300.0;
-    QTest::newRow("exponent without digits") << "4e+x" << 4.0;
-    QTest::newRow("D is no exponent") << "4d2" << 4.0;
-    QTest::newRow("hex") << "&H1F" << 31.0;
-    QTest::newRow("hex lower case") << "&hff" << 255.0;
-    QTest::newRow("octal") << "&O17" << 15.0;
-    QTest::newRow("octal stops at 8") << "&O178" << 15.0;
-    QTest::newRow("CR stops before digits") << "\r5" << 0.0;
-    QTest::newRow("psi field") << " 14.70 psi" << 14.7;
+    QTest::addColumn<bool>("found"); // false: no number at all (not a real 0)
+    QTest::newRow("plain") << "12.5" << 12.5 << true;
+    QTest::newRow("line end stops") << "12.5\r\n" << 12.5 << true;
+    QTest::newRow("space inside") << "1 2.5" << 12.5 << true;
+    QTest::newRow("leading blanks and sign") << "  -  3.25" << -3.25 << true;
+    QTest::newRow("no number") << "abc" << 0.0 << false;
+    QTest::newRow("lone point") << "." << 0.0 << false;
+    QTest::newRow("lone sign") << "-" << 0.0 << false;
+    QTest::newRow("sign and point") << "-.x" << 0.0 << false;
+    QTest::newRow("point first") << ".5" << 0.5 << true;
+    QTest::newRow("second point stops") << "1.2.3" << 1.2 << true;
+    QTest::newRow("comma is not a point") << "1,5" << 1.0 << true;
+    QTest::newRow("exponent") << "-3e2x" << -300.0 << true;
+    QTest::newRow("exponent without digits") << "4e+x" << 4.0 << true;
+    QTest::newRow("D is no exponent") << "4d2" << 4.0 << true;
+    QTest::newRow("hex") << "&H1F" << 31.0 << true;
+    QTest::newRow("hex lower case") << "&hff" << 255.0 << true;
+    QTest::newRow("octal") << "&O17" << 15.0 << true;
+    QTest::newRow("octal stops at 8") << "&O178" << 15.0 << true;
+    QTest::newRow("CR stops before digits") << "\r5" << 0.0 << false;
+    QTest::newRow("real zero") << " -0.0 C" << -0.0 << true;
+    QTest::newRow("hex without digits") << "&Hx" << 0.0 << false;
+    QTest::newRow("ampersand alone") << "&5" << 0.0 << false;
+    QTest::newRow("psi field") << " 14.70 psi" << 14.7 << true;
 }
 
 void TestNumbers::leadingNumberReadsPrefix()
 {
     QFETCH(QString, text);
     QFETCH(double, value);
+    QFETCH(bool, found);
     QCOMPARE(leadingNumber(text), value);
+    QCOMPARE(secondary::hasLeadingNumber(text), found);
 }
 
 void TestNumbers::leadingNumberOutOfRange()
