@@ -24,6 +24,7 @@ private slots:
     void badForms_data();
     void badForms();
     void helpAndVersion();
+    void theAutostartExampleParses();
     void picksAsTheOperatorWould();
     void absentPortsAreWaitedForWithoutABox();
     void theOperatorEndsTheWait();
@@ -105,6 +106,19 @@ void TestCommandLine::helpAndVersion()
     QCOMPARE(v.action, Parsed::Version);
     QCOMPARE(v.exitCode, 0);
     QVERIFY(v.output.startsWith(QStringLiteral("NarwickPanel ")) && v.output.endsWith(u'\n'));
+}
+
+void TestCommandLine::theAutostartExampleParses()
+{
+    QFile entry(QStringLiteral(NP_AUTOSTART_ENTRY));
+    QVERIFY(entry.open(QIODevice::ReadOnly | QIODevice::Text));
+    QStringList exec;
+    for (const QString &line : QString::fromUtf8(entry.readAll()).split(u'\n'))
+        if (line.startsWith(QStringLiteral("Exec="))) exec = line.mid(5).split(u' ');
+    QCOMPARE(exec.value(0), QStringLiteral("narwickpanel"));
+    const Parsed p = cli::parse(exec.mid(1));
+    QCOMPARE(p.action, Parsed::Run);
+    QVERIFY(p.options.port && p.options.secondary && p.options.save == 1);
 }
 
 namespace {
