@@ -212,6 +212,12 @@ void LogView::showFrame()
     syncScrollBars();
 }
 
+void LogView::appendMessage(const QString &text)
+{
+    const bool atLineStart = m_lines.back().isEmpty();
+    appendText((atLineStart ? QString() : QStringLiteral("\r\n")) + text + QStringLiteral("\r\n"));
+}
+
 void LogView::setPlainText(const QString &text)
 {
     clear();

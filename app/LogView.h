@@ -26,6 +26,9 @@ public:
     // Appends `text` at the very end. CR LF is one line break; the last line may be continued
     // by the next append.
     void appendText(const QString &text);
+    // Appends a message of the program's own on a line of its own: it starts a new line unless
+    // the log ends at the start of one, and ends its line, so what follows starts afresh too.
+    void appendMessage(const QString &text);
     void setPlainText(const QString &text);
     void clear();
     QString toPlainText() const;
@@ -36,6 +39,11 @@ public:
     void setMaximumBlockCount(int lines);
 
     bool isEndInView() const;
+    // True once the picture and the scroll bar show all the text appended so far.
+    bool isPictureCurrent() const
+    {
+        return !m_frame.isPending() && !m_barsPending && !m_barPaint.isActive();
+    }
     QString selectedText() const;
     void selectAll();
     void copy() const;

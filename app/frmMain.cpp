@@ -2,6 +2,7 @@
 
 #include "app/LogView.h"
 #include "app/OptionButton.h"
+#include "app/PortList.h"
 #include "app/StatusBar.h"
 #include "data/Icons.h"
 #include "primary/PrimaryLink.h"
@@ -133,10 +134,8 @@ void frmMain::buildControls()
         return b;
     };
     auto makeCombo = [this](const QRect &r, const QString &name, const QString &spoken) {
-        auto *c = new QComboBox(this);
+        auto *c = new PortList(this);
         c->setGeometry(r);
-        c->setEditable(true);
-        c->setInsertPolicy(QComboBox::NoInsert);
         c->setFont(controlFont(9.75, true));
         c->setEditText(QStringLiteral("COM ports"));
         describe(c, spoken, name);
@@ -319,6 +318,7 @@ void frmMain::wireEvents()
             [this, count](int n) { m_frame.set(count, QString::number(n)); });
     connect(p, &PrimaryLink::logAppended, ctl.txtIncoming, &LogView::appendText);
     connect(p, &PrimaryLink::logReplaced, ctl.txtIncoming, &LogView::setPlainText);
+    connect(p, &PrimaryLink::messageLogged, ctl.txtIncoming, &LogView::appendMessage);
     connect(p, &PrimaryLink::portStatusChanged, this,
             [this](const QString &text) { ctl.sbStatusBar->setPanelText(1, text); });
     connect(p, &PrimaryLink::saveModeReset, this, [this] {

@@ -12,8 +12,11 @@
 //   np_bench repaint [--widget NAME] [--lines N]   CPU to set and paint one new box text
 //   np_bench idle [--seconds S]                     both ports open and silent; CPU %
 //   np_bench secondary [--seconds S]                the gauge alone: silent, then 9600 bit/s
-//   np_bench startup [--ptys N]                     main() to the window exposed, both scans
-//                                                   done (N mapped ptys; 0 = default table)
+//   np_bench startup [--ptys N] [--scoped]          main() to the window exposed, both scans
+//                                                   done (N mapped ptys; 0 = default table;
+//                                                   --scoped: each scan in one ProbeScope)
+//   np_bench probe [--ptys N]                       the scans' probes alone over N mapped ptys,
+//                                                   with and without one serial::ProbeScope
 //
 // Each run lives in a private temporary HOME, runtime directory and COM directory. CPU is the
 // process's user+system time minus what the writer threads used themselves.
@@ -21,6 +24,9 @@
 #include "app/frmMain.h"
 #include "primary/PrimaryLink.h"
 #include "secondary/SecondaryLink.h"
+#include "serial/PortProbe.h"
+#include "serial/Wsc32.h"
+#include "tools/sim/Pseudoterminal.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -93,13 +99,15 @@ struct Pty {
     QString slave;
     explicit Pty(const QString &comDir, int com)
     {
-        master = posix_openpt(O_RDWR | O_NOCTTY);
-        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+        std::string path;
+        master = pty::openMaster(false, &path);
+        if (master < 0) {
             std::perror("posix_openpt");
             std::exit(2);
         }
-        slave = QString::fromLocal8Bit(ptsname(master));
-        QFile::link(slave, comDir + QStringLiteral("/com%1").arg(com));
+        slave = QString::fromStdString(path);
+        pty::publishLink(
+            path, QFile::encodeName(comDir + QStringLiteral("/com%1").arg(com)).toStdString());
     }
     ~Pty()
     {
@@ -157,6 +165,9 @@ struct World {
         qputenv("XDG_CONFIG_HOME", (r + QStringLiteral("/config")).toLocal8Bit());
         comDir = r + QStringLiteral("/com");
         QDir(r).mkpath(QStringLiteral("com"));
+        // The program's UUCP lock files go to a private folder, not the machine's /run/lock.
+        QDir(r).mkpath(QStringLiteral("lock"));
+        qputenv("NARWICKPANEL_LOCK_DIRS", (r + QStringLiteral("/lock")).toLocal8Bit());
         if (mapComDir)
             qputenv("NARWICKPANEL_COM_DIR", comDir.toLocal8Bit());
         else
@@ -298,6 +309,7 @@ struct Options {
     bool save = true;
     bool gauge = true;
     bool paints = false;
+    bool scoped = false; // startup: each scan inside one serial::ProbeScope
     QString widget;
     QStringList noPaint;
     int prefill = 0;
@@ -320,6 +332,8 @@ Options parse(const QStringList &args)
             o.ptys = v.toInt(), ++i;
         else if (a == QLatin1String("--chunk"))
             o.chunk = v.toInt(), ++i;
+        else if (a == QLatin1String("--scoped"))
+            o.scoped = true;
         else if (a == QLatin1String("--no-stall"))
             o.stall = false;
         else if (a == QLatin1String("--no-save"))
@@ -660,14 +674,25 @@ int startup(const Options &o, qint64 mainEntryNs)
     std::vector<std::unique_ptr<Pty>> ptys;
     for (int i = 1; i <= o.ptys; ++i)
         ptys.push_back(std::make_unique<Pty>(world.comDir, i));
+    // --scoped: what the scans cost once each runs inside one ProbeScope (one pass over /proc).
+    const auto scope = [&o] { return o.scoped ? std::make_unique<serial::ProbeScope>() : nullptr; };
     const qint64 t0 = nowNs();
     frmMain w;
     const qint64 t1 = nowNs();
-    w.primary->ScanComPorts(); // timed alone; Form_Load scans again, as the program does
+    {
+        const auto s = scope();
+        w.primary->ScanComPorts(); // timed alone; Form_Load scans again, as the program does
+    }
     const qint64 t2 = nowNs();
-    w.secondary->ScanSecondaryPorts();
+    {
+        const auto s = scope();
+        w.secondary->ScanSecondaryPorts();
+    }
     const qint64 t3 = nowNs();
-    if (!w.Form_Load()) return 2;
+    {
+        const auto s = scope();
+        if (!w.Form_Load()) return 2;
+    }
     const qint64 t4 = nowNs();
     w.show();
     QElapsedTimer e;
@@ -688,6 +713,53 @@ int startup(const Options &o, qint64 mainEntryNs)
     return 0;
 }
 
+// The scans' probes alone over N mapped ptys: every COM number probed once without and once
+// inside a serial::ProbeScope (one pass over /proc), and the secondary list's open-and-close of
+// each library port; the best of 5 rounds each.
+int probe(const Options &o)
+{
+    World world(true);
+    std::vector<std::unique_ptr<Pty>> ptys;
+    for (int i = 1; i <= o.ptys; ++i)
+        ptys.push_back(std::make_unique<Pty>(world.comDir, i));
+    const auto best = [](auto &&round) {
+        double ms = 1e9;
+        for (int r = 0; r < 5; ++r) {
+            const qint64 t0 = nowNs();
+            round();
+            ms = std::min(ms, double(nowNs() - t0) / 1e6);
+        }
+        return ms;
+    };
+    int held = 0;
+    const auto probeAll = [&] {
+        held = 0;
+        for (int n = 1; n <= o.ptys; ++n)
+            held += serial::probeCom(n) == serial::ProbeResult::Held;
+    };
+    const double unscoped = best(probeAll);
+    const double scoped = best([&] {
+        serial::ProbeScope scope;
+        probeAll();
+    });
+    const auto openAll = [&] {
+        for (int i = 0; i < o.ptys; ++i)
+            if (wsc::SioReset(i, 512, 512) == 0) wsc::SioDone(i);
+    };
+    const double opens = best(openAll);
+    const double opensScoped = best([&] {
+        serial::ProbeScope scope;
+        openAll();
+    });
+    int processes = 0;
+    for (const QString &e : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs))
+        processes += e.toInt() > 0;
+    std::printf("%d mapped ptys, %d processes, %d held: probeCom of each %.1f ms, in one "
+                "ProbeScope %.1f ms; SioReset+SioDone of each %.1f ms, in one ProbeScope %.1f ms\n",
+                o.ptys, processes, held, unscoped, scoped, opens, opensScoped);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -702,8 +774,10 @@ int main(int argc, char *argv[])
     if (o.mode == QLatin1String("secondary")) return secondaryOnly(o);
     if (o.mode == QLatin1String("startup")) return startup(o, entry);
     if (o.mode == QLatin1String("repaint")) return repaint(o);
-    std::fprintf(stderr,
-                 "usage: np_bench throughput|nominal|idle|secondary|startup|repaint [--lines N] "
-                 "[--seconds S] [--ptys N] [--chunk BYTES] [--no-stall]\n");
+    if (o.mode == QLatin1String("probe")) return probe(o);
+    std::fprintf(
+        stderr,
+        "usage: np_bench throughput|nominal|idle|secondary|startup|repaint|probe [--lines N] "
+        "[--seconds S] [--ptys N] [--chunk BYTES] [--no-stall]\n");
     return 2;
 }

@@ -132,8 +132,8 @@ void PrimaryLink::receive()
 {
     m_inEvent = true;
     if (LineBuffer.append(MSComm1.Input()))
-        queueLog(QStringLiteral("Over 64 KiB received without a line end: the oldest text of "
-                                "the unfinished line was dropped"));
+        logMessage(QStringLiteral("Over 64 KiB received without a line end: the oldest text of "
+                                  "the unfinished line was dropped"));
     QString line;
     while (LineBuffer.takeLine(&line)) {
         Timer1.stop();
@@ -165,18 +165,32 @@ void PrimaryLink::resetPort()
     MSComm1.setPortOpen(false);
     MSComm1.setHandshaking(0);
     MSComm1.setPortOpen(true);
+    updatePortState();
 }
 
 void PrimaryLink::Timer1_Timer()
 {
     MSComm1.setPortOpen(false);
     MSComm1.setPortOpen(true);
+    updatePortState();
 }
 
 void PrimaryLink::onHangUp(const QString &reason)
 {
-    // Said once per hang-up; an armed watchdog reopens the port when the device returns.
-    appendLogLine(reason + QStringLiteral("; the port is closed until the device returns"));
+    // Said once per hang-up. The watchdog then reopens the port once the device is back,
+    // whether or not a line ever came: it keeps trying every interval while the device is away.
+    logMessage(reason + QStringLiteral("; the port is closed until the device returns"));
+    updatePortState();
+    Timer1.start();
+}
+
+// The status line follows the port when it closes or opens by itself.
+void PrimaryLink::updatePortState()
+{
+    const QString state = MSComm1.PortOpen() ? QStringLiteral("Open") : QStringLiteral("Closed");
+    if (state == PortState) return;
+    PortState = state;
+    showPortStatus();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -223,7 +237,12 @@ void PrimaryLink::saveStep(const QString &record, const QString &sensorId, bool 
         const QString line = record + pressure + QStringLiteral(",psi");
         const primary::SaveResult result = primary::appendRecord(NPpath, sensorId, line);
         const QString message = m_saveReporter.report(result);
-        if (!message.isEmpty()) queueLog(message);
+        // "Save current reading" asked for this one reading: why it was not saved is said
+        // every time. "Save all readings" says a failure once, until it changes or ends.
+        if (SaveMode == 2 && !result.ok)
+            logMessage(result.reason);
+        else if (!message.isEmpty())
+            logMessage(message);
     }
     if (SaveMode == 2) {
         SaveMode = 0;
@@ -246,12 +265,11 @@ void PrimaryLink::setBox(int index, const QString &text)
     m_boxDirty.set(index);
 }
 
-void PrimaryLink::queueLog(const QString &text)
+void PrimaryLink::logMessage(const QString &text)
 {
-    // A message stands on a line of its own.
-    if (!m_pendingLog.isEmpty() && !m_pendingLog.endsWith(QLatin1String("\r\n")))
-        m_pendingLog += QLatin1String("\r\n");
-    m_pendingLog += text + QLatin1String("\r\n");
+    // The lines echoed before it come first.
+    if (!m_pendingLog.isEmpty()) emit logAppended(std::exchange(m_pendingLog, QString()));
+    emit messageLogged(text);
 }
 
 void PrimaryLink::announce()

@@ -76,6 +76,9 @@ signals:
     // Text for the end of the log (CR LF breaks lines); and the log replaced by `text`.
     void logAppended(const QString &text);
     void logReplaced(const QString &text);
+    // A message of the program's own (a hang-up, a save failure, an over-long line): it stands
+    // on a line of its own in the log, whatever came before it.
+    void messageLogged(const QString &text);
     void portStatusChanged(const QString &text);
     // "Save current reading" saved its reading: the choice is back at "Do not save readings".
     void saveModeReset();
@@ -89,8 +92,9 @@ private:
     void resetPort();
     void saveStep(const QString &record, const QString &sensorId, bool recordComplete);
     void showPortStatus();
+    void updatePortState();
     void appendLogLine(const QString &line);
-    void queueLog(const QString &text);
+    void logMessage(const QString &text);
     void announce();
     void setBox(int index, const QString &text);
     void onHangUp(const QString &reason);

@@ -8,10 +8,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <linux/serial.h>
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
 
 namespace serial {
 
@@ -25,18 +21,14 @@ constexpr int kMaxEmptyWakeups = 100;
 
 QString openFailureText(int com, const QString &path, int code)
 {
-    switch (code) {
-    case EBUSY:
+    switch (classifyOpenError(code)) {
+    case OpenError::Held:
         return QStringLiteral("COM %1 is held by another program").arg(com);
-    case EACCES:
-    case EPERM:
+    case OpenError::NoPermission:
         return QStringLiteral("no permission to open %1: join the dialout group").arg(path);
-    case ENOENT:
-    case ENODEV:
-    case ENXIO:
-    case EIO:
+    case OpenError::Absent:
         return QStringLiteral("COM %1 maps to no device (%2 is not present)").arg(com).arg(path);
-    case ENOTTY:
+    case OpenError::NotSerial:
         return QStringLiteral("COM %1 maps to %2, which is not a serial port").arg(com).arg(path);
     default:
         return QStringLiteral("cannot open COM %1 (%2): %3")
@@ -113,15 +105,7 @@ bool MSComm::setPortOpen(bool open, QString *error, int *errorCode)
     m_emptyWakeups = 0;
     ++m_generation;
 
-    serial_icounter_struct counters{};
-    m_haveIcount = ::ioctl(fd, TIOCGICOUNT, &counters) == 0;
-    if (m_haveIcount) {
-        m_icount[0] = counters.brk;
-        m_icount[1] = counters.frame;
-        m_icount[2] = counters.overrun;
-        m_icount[3] = counters.parity;
-        m_icount[4] = counters.buf_overrun;
-    }
+    m_lineErrors.reset(fd);
 
     m_notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &MSComm::onReadable);
@@ -160,7 +144,7 @@ void MSComm::closeNow()
         m_fd = -1;
         ++m_generation;
     }
-    m_haveIcount = false;
+    m_lineErrors.reset(-1);
 }
 
 void MSComm::onReadable()
@@ -174,24 +158,15 @@ void MSComm::onReadable()
     qsizetype got = 0;
     char chunk[4096];
     while (got < kMaxReadPerActivation) {
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n > 0) {
-            m_received.append(chunk, n);
-            got += n;
+        const ReadResult r = readSome(fd, chunk, sizeof chunk);
+        if (r.status == ReadResult::Data) {
+            m_received.append(chunk, r.bytes);
+            got += r.bytes;
             continue;
         }
-        if (n < 0 && errno == EINTR) continue;
-        if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
-            // Nothing more to read now. In raw mode with VMIN 0 an empty read is not an end of
-            // file, so ask poll whether the device has gone (a hung-up tty reads empty and
-            // polls as hung up; a pty whose master closed reads EIO).
-            pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)))
-                hungUp = true;
-            break;
-        }
-        hungUp = true; // EIO, ENXIO and other hard errors: the device is gone
-        hangUpErrno = errno;
+        // Any hard error means the device is gone, as a hang-up does.
+        hungUp = r.status != ReadResult::Nothing;
+        hangUpErrno = r.error;
         break;
     }
 
@@ -225,24 +200,19 @@ void MSComm::onReadable()
 
 void MSComm::checkLineErrors(quint64 generation)
 {
-    if (!m_haveIcount || m_fd < 0) return;
-    serial_icounter_struct counters{};
-    if (::ioctl(m_fd, TIOCGICOUNT, &counters) != 0) {
-        m_haveIcount = false;
-        return;
-    }
-    const int now[5] = {counters.brk, counters.frame, counters.overrun, counters.parity,
-                        counters.buf_overrun};
-    static constexpr qint16 codes[5] = {comEventBreak, comEventFrame, comEventOverrun,
-                                        comEventRxParity, comEventRxOver};
-    bool increased[5];
-    for (int i = 0; i < 5; ++i) {
-        increased[i] = now[i] != m_icount[i];
-        m_icount[i] = now[i];
-    }
-    for (int i = 0; i < 5; ++i) {
-        if (!increased[i]) continue;
-        raise(codes[i]);
+    if (m_fd < 0) return;
+    const unsigned changed = m_lineErrors.changed(m_fd);
+    static constexpr struct {
+        unsigned bit;
+        qint16 event;
+    } events[] = {{LineBreak, comEventBreak},
+                  {LineFrame, comEventFrame},
+                  {LineOverrun, comEventOverrun},
+                  {LineParity, comEventRxParity},
+                  {LineBufferOverrun, comEventRxOver}};
+    for (const auto &e : events) {
+        if (!(changed & e.bit)) continue;
+        raise(e.event);
         if (generation != m_generation) return; // the handler reset the port
     }
 }

@@ -8,6 +8,11 @@
 // A failed operation returns false with a reason and leaves the port state as it was.
 // A hang-up (device unplugged, pty master closed) closes the port once and is reported once,
 // through hungUp(); there is no error storm and no busy loop afterwards.
+//
+// An open port is held as serial/TtyDevice.h describes (exclusive flag, flock, UUCP lock
+// file); a port another program has open, with or without a lock, is refused as held.
+#include "serial/TtyDevice.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
@@ -80,10 +85,9 @@ private:
     QString m_devicePath;
     QByteArray m_received;
     QSocketNotifier *m_notifier = nullptr;
-    bool m_haveIcount = false; // false when the driver keeps no line-error counters (ptys)
-    int m_icount[5] = {};      // break, frame, overrun, parity, buffer overrun
-    quint64 m_generation = 0;  // bumped on every open and close
-    int m_emptyWakeups = 0;    // readable activations in a row that brought nothing
+    LineErrorCounters m_lineErrors; // none on a pty
+    quint64 m_generation = 0;       // bumped on every open and close
+    int m_emptyWakeups = 0;         // readable activations in a row that brought nothing
 };
 
 } // namespace serial

@@ -1,17 +1,22 @@
 #include "serial/TtyDevice.h"
 
-#include <QFile>
+#include "serial/PortUsers.h"
 
+#include <QFile>
+#include <QStringList>
+
+#include <algorithm>
 #include <cerrno>
-#include <cstdlib>
-#include <dirent.h>
 #include <fcntl.h>
-#include <string>
+#include <linux/serial.h>
+#include <mutex>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+#include <unordered_map>
 
 namespace serial {
 
@@ -41,46 +46,24 @@ speed_t speedFor(int baud)
     }
 }
 
+// The UUCP lock files written for each descriptor openExclusive handed out.
+std::mutex &lockFilesMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
+std::unordered_map<int, QStringList> &lockFilesByFd()
+{
+    static std::unordered_map<int, QStringList> map;
+    return map;
+}
+
 void closeQuietly(int fd)
 {
     const int saved = errno;
     ::close(fd);
     errno = saved;
-}
-
-// Whether any open descriptor in any process other than `ownFd` of this one names the
-// device `device` (st_rdev). Root sees every process; other users cannot have got this far
-// past a holder's exclusive flag anyway.
-bool openElsewhere(dev_t device, int ownFd)
-{
-    const pid_t self = ::getpid();
-    DIR *proc = ::opendir("/proc");
-    if (!proc) return true; // cannot tell: assume the holder is alive
-    bool found = false;
-    while (!found) {
-        const dirent *entry = ::readdir(proc);
-        if (!entry) break;
-        char *end = nullptr;
-        const long pid = std::strtol(entry->d_name, &end, 10);
-        if (pid <= 0 || *end != '\0') continue;
-        const std::string fdDir = std::string("/proc/") + entry->d_name + "/fd";
-        DIR *fds = ::opendir(fdDir.c_str());
-        if (!fds) continue;
-        while (const dirent *f = ::readdir(fds)) {
-            const long n = std::strtol(f->d_name, &end, 10);
-            if (*end != '\0' || f->d_name[0] == '.') continue;
-            if (pid == self && n == ownFd) continue;
-            struct stat st {};
-            if (::stat((fdDir + "/" + f->d_name).c_str(), &st) == 0 && S_ISCHR(st.st_mode) &&
-                st.st_rdev == device) {
-                found = true;
-                break;
-            }
-        }
-        ::closedir(fds);
-    }
-    ::closedir(proc);
-    return found;
 }
 
 } // namespace
@@ -95,13 +78,61 @@ int openDevice(const QString &devicePath)
     return fd;
 }
 
+OpenError classifyOpenError(int code)
+{
+    switch (code) {
+    case 0:
+        return OpenError::None;
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case EIO:
+        return OpenError::Absent;
+    case EBUSY:
+        return OpenError::Held;
+    case EACCES:
+    case EPERM:
+        return OpenError::NoPermission;
+    case ENOTTY:
+        return OpenError::NotSerial;
+    default:
+        return OpenError::Other;
+    }
+}
+
+bool isPhantomUart(int fd, const QString &devicePath)
+{
+    if (!devicePath.startsWith(QLatin1String("/dev/ttyS"))) return false;
+    serial_struct info{};
+    if (::ioctl(fd, TIOCGSERIAL, &info) != 0) return false;
+    return info.type == PORT_UNKNOWN;
+}
+
 bool exclusiveFlagIsStale(int fd)
 {
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return false;
     ::flock(fd, LOCK_UN);
-    return !openElsewhere(st.st_rdev, fd);
+    // Our own other descriptors count here: the flag may be the one our other link set.
+    return !openInOtherProcess(st.st_rdev) && !openInThisProcess(st.st_rdev, fd);
+}
+
+bool heldByAnother(int fd, const QString &devicePath, bool *staleExclusiveFlag)
+{
+    if (staleExclusiveFlag) *staleExclusiveFlag = false;
+    // Root gets past another holder's exclusive flag, so look for it ourselves.
+    int exclusive = 0;
+    if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive) {
+        if (!exclusiveFlagIsStale(fd)) return true;
+        if (staleExclusiveFlag) *staleExclusiveFlag = true;
+    }
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return errno == EWOULDBLOCK;
+    ::flock(fd, LOCK_UN);
+    // Programs that take no lock at all: a lock file, or just an open descriptor.
+    if (lockedByOtherProcess(devicePath)) return true;
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 && openInOtherProcess(st.st_rdev);
 }
 
 int openExclusive(const QString &devicePath, int *error)
@@ -118,31 +149,26 @@ int openExclusive(const QString &devicePath, int *error)
         *error = errno;
         return -1;
     }
-    if (!::isatty(fd)) {
+    const auto refuse = [&](int code) {
         closeQuietly(fd);
-        *error = ENOTTY;
+        *error = code;
         return -1;
+    };
+    if (!::isatty(fd)) return refuse(ENOTTY);
+    if (isPhantomUart(fd, devicePath)) return refuse(ENODEV);
+    bool staleFlag = false;
+    if (heldByAnother(fd, devicePath, &staleFlag)) return refuse(EBUSY);
+    if (staleFlag) ::ioctl(fd, TIOCNXCL); // left by a holder that is gone; ours follows below
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return refuse(errno == EWOULDBLOCK ? EBUSY : errno);
+    if (::ioctl(fd, TIOCEXCL) != 0) return refuse(errno);
+    QStringList lockFiles;
+    if (!takeLockFiles(devicePath, &lockFiles)) {
+        ::ioctl(fd, TIOCNXCL);
+        return refuse(EBUSY); // a terminal program took it just now
     }
-    // Root gets past another holder's exclusive flag, so look for it ourselves.
-    int exclusive = 0;
-    if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive) {
-        if (!exclusiveFlagIsStale(fd)) {
-            closeQuietly(fd);
-            *error = EBUSY;
-            return -1;
-        }
-        ::ioctl(fd, TIOCNXCL); // left by a holder that is gone; ours follows below
-    }
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        *error = errno == EWOULDBLOCK ? EBUSY : errno;
-        closeQuietly(fd);
-        return -1;
-    }
-    if (::ioctl(fd, TIOCEXCL) != 0) {
-        *error = errno;
-        ::flock(fd, LOCK_UN);
-        closeQuietly(fd);
-        return -1;
+    if (!lockFiles.isEmpty()) {
+        const std::lock_guard<std::mutex> guard(lockFilesMutex());
+        lockFilesByFd()[fd] = lockFiles;
     }
     return fd;
 }
@@ -157,51 +183,10 @@ int configureLine(int fd, const LineSettings &settings)
     if (speed == B0) return EINVAL;
     if (::cfsetispeed(&tio, speed) != 0 || ::cfsetospeed(&tio, speed) != 0) return errno;
 
-    tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
-    switch (settings.dataBits) {
-    case 5:
-        tio.c_cflag |= CS5;
-        break;
-    case 6:
-        tio.c_cflag |= CS6;
-        break;
-    case 7:
-        tio.c_cflag |= CS7;
-        break;
-    case 8:
-        tio.c_cflag |= CS8;
-        break;
-    default:
-        return EINVAL;
-    }
-    switch (settings.parity) {
-    case 'n':
-    case 'N':
-        break;
-    case 'e':
-    case 'E':
-        tio.c_cflag |= PARENB;
-        break;
-    case 'o':
-    case 'O':
-        tio.c_cflag |= PARENB | PARODD;
-        break;
-    case 'm':
-    case 'M':
-        tio.c_cflag |= PARENB | CMSPAR | PARODD;
-        break;
-    case 's':
-    case 'S':
-        tio.c_cflag |= PARENB | CMSPAR;
-        break;
-    default:
-        return EINVAL;
-    }
-    if (settings.stopBits == 2)
-        tio.c_cflag |= CSTOPB;
-    else if (settings.stopBits != 1)
-        return EINVAL;
-
+    tcflag_t format = 0;
+    if (!characterFormat(settings, &format)) return EINVAL;
+    tio.c_cflag &= ~(kCharacterFormatMask | CRTSCTS);
+    tio.c_cflag |= format;
     tio.c_cflag |= CLOCAL | CREAD;
     tio.c_iflag &= ~(IXON | IXOFF | IXANY);
     tio.c_cc[VMIN] = 0;
@@ -210,13 +195,121 @@ int configureLine(int fd, const LineSettings &settings)
     return 0;
 }
 
+bool characterFormat(const LineSettings &settings, tcflag_t *bits)
+{
+    static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
+    if (settings.dataBits < 5 || settings.dataBits > 8) return false;
+    tcflag_t format = sizes[settings.dataBits - 5];
+    switch (settings.parity) {
+    case 'n':
+    case 'N':
+        break;
+    case 'e':
+    case 'E':
+        format |= PARENB;
+        break;
+    case 'o':
+    case 'O':
+        format |= PARENB | PARODD;
+        break;
+    case 'm':
+    case 'M':
+        format |= PARENB | CMSPAR | PARODD;
+        break;
+    case 's':
+    case 'S':
+        format |= PARENB | CMSPAR;
+        break;
+    default:
+        return false;
+    }
+    if (settings.stopBits == 2)
+        format |= CSTOPB;
+    else if (settings.stopBits != 1)
+        return false;
+    *bits = format;
+    return true;
+}
+
 void closeExclusive(int fd)
 {
     if (fd < 0) return;
+    QStringList lockFiles;
+    {
+        const std::lock_guard<std::mutex> guard(lockFilesMutex());
+        const auto it = lockFilesByFd().find(fd);
+        if (it != lockFilesByFd().end()) {
+            lockFiles = it->second;
+            lockFilesByFd().erase(it);
+        }
+    }
     // Our own flag: on a pseudo-terminal it would otherwise outlive this descriptor.
     ::ioctl(fd, TIOCNXCL);
     ::flock(fd, LOCK_UN);
     ::close(fd);
+    releaseLockFiles(lockFiles);
+}
+
+ReadResult readSome(int fd, void *buffer, size_t size)
+{
+    ReadResult result;
+    ssize_t n;
+    do {
+        n = ::read(fd, buffer, size);
+    } while (n < 0 && errno == EINTR);
+    if (n > 0) {
+        result.status = ReadResult::Data;
+        result.bytes = n;
+        return result;
+    }
+    if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
+        // With VMIN 0 an empty read returns 0 like an end of file; poll tells the two apart (a
+        // hung-up tty polls as hung up; a pty whose master closed reads EIO).
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)))
+            result.status = ReadResult::HungUp;
+        return result;
+    }
+    result.error = errno;
+    result.status = (errno == EIO || errno == ENXIO || errno == ENODEV) ? ReadResult::HungUp
+                                                                        : ReadResult::Error;
+    return result;
+}
+
+namespace {
+
+bool readCounts(int fd, int counts[5])
+{
+    serial_icounter_struct ic{};
+    if (::ioctl(fd, TIOCGICOUNT, &ic) != 0) return false;
+    counts[0] = ic.brk; // LineBreak
+    counts[1] = ic.frame;
+    counts[2] = ic.overrun;
+    counts[3] = ic.parity;
+    counts[4] = ic.buf_overrun;
+    return true;
+}
+
+} // namespace
+
+void LineErrorCounters::reset(int fd)
+{
+    m_available = fd >= 0 && readCounts(fd, m_counts);
+}
+
+unsigned LineErrorCounters::changed(int fd)
+{
+    if (!m_available) return 0;
+    int now[5];
+    if (!readCounts(fd, now)) {
+        m_available = false;
+        return 0;
+    }
+    unsigned bits = 0;
+    for (int i = 0; i < 5; ++i)
+        if (now[i] != m_counts[i]) bits |= 1u << i;
+    std::copy(now, now + 5, m_counts);
+    return bits;
 }
 
 } // namespace serial

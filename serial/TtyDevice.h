@@ -1,8 +1,12 @@
 #pragma once
-// Exclusive opening of a serial device, shared by both serial layers.
+// Exclusive opening of a serial device and the pieces of line handling both serial layers share.
 // A port we hold carries TIOCEXCL and an flock(LOCK_EX), so that other programs (root
-// included, who can bypass TIOCEXCL) and our own other link see it as held.
+// included, who can bypass TIOCEXCL) and our own other link see it as held, and a UUCP lock
+// file for the terminal programs that look for one.
 #include <QString>
+
+#include <sys/types.h>
+#include <termios.h>
 
 namespace serial {
 
@@ -13,18 +17,45 @@ struct LineSettings {
     int stopBits = 1;
 };
 
+// What an errno value from opening a device means.
+enum class OpenError {
+    None,
+    Absent,       // ENOENT, ENODEV, ENXIO, EIO: no device there
+    Held,         // EBUSY: another holder has it
+    NoPermission, // EACCES, EPERM
+    NotSerial,    // ENOTTY: a device, but no terminal
+    Other,
+};
+OpenError classifyOpenError(int code);
+
 // Opens `devicePath` read/write, non-blocking, without becoming its controlling terminal and
 // without touching its settings or its holders. Returns the fd, or -1 with errno set.
 int openDevice(const QString &devicePath);
 
-// Opens `devicePath` read/write, non-blocking, without becoming its controlling terminal,
-// refuses it when another holder has it (errno-style code EBUSY), takes the flock and sets
-// TIOCEXCL. Returns the fd, or -1 with *error set to an errno value.
+// A /dev/ttyS node whose UART type is unknown: the driver reserves the minor number but there
+// is no hardware behind it.
+bool isPhantomUart(int fd, const QString &devicePath);
+
+// Whether someone else holds the device `fd` was just opened on (`devicePath` canonical):
+// a live exclusive flag, an flock, a live UUCP lock file, or a descriptor in another process.
+// Changes nothing about the device. *staleExclusiveFlag tells whether an exclusive flag is
+// set that nobody holds any more.
+bool heldByAnother(int fd, const QString &devicePath, bool *staleExclusiveFlag = nullptr);
+
+// Opens `devicePath` (canonical) read/write, non-blocking, without becoming its controlling
+// terminal, refuses it when another holder has it (errno-style code EBUSY) or when it is not a
+// serial port (ENOTTY, or ENODEV for a phantom UART), takes the flock, sets TIOCEXCL and writes
+// our UUCP lock files. Returns the fd, or -1 with *error set to an errno value.
 int openExclusive(const QString &devicePath, int *error);
 
-// Raw mode with the given settings, receiver on, modem control lines ignored, no flow control.
-// Returns 0 or an errno value.
+// Raw mode with the given settings, receiver on, modem control lines ignored, no flow control,
+// VMIN and VTIME 0. Returns 0 or an errno value.
 int configureLine(int fd, const LineSettings &settings);
+
+// The c_cflag bits of the character format `settings` asks for (data bits, parity, stop
+// bits), within kCharacterFormatMask. False for values out of range.
+constexpr tcflag_t kCharacterFormatMask = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
+bool characterFormat(const LineSettings &settings, tcflag_t *bits);
 
 // True when the exclusive flag on the open descriptor `fd` is left over: no process has the
 // device open apart from `fd` itself and nobody holds its lock. A pseudo-terminal keeps the
@@ -32,7 +63,46 @@ int configureLine(int fd, const LineSettings &settings);
 // at its last close.
 bool exclusiveFlagIsStale(int fd);
 
-// Clears our exclusive flag, drops the lock and closes. Harmless for -1.
+// Clears our exclusive flag, drops the lock, removes our lock files and closes. Harmless
+// for -1.
 void closeExclusive(int fd);
+
+// One non-blocking read of up to `size` bytes. Works whatever VMIN the line has: an empty read
+// is told apart from a hang-up by asking poll.
+struct ReadResult {
+    enum Status {
+        Data,    // `bytes` bytes were read
+        Nothing, // nothing waiting now
+        HungUp,  // the device went away (end of file, EIO, ENXIO, ENODEV; `error` may be 0)
+        Error,   // another error, in `error`
+    };
+    Status status = Nothing;
+    ssize_t bytes = 0;
+    int error = 0;
+};
+ReadResult readSome(int fd, void *buffer, size_t size);
+
+// Line errors the driver counts (TIOCGICOUNT); a pseudo-terminal counts none.
+enum LineError : unsigned {
+    LineBreak = 1,
+    LineFrame = 2,
+    LineOverrun = 4,
+    LineParity = 8,
+    LineBufferOverrun = 16,
+};
+
+class LineErrorCounters {
+public:
+    // Remembers the counts as they are now; available() tells whether the driver keeps any.
+    void reset(int fd);
+    bool available() const { return m_available; }
+    // The LineError bits of the counts that moved since reset() or the previous call; 0 when
+    // the driver keeps none (after a failed read of them, none are asked for again).
+    unsigned changed(int fd);
+
+private:
+    bool m_available = false;
+    int m_counts[5] = {}; // in LineError bit order
+};
 
 } // namespace serial

@@ -6,9 +6,7 @@
 #include <array>
 #include <cerrno>
 #include <ctime>
-#include <linux/serial.h>
 #include <new>
-#include <poll.h>
 #include <string>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -24,10 +22,6 @@ constexpr int kPorts = 256;
 // time has passed.
 constexpr long long kQuietNs = 1000000;
 
-struct LineCounts {
-    int frame = 0, parity = 0, overrun = 0, bufOverrun = 0, brk = 0;
-};
-
 struct Port {
     int fd = -1;
     std::string path;
@@ -38,8 +32,7 @@ struct Port {
     bool quiet = false;
     long long quietSince = 0; // coarse monotonic ns of the last read that found nothing
     long long readCalls = 0;
-    bool haveCounts = false;
-    LineCounts counts;
+    serial::LineErrorCounters lineErrors;
 };
 
 std::array<Port, kPorts> &ports()
@@ -73,92 +66,33 @@ long long coarseNow()
     return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
 }
 
-bool readCounts(int fd, LineCounts *out)
-{
-    serial_icounter_struct ic{};
-    if (::ioctl(fd, TIOCGICOUNT, &ic) != 0) return false;
-    out->frame = ic.frame;
-    out->parity = ic.parity;
-    out->overrun = ic.overrun;
-    out->bufOverrun = ic.buf_overrun;
-    out->brk = ic.brk;
-    return true;
-}
-
-// A /dev/ttyS node whose UART type is unknown has no hardware behind it: not a port.
-bool isPhantomUart(int fd, const QString &devicePath)
-{
-    if (!devicePath.startsWith(QLatin1String("/dev/ttyS"))) return false;
-    serial_struct info{};
-    if (::ioctl(fd, TIOCGSERIAL, &info) != 0) return false;
-    return info.type == PORT_UNKNOWN;
-}
-
 int openErrorCode(int error)
 {
-    switch (error) {
-    case ENOENT:
-    case ENODEV:
-    case ENXIO:
-    case EIO:
+    switch (serial::classifyOpenError(error)) {
+    case serial::OpenError::Absent:
         return SIO_NO_PORT;
-    case EBUSY:
+    case serial::OpenError::Held:
         return SIO_BUSY;
-    case EACCES:
-    case EPERM:
+    case serial::OpenError::NoPermission:
         return SIO_NO_ACCESS;
     default:
         return SIO_IO_ERROR;
     }
 }
 
-// The character-format bits `settings` asks for.
-tcflag_t formatBits(const serial::LineSettings &settings)
-{
-    static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
-    tcflag_t bits = sizes[settings.dataBits - 5];
-    switch (settings.parity) {
-    case 'o':
-        bits |= PARENB | PARODD;
-        break;
-    case 'e':
-        bits |= PARENB;
-        break;
-    case 'm':
-        bits |= PARENB | PARODD | CMSPAR;
-        break;
-    case 's':
-        bits |= PARENB | CMSPAR;
-        break;
-    default:
-        break;
-    }
-    if (settings.stopBits == 2) bits |= CSTOPB;
-    return bits;
-}
-
-constexpr tcflag_t kFormatMask = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
-
 // Applies `settings` to the line and reads them back: a driver may accept the call and still
 // keep other settings (a pseudo-terminal always carries 8 data bits without parity), which is
 // then reported as SIO_BAD_SETTINGS and the previous settings are put back.
-//
-// configureLine leaves VMIN at 0, under which a read finding nothing returns 0 like an end of
-// file; with VMIN 1 it reports EAGAIN on our non-blocking descriptor, so an end of file really
-// means the device went away.
 int applySettings(Port &p, const serial::LineSettings &settings, bool restoreOnMismatch = true)
 {
-    if (settings.dataBits < 5 || settings.dataBits > 8) return SIO_BAD_ARGUMENT;
+    tcflag_t format = 0;
+    if (!serial::characterFormat(settings, &format)) return SIO_BAD_ARGUMENT;
     const int error = serial::configureLine(p.fd, settings);
     if (error == EINVAL) return SIO_BAD_ARGUMENT;
     if (error != 0) return SIO_BAD_SETTINGS;
     termios tio{};
     if (::tcgetattr(p.fd, &tio) != 0) return SIO_BAD_SETTINGS;
-    tio.c_cc[VMIN] = 1;
-    tio.c_cc[VTIME] = 0;
-    if (::tcsetattr(p.fd, TCSANOW, &tio) != 0) return SIO_BAD_SETTINGS;
-    if (::tcgetattr(p.fd, &tio) != 0) return SIO_BAD_SETTINGS;
-    if ((tio.c_cflag & kFormatMask) != formatBits(settings)) {
+    if ((tio.c_cflag & serial::kCharacterFormatMask) != format) {
         if (restoreOnMismatch) applySettings(p, p.settings, false);
         return SIO_BAD_SETTINGS;
     }
@@ -220,15 +154,11 @@ int SioReset(int port, int rxQueue, int txQueue)
     int error = 0;
     fresh.fd = serial::openExclusive(path, &error);
     if (fresh.fd < 0) return openErrorCode(error);
-    if (isPhantomUart(fresh.fd, path)) {
-        serial::closeExclusive(fresh.fd);
-        return SIO_NO_PORT;
-    }
     fresh.path = path.toStdString();
 
     // The line keeps its settings until SioBaud or SioParms: a probe (SioReset, SioDone) changes
     // nothing about a port.
-    fresh.haveCounts = readCounts(fresh.fd, &fresh.counts);
+    fresh.lineErrors.reset(fresh.fd);
     p = std::move(fresh);
     return 0;
 }
@@ -279,15 +209,13 @@ int SioStatus(int port, int mask)
 {
     Port *p = openPort(port);
     if (!p) return notUsable(port);
-    LineCounts now;
-    if (!p->haveCounts || !readCounts(p->fd, &now)) return 0;
+    const unsigned changed = p->lineErrors.changed(p->fd);
     int status = 0;
-    if (now.frame != p->counts.frame) status |= SIO_FRAMING_ERROR;
-    if (now.parity != p->counts.parity) status |= SIO_PARITY_ERROR;
-    if (now.overrun != p->counts.overrun) status |= SIO_OVERRUN_ERROR;
-    if (now.bufOverrun != p->counts.bufOverrun) status |= SIO_BUFFER_OVERRUN;
-    if (now.brk != p->counts.brk) status |= SIO_BREAK_RECEIVED;
-    p->counts = now;
+    if (changed & serial::LineFrame) status |= SIO_FRAMING_ERROR;
+    if (changed & serial::LineParity) status |= SIO_PARITY_ERROR;
+    if (changed & serial::LineOverrun) status |= SIO_OVERRUN_ERROR;
+    if (changed & serial::LineBufferOverrun) status |= SIO_BUFFER_OVERRUN;
+    if (changed & serial::LineBreak) status |= SIO_BREAK_RECEIVED;
     return status & mask;
 }
 
@@ -317,30 +245,23 @@ int SioGetc(int port)
 
     p.head = 0;
     ++p.readCalls;
-    const ssize_t n = ::read(p.fd, p.queue.data(), p.queue.size());
-    if (n > 0) {
+    const serial::ReadResult r = serial::readSome(p.fd, p.queue.data(), p.queue.size());
+    switch (r.status) {
+    case serial::ReadResult::Data:
         p.quiet = false;
-        p.count = size_t(n) - 1;
+        p.count = size_t(r.bytes) - 1;
         p.head = 1;
         return p.queue[0];
-    }
-    const int error = n < 0 ? errno : 0;
-    if (n == 0 || error == EIO || error == ENXIO || error == ENODEV) {
-        // End of file means hang-up, except on a line we have not configured yet whose VMIN
-        // of 0 makes an empty read return 0 as well; poll tells the two apart.
-        pollfd pfd{p.fd, POLLIN, 0};
-        if (n == 0 && ::poll(&pfd, 1, 0) >= 0 && !(pfd.revents & (POLLHUP | POLLERR))) {
-            p.quiet = true;
-            p.quietSince = coarseNow();
-            return SIO_NO_DATA;
-        }
+    case serial::ReadResult::HungUp:
         closePort(p);
         return SIO_HANGUP;
+    case serial::ReadResult::Nothing:
+    case serial::ReadResult::Error:
+        break;
     }
-    if (error == EINTR) return SIO_NO_DATA;
     p.quiet = true;
     p.quietSince = coarseNow();
-    return (error == EAGAIN || error == EWOULDBLOCK) ? SIO_NO_DATA : SIO_IO_ERROR;
+    return r.status == serial::ReadResult::Nothing ? SIO_NO_DATA : SIO_IO_ERROR;
 }
 
 const char *SioDevicePath(int port)

@@ -6,14 +6,16 @@
 // means failure (callers narrow the code to 16 bits). All calls come from one thread.
 //
 // SioReset opens the device exclusively (TIOCEXCL plus flock, so a port held by another
-// program, by root or by our own primary link is refused) and allocates the receive queue; it
+// program, by root or by our own primary link is refused; so is one another program has open
+// without any lock, or names in a live UUCP lock file) and allocates the receive queue; it
 // leaves the line's settings alone, so a probe (SioReset then SioDone) changes nothing about a
 // port. SioBaud and SioParms each put the whole line setting in place: raw mode, receiver on,
 // modem lines ignored, no flow control, at the speed and character format given so far
 // (9600 bit/s, 8 data bits, no parity, one stop bit until told otherwise). SioReset on a port
 // that is already open here closes it first and then opens it afresh. The library never
-// writes to a device and never creates a file; the transmit queue size is checked but nothing
-// is ever queued for sending.
+// writes to a device; the only files it creates are its UUCP lock files while a port is open
+// (serial/PortUsers.h), removed again at SioDone, at a hang-up and at a failed SioReset. The
+// transmit queue size is checked but nothing is ever queued for sending.
 //
 // SioGetc never blocks or sleeps. When its receive queue is empty it refills it with one
 // non-blocking read() of up to the queue's free space. After a read that found nothing it
@@ -21,8 +23,9 @@
 // call) has moved on by at least 1 ms, so a drain of 1024 calls on a silent port costs about
 // one system call.
 //
-// When the device goes away (read() reports end of file, EIO, ENXIO or ENODEV), SioGetc
-// first hands out the bytes already queued, then closes the port and returns SIO_HANGUP once;
+// When the device goes away (an empty read() that poll reports as a hang-up, EIO, ENXIO or
+// ENODEV), SioGetc first hands out the bytes already queued, then closes the port and returns
+// SIO_HANGUP once;
 // from then on the port is simply not open (SIO_NOT_OPEN) until the next SioReset.
 
 namespace wsc {

@@ -39,6 +39,7 @@ private slots:
     void secondInstanceIsRefusedAndStaleLockIsNot();
     void linkSignalsReachTheirControls();
     void controlActionsReachTheLinks();
+    void typingInAPortListPicksNothing();
 };
 
 void TestFrmMain::startupStateAndScanLog()
@@ -344,6 +345,58 @@ void TestFrmMain::controlActionsReachTheLinks()
     QCOMPARE(w.secondary->openPort(), -1);
     QVERIFY(c.txtIncoming->toPlainText().startsWith(
         QStringLiteral("Scanning available Secondary COM hardware...")));
+}
+
+void TestFrmMain::typingInAPortListPicksNothing()
+{
+    AppWorld world;
+    testsupport::PtyPair instrument, gauge;
+    world.comDir.map(12, instrument.slavePath());
+    world.comDir.map(3, gauge.slavePath());
+    frmMain w;
+    QVERIFY(w.Form_Load());
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    const Controls &c = w.ctl;
+    QVERIFY(pick(c.cboPort, QStringLiteral(" 12")));
+    instrument.write("R:0,S1,T,0\r\n");
+    QTRY_COMPARE(c.sbStatusBar->panelText(3), QStringLiteral("1"));
+    const QString log = c.txtIncoming->toPlainText();
+    const int primaryEntries = c.cboPort->count();
+    const int gaugeEntries = c.cboStepperPort->count();
+
+    // "n" then Tab in the instrument's list: no completion to "none", no pick.
+    c.cboPort->setFocus();
+    c.cboPort->lineEdit()->clear();
+    QTest::keyClicks(c.cboPort, QStringLiteral("n"));
+    QTest::keyClick(c.cboPort, Qt::Key_Tab);
+    QVERIFY(!c.cboPort->hasFocus());
+    QCOMPARE(c.cboPort->currentText(), QStringLiteral("n")); // kept as typed
+    QVERIFY(w.primary->MSComm1.PortOpen());
+    QCOMPARE(c.sbStatusBar->panelText(3), QStringLiteral("1"));
+    QCOMPARE(c.txtIncoming->toPlainText(), log);
+    // Typing an entry's exact text and Enter picks nothing either, and adds nothing.
+    c.cboPort->setFocus();
+    c.cboPort->lineEdit()->clear();
+    QTest::keyClicks(c.cboPort, QStringLiteral("none"));
+    QTest::keyClick(c.cboPort, Qt::Key_Return);
+    QVERIFY(w.primary->MSComm1.PortOpen());
+    QCOMPARE(c.cboPort->count(), primaryEntries);
+
+    // "3" then Enter in the gauge's list opens nothing.
+    c.cboStepperPort->setFocus();
+    c.cboStepperPort->lineEdit()->clear();
+    QTest::keyClicks(c.cboStepperPort, QStringLiteral("3"));
+    QTest::keyClick(c.cboStepperPort, Qt::Key_Return);
+    QCOMPARE(w.secondary->openPort(), -1);
+    QCOMPARE(c.cboStepperPort->count(), gaugeEntries);
+    QCOMPARE(c.cboStepperPort->currentText(), QStringLiteral("3"));
+
+    // Choosing an entry with the arrow keys is a pick.
+    QTest::keyClick(c.cboStepperPort, Qt::Key_Down);
+    QCOMPARE(w.secondary->openPort(), 2);
+    QCOMPARE(instrument.readSent(), QByteArray());
+    QCOMPARE(gauge.readSent(), QByteArray());
 }
 
 QTEST_MAIN(TestFrmMain)

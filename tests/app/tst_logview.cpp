@@ -34,10 +34,10 @@ QString expectedText(const QString &all, int bound)
     return lines.join(u'\n');
 }
 
-// Appends in quick succession are shown together, at most once a frame.
-void nextFrame()
+// Appends in quick succession are shown together, at most once a frame: waits for that frame.
+bool pictureCurrent(const LogView &log)
 {
-    QTest::qWait(50);
+    return QTest::qWaitFor([&] { return log.isPictureCurrent(); });
 }
 
 void settle(QWidget *w)
@@ -91,6 +91,17 @@ void TestLogView::keepsTheLastLinesOfEverythingAppended()
     log.appendText(QStringLiteral("\r\nCOM 3 already open"));
     QCOMPARE(log.toPlainText(),
              QStringLiteral("Scanning available COM hardware...\nCOM 3 already open"));
+    // The program's own messages stand on lines of their own, whatever came before them.
+    log.appendMessage(QStringLiteral("went away"));
+    log.appendText(QStringLiteral("R:0,S1,T,0\r\n"));
+    log.appendMessage(QStringLiteral("not saved"));
+    log.appendMessage(QStringLiteral("not saved again"));
+    QCOMPARE(log.toPlainText(),
+             QStringLiteral("Scanning available COM hardware...\nCOM 3 already open\nwent away\n"
+                            "R:0,S1,T,0\nnot saved\nnot saved again\n"));
+    log.clear();
+    log.appendMessage(QStringLiteral("first"));
+    QCOMPARE(log.toPlainText(), QStringLiteral("first\n"));
     log.clear();
     QCOMPARE(log.toPlainText(), QString());
     QCOMPARE(log.characterCount(), 0);
@@ -118,20 +129,20 @@ void TestLogView::followsTheEndOnlyWhenTheEndWasInView()
     const QString topText = log.toPlainText().split(u'\n').at(topLine);
     for (int i = 100; i < 230; ++i)
         log.appendText(QStringLiteral("\r\nline %1").arg(i));
-    nextFrame();
+    QVERIFY(pictureCurrent(log));
     QVERIFY(!log.isEndInView());
     QCOMPARE(log.toPlainText().split(u'\n').at(bar->value()), topText);
 
     // Once the line on top is dropped itself, the view stays at the oldest line held.
     for (int i = 230; i < 600; ++i)
         log.appendText(QStringLiteral("\r\nline %1").arg(i));
-    nextFrame();
+    QVERIFY(pictureCurrent(log));
     QCOMPARE(bar->value(), 0);
 
     // Back at the end, the view follows again, and a resize keeps the end in view.
     bar->setValue(bar->maximum());
     log.appendText(QStringLiteral("\r\nnewest"));
-    nextFrame();
+    QVERIFY(pictureCurrent(log));
     QVERIFY(log.isEndInView());
     log.resize(400, 120);
     QCoreApplication::processEvents();
@@ -147,13 +158,14 @@ void TestLogView::anAppendRepaintsOnlyTheNewLines()
     settle(&log);
     for (int i = 0; i < 12000; ++i) // full: every append now also drops the oldest line
         log.appendText(QStringLiteral("\r\nR:0,S10%1,TC4,1,21.5,C,0").arg(i % 3));
-    QTest::qWait(300);
+    QVERIFY(pictureCurrent(log));
     QCoreApplication::processEvents();
 
     const int lineHeight = QFontMetrics(log.font()).lineSpacing();
     PaintRecorder painted(log.viewport());
     for (int i = 0; i < 5; ++i) {
         log.appendText(QStringLiteral("\r\nR:0,S100,TC4,1,22.%1,C,0").arg(i));
+        QVERIFY(pictureCurrent(log));
         QCoreApplication::processEvents();
     }
     QVERIFY(log.isEndInView());

@@ -114,6 +114,7 @@ class Desktop:
         self.runtime = self._dir("runtime")
         os.chmod(self.runtime, 0o700)
         self.com_dir = self._dir("com")
+        self.lock_dir = self._dir("lock")  # UUCP lock files: never the machine's /run/lock
         self.env = None
         self.display = None
         # A janitor outlives us if we are killed outright, and then cleans up.
@@ -149,7 +150,8 @@ class Desktop:
                     XDG_DATA_HOME=os.path.join(self.home, ".local", "share"),
                     XDG_CACHE_HOME=os.path.join(self.home, ".cache"),
                     XDG_DOCUMENTS_DIR=os.path.join(self.home, "Documents"),
-                    NARWICKPANEL_COM_DIR=self.com_dir, LC_ALL="C.UTF-8", TZ="UTC")
+                    NARWICKPANEL_COM_DIR=self.com_dir, NARWICKPANEL_LOCK_DIRS=self.lock_dir,
+                    LC_ALL="C.UTF-8", TZ="UTC")
         base.setdefault("PATH", "/usr/bin:/bin")
 
         # Xvfb picks a free display itself and writes its number to the pipe.

@@ -62,18 +62,30 @@ def equal(actual, expected, what):
 
 
 class OwnPort:
-    """A pseudo-terminal of the test's own, published as COM n; held exclusively (as another
-    program would hold it) unless told otherwise."""
+    """A pseudo-terminal of the test's own, published as COM n. hold: "exclusive" keeps the
+    device open with the exclusive flag set, "plain" keeps it open without any lock (as a
+    terminal program that takes none), None leaves it free."""
 
-    def __init__(self, desk, number, exclusive=True):
-        self.master, self.slave = os.openpty()
-        if exclusive:
-            fcntl.ioctl(self.slave, termios.TIOCEXCL)
+    def __init__(self, desk, number, hold="exclusive"):
+        self.master, slave = os.openpty()
+        self.path = os.ttyname(slave)
+        self.slave = None
+        if hold == "exclusive":
+            fcntl.ioctl(slave, termios.TIOCEXCL)
+        if hold:
+            self.slave = slave
+        else:
+            os.close(slave)
         self.link = os.path.join(desk.com_dir, "com%d" % number)
-        os.symlink(os.ttyname(self.slave), self.link)
+        os.symlink(self.path, self.link)
+
+    def lock_file(self, desk):
+        """The UUCP lock file of this device in the run's lock folder."""
+        return os.path.join(desk.lock_dir, "LCK.." + os.path.basename(self.path))
 
     def close(self):
-        os.close(self.slave)
+        if self.slave is not None:
+            os.close(self.slave)
         os.close(self.master)
 
 
@@ -393,7 +405,7 @@ def pressure(run, p, sim, count0):
 
 def rescans(run, p, sim):
     """Scenario 6: Command2 and Command3 rescan, with a new port appearing."""
-    run.ports.append(OwnPort(run.desk, 12, exclusive=False))
+    run.ports.append(OwnPort(run.desk, 12, hold=None))
     sim.command("start")
     count = p.count()
     p.press("Command2")
@@ -483,6 +495,68 @@ def watchdog(run):
     equal(report.get("instrument.hangups"), "1", "hang-ups")
     equal(report.get("received_bytes"), "0", "bytes the program wrote to the devices")
     equal(rc, 0, "the simulator's exit status")
+
+
+# ---------------------------------------------------------------------------------------------
+# Ports held by programs that take no lock of ours: one just has the device open, one names it
+# in a UUCP lock file. Both are listed as already open and refused; a free port carries the
+# program's own lock file while it is open.
+
+def write_lock(path, pid):
+    with open(path, "w") as f:
+        f.write("%10d\n" % pid)
+
+
+def read_lock(path):
+    try:
+        with open(path) as f:
+            return f.read()
+    except FileNotFoundError:
+        return None
+
+
+def held(run):
+    desk = run.desk
+    plain = OwnPort(desk, 3, hold="plain")
+    locked = OwnPort(desk, 4, hold=None)
+    free = OwnPort(desk, 5, hold=None)
+    run.ports += [plain, locked, free]
+    write_lock(locked.lock_file(desk), os.getpid())  # this test is the live holder
+    gone = subprocess.Popen(["true"])
+    gone.wait()
+    write_lock(free.lock_file(desk), gone.pid)  # left by a program that is gone: stale
+
+    p = run.start_panel().wait_for_window()
+    equal(p.text("txtIncoming"),
+          "\n".join([LOG_START, "COM 3 already open", "COM 4 already open", "COM scan complete",
+                     "Secondary COM scan complete", " 1 port(s) found"]), "start-up log")
+    equal(p.items("cboPort"), ["none", " 3", " 4", " 5"], "cboPort entries")
+    equal(p.items("cboStepperPort"), ["none", "5"], "cboStepperPort entries")
+    # The secondary scan's probe may take the stale lock over, but leaves no lock of its own.
+    check(read_lock(free.lock_file(desk)) in (None, "%10d\n" % gone.pid),
+          "COM 5's lock file after the scans: %r" % read_lock(free.lock_file(desk)))
+    run.step("PASS the scans see COM 3 (open, no lock) and COM 4 (lock file) as already open")
+
+    for number, port in ((3, plain), (4, locked)):
+        p.pick("cboPort", " %d" % number)
+        wait_for(lambda: p.status(1).startswith("COM %d:" % number),
+                 "panel 1 to name COM %d" % number)
+        equal(p.status(1), "COM %d: %s - Closed" % (number, SETTINGS),
+              "panel 1 after picking the held COM %d" % number)
+    equal(read_lock(locked.lock_file(desk)), "%10d\n" % os.getpid(), "the other program's lock")
+    equal(read_lock(plain.lock_file(desk)), None, "a lock file for the refused COM 3")
+    run.step("PASS picking either held port leaves it closed")
+
+    p.pick("cboPort", " 5")
+    wait_for(lambda: p.status(1) == "COM 5: %s - Open" % SETTINGS, "COM 5 to open")
+    equal(read_lock(free.lock_file(desk)), "%10d\n" % p.pid,
+          "the program's lock file while it holds COM 5")
+    p.pick("cboPort", "none")
+    wait_for(lambda: p.status(1).endswith(" - Closed"), "the port to close on \"none\"")
+    wait_for(lambda: read_lock(free.lock_file(desk)) is None,
+             "the program's lock file to go with the port")
+    run.step("PASS the program's own lock file lives exactly as long as it holds the port")
+    run.desk.stop(p.proc)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -684,8 +758,8 @@ def scenario(args, name, steps):
         run.close()
 
 
-RUNS = {"operator": operator, "watchdog": watchdog, "instance": instance, "cli": cli,
-        "gauge": gauge}
+RUNS = {"operator": operator, "watchdog": watchdog, "instance": instance, "held": held,
+        "cli": cli, "gauge": gauge}
 
 
 def main():

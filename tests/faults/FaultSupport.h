@@ -28,15 +28,6 @@ inline bool eventLoopTurns()
     return fired;
 }
 
-// CPU seconds (user + system) this process has used so far.
-inline double cpuSeconds()
-{
-    rusage u{};
-    ::getrusage(RUSAGE_SELF, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
 // Every path under `root` with its kind: 'd' folder, 'f' file, 'l' link, '?' other.
 inline QMap<QString, QChar> snapshot(const QString &root)
 {

@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRandomGenerator>
+#include <QSignalSpy>
 #include <QTimer>
 #include <QToolButton>
 
@@ -116,15 +117,11 @@ void TestLinkFaults::cleanup()
 }
 
 namespace {
-// Lets a quarter of a second pass with a device away, adding the CPU and wall time spent.
-void waitAway(double &cpu, double &wall)
+// Lets the watchdog try the port of a device that is away a few times.
+bool watchdogTriesWhileAway(QTimer &watchdog)
 {
-    const double cpu0 = faults::cpuSeconds();
-    QElapsedTimer away;
-    away.start();
-    QTest::qWait(250);
-    cpu += faults::cpuSeconds() - cpu0;
-    wall += away.elapsed() / 1000.0;
+    QSignalSpy ticks(&watchdog, &QTimer::timeout);
+    return QTest::qWaitFor([&] { return ticks.count() >= 3; });
 }
 } // namespace
 
@@ -134,8 +131,6 @@ void TestLinkFaults::primaryHangsUpAndReturns20Times()
     w->primary->setWatchdogInterval(100);
     QVERIFY(pick(c().cboPort, QStringLiteral(" 12")));
     c().optSave[1]->click();
-    double awayCpu = 0;
-    double awayWall = 0;
     for (int i = 0; i < 20; ++i) {
         // Each visit brings a line whose end only arrives after the next return.
         QVERIFY(instrument->write("R:0,S1,T,1," + QByteArray::number(i) + ",C\r\nR:0,S2,T,1," +
@@ -149,8 +144,8 @@ void TestLinkFaults::primaryHangsUpAndReturns20Times()
         QTRY_VERIFY(!w->primary->MSComm1.PortOpen());
         const qsizetype logBefore = log().size();
 
-        // Away: the watchdog keeps trying, quietly and without spinning.
-        waitAway(awayCpu, awayWall);
+        // Away: the watchdog keeps trying, quietly (what it costs is measured in bench/).
+        QVERIFY(watchdogTriesWhileAway(w->primary->Timer1));
         QVERIFY(!w->primary->MSComm1.PortOpen());
         QVERIFY2(log().size() == logBefore, qPrintable(log().mid(logBefore)));
 
@@ -162,9 +157,6 @@ void TestLinkFaults::primaryHangsUpAndReturns20Times()
         sample();
     }
     QCOMPARE(log().count(QStringLiteral("went away")), 20);
-    qInfo("%.3f s of CPU over %.1f s with the device away", awayCpu, awayWall);
-    QVERIFY2(awayCpu < 0.5 * awayWall,
-             qPrintable(QStringLiteral("%1 s of CPU in %2 s away").arg(awayCpu).arg(awayWall)));
 
     // Both sensors' readings are all in their files, in order: the line cut by each hang-up
     // was joined when the device returned.
@@ -180,8 +172,6 @@ void TestLinkFaults::primaryHangsUpAndReturns20Times()
 void TestLinkFaults::secondaryHangsUpAndReturns20Times()
 {
     QVERIFY(pick(c().cboStepperPort, QStringLiteral("3")));
-    double awayCpu = 0;
-    double awayWall = 0;
     for (int i = 0; i < 20; ++i) {
         QVERIFY(gauge->write("P:" + QByteArray::number(i + 1) + ",psi\r\n"));
         QTRY_COMPARE(c().txtPressure->text(), QString::number(i + 1));
@@ -191,9 +181,9 @@ void TestLinkFaults::secondaryHangsUpAndReturns20Times()
         QTRY_COMPARE(w->secondary->openPort(), -1);
         const qsizetype logBefore = log().size();
 
-        waitAway(awayCpu, awayWall);
-        QCOMPARE(log().size(), logBefore); // said once, no flood
+        // Nothing polls a port that went away, so nothing more is said.
         QVERIFY(!w->secondary->Timer2.isActive());
+        QCOMPARE(log().size(), logBefore);
         QCOMPARE(log().count(QStringLiteral("went away")), i + 1);
 
         // The operator picks the port again once the device is back.
@@ -205,9 +195,6 @@ void TestLinkFaults::secondaryHangsUpAndReturns20Times()
     }
     QVERIFY(gauge->write("P:99,psi\r\n"));
     QTRY_COMPARE(c().txtPressure->text(), QStringLiteral("99"));
-    qInfo("%.3f s of CPU over %.1f s with the device away", awayCpu, awayWall);
-    QVERIFY2(awayCpu < 0.5 * awayWall,
-             qPrintable(QStringLiteral("%1 s of CPU in %2 s away").arg(awayCpu).arg(awayWall)));
 }
 
 void TestLinkFaults::garbageAndEndlessLines_data()
@@ -361,7 +348,11 @@ void TestLinkFaults::wholeScenarioSendsNothing()
     c().optSave[2]->click();
     QVERIFY(instrument->write("R:0,S1,T,1,2,C\r\n"));
     QTRY_COMPARE(w->primary->ReadingCount, qint16(2));
-    QTest::qWait(300); // the watchdog reopens the silent port at least once
+    {
+        // The watchdog reopens the silent port at least once.
+        QSignalSpy reopened(&w->primary->Timer1, &QTimer::timeout);
+        QVERIFY(reopened.wait());
+    }
     QVERIFY(pick(c().cboPort, QStringLiteral(" 12")));
     QVERIFY(pick(c().cboStepperPort, QStringLiteral("none")));
     QVERIFY(pick(c().cboStepperPort, QStringLiteral("3")));

@@ -25,6 +25,7 @@ private slots:
     void unsafeIdentifiersAndSaveFailuresAreReportedOnce();
     void watchdogArmsAfterFirstLineAndStopsWhenReleased();
     void hangUpAndReturnUnderTheSameNumber();
+    void hangUpBeforeTheFirstLineComesBack();
     void nothingLostAcrossRandomChunks();
 
 private:
@@ -208,6 +209,16 @@ void TestPrimaryLink::unsafeIdentifiersAndSaveFailuresAreReportedOnce()
     const QDir folder(dataFolder());
     QCOMPARE(folder.entryList(QDir::Files | QDir::NoDotAndDotDot), QStringList({"ok.txt"}));
     QCOMPARE(QDir(data->path()).entryList(QDir::Files | QDir::NoDotAndDotDot), QStringList());
+
+    // "Save current reading" asked for one reading: each failure is said.
+    QDir(dataFolder()).removeRecursively();
+    const qsizetype said = view->log.text().count(QStringLiteral("not saved"));
+    for (int i = 1; i <= 2; ++i) {
+        link->optSave_Click(2);
+        device->write("R:0,S1,T,0\r\n");
+        QTRY_COMPARE(view->count, 7 + i);
+        QCOMPARE(view->log.text().count(QStringLiteral("not saved")), said + i);
+    }
 }
 
 void TestPrimaryLink::watchdogArmsAfterFirstLineAndStopsWhenReleased()
@@ -263,6 +274,33 @@ void TestPrimaryLink::hangUpAndReturnUnderTheSameNumber()
     QTRY_COMPARE(view->count, 2);
     // The partial line kept across the gap is joined.
     QCOMPARE(view->boxes[0], QStringLiteral("PARTIAL"));
+}
+
+void TestPrimaryLink::hangUpBeforeTheFirstLineComesBack()
+{
+    link->setWatchdogInterval(200);
+    QVERIFY(pick(QStringLiteral(" 12")));
+    QVERIFY(!link->Timer1.isActive()); // the watchdog's own rule: idle before a first line
+    device->hangUp();
+    comDir->unmap(12);
+    QTRY_VERIFY(!link->MSComm1.PortOpen());
+    // While the device is away the status says so, and the port is tried again and again.
+    QCOMPARE(view->status, QStringLiteral("COM 12: 9600,n,8,1 - Closed"));
+    QSignalSpy ticks(&link->Timer1, &QTimer::timeout);
+    QTRY_VERIFY(ticks.count() >= 2);
+    QCOMPARE(view->status, QStringLiteral("COM 12: 9600,n,8,1 - Closed"));
+
+    auto back = std::make_unique<testsupport::PtyPair>();
+    comDir->map(12, back->slavePath());
+    device = std::move(back);
+    QTRY_VERIFY(link->MSComm1.PortOpen());
+    QCOMPARE(view->status, QStringLiteral("COM 12: 9600,n,8,1 - Open"));
+    device->write("R:0,S1,T,0\r\n");
+    QTRY_COMPARE(view->count, 1);
+    // The hang-up message stands on a line of its own: the next reading starts a new line.
+    QVERIFY2(view->log.text().endsWith(
+                 QStringLiteral("; the port is closed until the device returns\nR:0,S1,T,0\n")),
+             qPrintable(view->log.text()));
 }
 
 void TestPrimaryLink::nothingLostAcrossRandomChunks()

@@ -5,6 +5,7 @@
 #include "serial/TtyDevice.h"
 #include "tests/support/PtyPair.h"
 
+#include <QFile>
 #include <QSignalSpy>
 #include <QSocketNotifier>
 #include <QTest>
@@ -62,6 +63,9 @@ private slots:
         QVERIFY(comm.PortOpen());
         QCOMPARE(comm.devicePath(), pty.slavePath());
         QCOMPARE(probeCom(12), ProbeResult::Held);
+        // Terminal programs see our UUCP lock file, named after the device, not the link.
+        const QString lockFile = comDir.locks().lockFile(pty.slavePath());
+        QVERIFY(QFile::exists(lockFile));
 
         // The number cannot change under an open port.
         QVERIFY(!comm.setCommPort(13, &error));
@@ -72,6 +76,7 @@ private slots:
         QVERIFY(!comm.PortOpen());
         QVERIFY(comm.setPortOpen(false)); // closing a closed port is harmless
         QCOMPARE(probeCom(12), ProbeResult::Free);
+        QVERIFY(!QFile::exists(lockFile));
 
         // Closing and opening again gives the same port with the same settings.
         QVERIFY(comm.setPortOpen(true));
@@ -88,6 +93,14 @@ private slots:
         QCOMPARE(code, EBUSY);
         QVERIFY(!comm.PortOpen());
         closeExclusive(holder);
+        {
+            // So is a program that just has the port open, without any lock.
+            testsupport::OtherProcess plain(pty.slavePath());
+            QVERIFY(plain.isValid());
+            QVERIFY(!comm.setPortOpen(true, &error, &code));
+            QCOMPARE(error, QStringLiteral("COM 12 is held by another program"));
+            QVERIFY(!QFile::exists(lockFile));
+        }
 
         // A second control cannot take a port the first one holds.
         QVERIFY(comm.setPortOpen(true));
@@ -179,10 +192,13 @@ private slots:
         QVERIFY(pty->write("partial"));
         QTRY_COMPARE(rx.text, QStringLiteral("partial"));
         QVERIFY(pty->readSent().isEmpty());
+        const QString lockFile = comDir.locks().lockFile(pty->slavePath());
+        QVERIFY(QFile::exists(lockFile));
         pty->hangUp();
 
         QTRY_COMPARE(hangUps.count(), 1);
         QVERIFY(!comm.PortOpen());
+        QVERIFY(!QFile::exists(lockFile));
         QVERIFY(hangUps.at(0).at(0).toString().contains(QStringLiteral("COM 7")));
         // Nothing is left watching the dead descriptor.
         for (const QSocketNotifier *n : comm.findChildren<QSocketNotifier *>())

@@ -4,6 +4,7 @@
 #include "serial/TtyDevice.h"
 #include "tests/support/PtyPair.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -11,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -58,6 +60,45 @@ bool exclusiveFlag(int fd)
     return ::ioctl(fd, TIOCGEXCL, &on) == 0 && on != 0;
 }
 
+// Ways a port is held by programs that take no lock of ours, or not held at all.
+enum class Other {
+    PlainOpen,     // another process has it open, no lock, no exclusive flag
+    ExclusiveFlag, // another holder set TIOCEXCL (an unprivileged open fails with EBUSY)
+    LockAscii,     // a live process's UUCP lock file, PID as ten ASCII characters
+    LockBinary,    // the same in the old binary form
+    StaleLock,     // a lock file whose process is gone
+    GarbageLock,   // a lock file that names no process
+    OwnPlainOpen,  // the prober's own process has it open without a lock
+};
+
+// What the prober saw: the probe's result, and whether our exclusive open was refused as held
+// (1), succeeded (2) or failed otherwise (3).
+int probeAndOpen(const QString &path, bool ownPlainOpen)
+{
+    const int own = ownPlainOpen ? ::open(QFile::encodeName(path).constData(),
+                                          O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)
+                                 : -1;
+    const int probe = int(probeDevice(path));
+    int error = 0;
+    const int fd = openExclusive(path, &error);
+    const int open = fd >= 0 ? 2 : error == EBUSY ? 1 : 3;
+    closeExclusive(fd);
+    if (own >= 0) ::close(own);
+    return probe * 10 + open;
+}
+
+void writeLock(const QString &file, const QByteArray &content)
+{
+    QFile f(file);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    QCOMPARE(f.write(content), content.size());
+}
+
+QByteArray asciiPid(int pid)
+{
+    return QByteArray::number(pid).rightJustified(10, ' ') + '\n';
+}
+
 bool sameTermios(const termios &a, const termios &b)
 {
     return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
@@ -69,7 +110,186 @@ bool sameTermios(const termios &a, const termios &b)
 
 class TstPortProbe : public QObject {
     Q_OBJECT
+    // Lock files of the tests that map no COM numbers go here, not to the machine's /run/lock.
+    testsupport::LockDir m_locks;
 private slots:
+    // Programs that take no lock of ours still hold a port: one that just has it open, and
+    // one that names it in a live UUCP lock file. The probe calls such a port held and our
+    // exclusive open refuses it; stale or unreadable lock files and our own process's
+    // descriptors do not count. Each case runs as root and, from a child that has become an
+    // unprivileged user, as an operator would: there an exclusive holder makes the open fail
+    // with EBUSY, and other users' processes are hidden from us.
+    void heldWithoutOurLock_data()
+    {
+        QTest::addColumn<int>("other");
+        QTest::addColumn<bool>("asUser");
+        QTest::addColumn<serial::ProbeResult>("expected");
+        const struct {
+            const char *name;
+            Other other;
+            ProbeResult expected;
+        } cases[] = {
+            {"open in another process", Other::PlainOpen, ProbeResult::Held},
+            {"exclusive flag", Other::ExclusiveFlag, ProbeResult::Held},
+            {"live lock file", Other::LockAscii, ProbeResult::Held},
+            {"live binary lock file", Other::LockBinary, ProbeResult::Held},
+            {"stale lock file", Other::StaleLock, ProbeResult::Free},
+            {"unreadable lock file", Other::GarbageLock, ProbeResult::Free},
+            {"open in our own process", Other::OwnPlainOpen, ProbeResult::Free},
+        };
+        for (const auto &c : cases) {
+            QTest::addRow("%s, as root", c.name) << int(c.other) << false << c.expected;
+            QTest::addRow("%s, as a user", c.name) << int(c.other) << true << c.expected;
+        }
+    }
+    void heldWithoutOurLock()
+    {
+        QFETCH(int, other);
+        QFETCH(bool, asUser);
+        QFETCH(serial::ProbeResult, expected);
+        const bool root = ::geteuid() == 0;
+        if (asUser && !root) QSKIP("needs root to switch to an unprivileged user");
+        const unsigned user = asUser ? 65534 : 0;
+
+        PtyPair pty;
+        QVERIFY(pty.isValid());
+        const QString path = pty.slavePath();
+        QCOMPARE(::chmod(QFile::encodeName(path).constData(), 0666), 0);
+        testsupport::LockDir locks;
+        QCOMPARE(::chmod(QFile::encodeName(locks.path()).constData(), 01777), 0);
+        const QString lockFile = locks.lockFile(path);
+
+        std::unique_ptr<testsupport::OtherProcess> holder;
+        int exclusive = -1;
+        switch (Other(other)) {
+        case Other::PlainOpen:
+            // A process of the prober's own user: other users' processes stay hidden.
+            holder = std::make_unique<testsupport::OtherProcess>(path, user);
+            QVERIFY(holder->isValid());
+            break;
+        case Other::ExclusiveFlag:
+            exclusive = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY);
+            QVERIFY(exclusive >= 0);
+            QCOMPARE(::ioctl(exclusive, TIOCEXCL), 0);
+            break;
+        case Other::LockAscii:
+        case Other::LockBinary: {
+            holder = std::make_unique<testsupport::OtherProcess>();
+            QVERIFY(holder->isValid());
+            const int pid = holder->pid();
+            writeLock(lockFile, Other(other) == Other::LockAscii
+                                    ? asciiPid(pid)
+                                    : QByteArray(reinterpret_cast<const char *>(&pid), 4));
+            break;
+        }
+        case Other::StaleLock: {
+            const pid_t gone = ::fork();
+            if (gone == 0) ::_exit(0);
+            QVERIFY(gone > 0);
+            QCOMPARE(::waitpid(gone, nullptr, 0), gone);
+            writeLock(lockFile, asciiPid(gone));
+            break;
+        }
+        case Other::GarbageLock:
+            writeLock(lockFile, "not a pid\n");
+            break;
+        case Other::OwnPlainOpen:
+            break;
+        }
+        // A lock the prober may take over is one of its own user's: in a sticky lock folder
+        // nobody else can remove it.
+        const bool lockBefore = QFile::exists(lockFile);
+        if (lockBefore) QCOMPARE(::chown(QFile::encodeName(lockFile).constData(), user, user), 0);
+
+        const int wantOpen = expected == ProbeResult::Held ? 1 : 2;
+        const bool ownOpen = Other(other) == Other::OwnPlainOpen;
+        if (!asUser) {
+            QCOMPARE(probeAndOpen(path, ownOpen), int(expected) * 10 + wantOpen);
+        } else {
+            const pid_t child = ::fork();
+            QVERIFY(child >= 0);
+            if (child == 0) {
+                if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(100);
+                ::_exit(probeAndOpen(path, ownOpen));
+            }
+            int status = 0;
+            QCOMPARE(::waitpid(child, &status, 0), child);
+            QVERIFY(WIFEXITED(status));
+            QCOMPARE(WEXITSTATUS(status), int(expected) * 10 + wantOpen);
+        }
+        // A live holder's lock file is left alone; a stale one that our open took over is
+        // gone again with our close.
+        if (expected == ProbeResult::Held && lockBefore) QVERIFY(QFile::exists(lockFile));
+        if (expected == ProbeResult::Free) QVERIFY(!QFile::exists(lockFile));
+        if (exclusive >= 0) ::close(exclusive);
+    }
+
+    // While we hold a port, our UUCP lock file names us, in every lock directory we may write
+    // in; it goes when we let go. A probe writes none; a stale lock or one left by us is taken
+    // over; a live one of another process refuses the port and stays. No folder is created.
+    void ourLockFile()
+    {
+        PtyPair pty;
+        const QString path = pty.slavePath();
+        testsupport::LockDir first;
+        QTemporaryDir second;
+        const QString missing = second.filePath(QStringLiteral("missing"));
+        qputenv("NARWICKPANEL_LOCK_DIRS", QFile::encodeName(first.path() + ':' + missing + ':' +
+                                                            second.path() + ':' + first.path()));
+        const QString name = QStringLiteral("LCK..") + path.section('/', -1);
+        const QString lockA = first.path() + '/' + name, lockB = second.filePath(name);
+        const QByteArray ours = asciiPid(::getpid());
+        const auto read = [](const QString &file) {
+            QFile f(file);
+            return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+        };
+
+        QCOMPARE(probeDevice(path), ProbeResult::Free);
+        QVERIFY(QDir(first.path()).isEmpty());
+        QVERIFY(QDir(second.path()).isEmpty());
+
+        int error = 0;
+        int fd = openExclusive(path, &error);
+        QVERIFY2(fd >= 0, strerror(error));
+        QCOMPARE(read(lockA), ours);
+        QCOMPARE(read(lockB), ours);
+        QCOMPARE(QDir(first.path()).count(), 3u); // ".", ".." and the lock: no temporary left
+        QVERIFY(!QFile::exists(missing));
+        QCOMPARE(probeDevice(path), ProbeResult::Held); // and it stays ours
+        QCOMPARE(read(lockA), ours);
+        closeExclusive(fd);
+        QVERIFY(!QFile::exists(lockA));
+        QVERIFY(!QFile::exists(lockB));
+
+        // A lock left by a process that is gone, or by us, is taken over.
+        writeLock(lockA, asciiPid(0x7ffffff0));
+        writeLock(lockB, ours);
+        fd = openExclusive(path, &error);
+        QVERIFY2(fd >= 0, strerror(error));
+        QCOMPARE(read(lockA), ours);
+        QCOMPARE(read(lockB), ours);
+        closeExclusive(fd);
+        QVERIFY(!QFile::exists(lockA) && !QFile::exists(lockB));
+
+        // A live lock of another process, in any one directory, refuses the port.
+        testsupport::OtherProcess other;
+        QVERIFY(other.isValid());
+        writeLock(lockB, asciiPid(other.pid()));
+        QCOMPARE(openExclusive(path, &error), -1);
+        QCOMPARE(error, EBUSY);
+        QCOMPARE(read(lockB), asciiPid(other.pid()));
+        QVERIFY(!QFile::exists(lockA));
+        QVERIFY(!QFile::exists(missing));
+
+        // With no lock directory at all the port opens as before.
+        ::unlink(QFile::encodeName(lockB).constData());
+        qputenv("NARWICKPANEL_LOCK_DIRS", "");
+        fd = openExclusive(path, &error);
+        QVERIFY(fd >= 0);
+        closeExclusive(fd);
+        qputenv("NARWICKPANEL_LOCK_DIRS", QFile::encodeName(m_locks.path()));
+    }
+
     // A pty keeps the exclusive flag of a holder that was killed for as long as the device
     // lives; with nobody holding the device, the flag is left over and the port is free.
     void leftoverExclusiveFlagDoesNotHoldThePort()

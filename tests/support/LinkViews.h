@@ -16,6 +16,12 @@ struct LogText {
     QString raw;
     void append(const QString &t) { raw += t; }
     void replace(const QString &t) { raw = t; }
+    // A message on a line of its own, as the window's log shows it.
+    void message(const QString &t)
+    {
+        if (!raw.isEmpty() && !text().endsWith(u'\n')) raw += QLatin1String("\r\n");
+        raw += t + QLatin1String("\r\n");
+    }
     QString text() const { return QString(raw).replace(QLatin1String("\r\n"), "\n"); }
 };
 
@@ -38,6 +44,8 @@ struct PrimaryView {
                          [this](const QString &t) { log.append(t); });
         QObject::connect(&link, &PrimaryLink::logReplaced,
                          [this](const QString &t) { log.replace(t); });
+        QObject::connect(&link, &PrimaryLink::messageLogged,
+                         [this](const QString &t) { log.message(t); });
         QObject::connect(&link, &PrimaryLink::saveModeReset, [this] { ++saveModeResets; });
         QObject::connect(&link, &PrimaryLink::portsListed,
                          [this](const QList<PrimaryLink::PortEntry> &entries) {

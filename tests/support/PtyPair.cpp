@@ -1,13 +1,17 @@
 #include "tests/support/PtyPair.h"
 
+#include "tools/sim/Pseudoterminal.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFile>
 
 #include <cerrno>
-#include <cstdlib>
+#include <csignal>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace testsupport {
@@ -19,20 +23,9 @@ constexpr int kWriteWaitMs = 10000;
 
 PtyPair::PtyPair()
 {
-    const int fd = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return;
-    char name[128];
-    if (::grantpt(fd) != 0 || ::unlockpt(fd) != 0 || ::ptsname_r(fd, name, sizeof name) != 0) {
-        ::close(fd);
-        return;
-    }
-    const int flags = ::fcntl(fd, F_GETFL);
-    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
-        ::close(fd);
-        return;
-    }
-    m_master = fd;
-    m_slavePath = QFile::decodeName(name);
+    std::string slave;
+    m_master = pty::openMaster(true, &slave);
+    if (m_master >= 0) m_slavePath = QFile::decodeName(QByteArray::fromStdString(slave));
 }
 
 PtyPair::~PtyPair()
@@ -88,26 +81,72 @@ void PtyPair::hangUp()
     m_master = -1;
 }
 
-ComDir::ComDir()
+OtherProcess::OtherProcess(const QString &path, unsigned uid)
 {
-    m_hadPrevious = qEnvironmentVariableIsSet("NARWICKPANEL_COM_DIR");
-    m_previous = qgetenv("NARWICKPANEL_COM_DIR");
-    qputenv("NARWICKPANEL_COM_DIR", QFile::encodeName(m_dir.path()));
+    const QByteArray encoded = QFile::encodeName(path);
+    int ready[2];
+    if (::pipe2(ready, O_CLOEXEC) != 0) return;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(ready[0]);
+        if (uid != 0 && (::setgid(uid) != 0 || ::setuid(uid) != 0)) ::_exit(1);
+        // A process that changed its user is not dumpable, which hides its /proc/<pid>/fd
+        // even from that user; one the user started himself is.
+        if (uid != 0) ::prctl(PR_SET_DUMPABLE, 1);
+        if (!encoded.isEmpty() &&
+            ::open(encoded.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC) < 0)
+            ::_exit(1);
+        const char ok = 1;
+        if (::write(ready[1], &ok, 1) != 1) ::_exit(1);
+        for (;;)
+            ::pause(); // until the test ends us
+    }
+    ::close(ready[1]);
+    char ok = 0;
+    ssize_t n;
+    do {
+        n = child > 0 ? ::read(ready[0], &ok, 1) : 0;
+    } while (n < 0 && errno == EINTR);
+    ::close(ready[0]);
+    if (child > 0 && n != 1) ::waitpid(child, nullptr, 0);
+    m_pid = n == 1 ? child : -1;
 }
 
-ComDir::~ComDir()
+OtherProcess::~OtherProcess()
+{
+    if (m_pid <= 0) return;
+    ::kill(m_pid, SIGKILL);
+    ::waitpid(m_pid, nullptr, 0);
+}
+
+ScopedEnv::ScopedEnv(const char *name, const QByteArray &value)
+    : m_name(name), m_previous(qgetenv(name)), m_hadPrevious(qEnvironmentVariableIsSet(name))
+{
+    qputenv(name, value);
+}
+
+ScopedEnv::~ScopedEnv()
 {
     if (m_hadPrevious)
-        qputenv("NARWICKPANEL_COM_DIR", m_previous);
+        qputenv(m_name, m_previous);
     else
-        qunsetenv("NARWICKPANEL_COM_DIR");
+        qunsetenv(m_name);
 }
+
+LockDir::LockDir() : m_env("NARWICKPANEL_LOCK_DIRS", QFile::encodeName(m_dir.path())) {}
+
+QString LockDir::lockFile(const QString &devicePath) const
+{
+    return m_dir.filePath(QStringLiteral("LCK..") + devicePath.section(QLatin1Char('/'), -1));
+}
+
+ComDir::ComDir() : m_env("NARWICKPANEL_COM_DIR", QFile::encodeName(m_dir.path())) {}
 
 void ComDir::map(int com, const QString &target)
 {
-    unmap(com);
-    const QByteArray link = QFile::encodeName(m_dir.path() + QStringLiteral("/com%1").arg(com));
-    if (::symlink(QFile::encodeName(target).constData(), link.constData()) != 0)
+    const std::string link =
+        QFile::encodeName(m_dir.path() + QStringLiteral("/com%1").arg(com)).toStdString();
+    if (pty::publishLink(QFile::encodeName(target).toStdString(), link) != 0)
         qWarning("ComDir: cannot link COM %d to %s", com, qPrintable(target));
 }
 

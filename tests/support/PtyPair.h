@@ -36,21 +36,69 @@ private:
     QString m_slavePath;
 };
 
+// Another process, alive while the object lives. Given a path, it holds that device open
+// read/write without any lock or exclusive flag, as a terminal program that takes no lock
+// would. Given a uid other than 0, it runs as that user (the test must run as root).
+class OtherProcess {
+public:
+    explicit OtherProcess(const QString &path = QString(), unsigned uid = 0);
+    ~OtherProcess();
+    OtherProcess(const OtherProcess &) = delete;
+    OtherProcess &operator=(const OtherProcess &) = delete;
+    // False when the process could not be started or could not open the path.
+    bool isValid() const { return m_pid > 0; }
+    int pid() const { return m_pid; }
+
+private:
+    int m_pid = -1;
+};
+
+// Sets an environment variable while the object lives; the previous value (or its absence)
+// comes back afterwards.
+class ScopedEnv {
+public:
+    ScopedEnv(const char *name, const QByteArray &value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv &) = delete;
+    ScopedEnv &operator=(const ScopedEnv &) = delete;
+
+private:
+    const char *m_name;
+    QByteArray m_previous;
+    bool m_hadPrevious = false;
+};
+
+// A temporary UUCP lock directory, set as $NARWICKPANEL_LOCK_DIRS while the object lives (the
+// previous value is restored afterwards), so that no test touches the machine's /run/lock.
+class LockDir {
+public:
+    LockDir();
+    LockDir(const LockDir &) = delete;
+    LockDir &operator=(const LockDir &) = delete;
+    QString path() const { return m_dir.path(); }
+    // The lock file for the device at `devicePath` (canonical) in this directory.
+    QString lockFile(const QString &devicePath) const;
+
+private:
+    QTemporaryDir m_dir;
+    ScopedEnv m_env;
+};
+
 // A temporary COM override directory, set as $NARWICKPANEL_COM_DIR while the object lives
-// (the previous value is restored afterwards).
+// (the previous value is restored afterwards), with a temporary lock directory beside it.
 class ComDir {
 public:
     ComDir();
-    ~ComDir();
     QString path() const { return m_dir.path(); }
     // Publishes `target` as COM `com` (symlink <dir>/com<com>), replacing an old link.
     void map(int com, const QString &target);
     void unmap(int com);
+    const LockDir &locks() const { return m_locks; }
 
 private:
+    LockDir m_locks;
     QTemporaryDir m_dir;
-    QByteArray m_previous;
-    bool m_hadPrevious = false;
+    ScopedEnv m_env;
 };
 
 } // namespace testsupport

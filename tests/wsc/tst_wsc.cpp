@@ -4,6 +4,7 @@
 #include "tests/support/PtyPair.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFileInfo>
 #include <QTest>
 
@@ -229,6 +230,7 @@ void TestWsc::probeLeavesLineAlone()
 
     QCOMPARE(SioReset(9, 512, 512), 0);
     QCOMPARE(SioDone(9), 0);
+    QVERIFY(QDir(dir.locks().path()).isEmpty()); // and leaves no lock file behind
 
     const termios after = slaveTermios(pty);
     QCOMPARE(int(cfgetispeed(&after)), int(B2400));
@@ -313,11 +315,21 @@ void TestWsc::openPortIsHeldAgainstOthers()
     QCOMPARE(serial::openExclusive(pty.slavePath(), &error), -1);
     QCOMPARE(error, EBUSY);
 
+    // Terminal programs see our UUCP lock file while the port is open.
+    const QString lockFile = dir.locks().lockFile(pty.slavePath());
+    QVERIFY(QFile::exists(lockFile));
     QCOMPARE(SioDone(8), 0);
+    QVERIFY(!QFile::exists(lockFile));
     const int fd = serial::openExclusive(pty.slavePath(), &error);
     QVERIFY(fd >= 0);
     QCOMPARE(SioReset(8, 1024, 1024), SIO_BUSY);
     serial::closeExclusive(fd);
+
+    // A program that has the port open without any lock holds it too.
+    testsupport::OtherProcess plain(pty.slavePath());
+    QVERIFY(plain.isValid());
+    QCOMPARE(SioReset(8, 1024, 1024), SIO_BUSY);
+    QVERIFY(!QFile::exists(lockFile));
 }
 
 void TestWsc::modemLinesOnPtyFailButDataFlows()
@@ -431,8 +443,11 @@ void TestWsc::hangUpReportedOnceThenReopen()
     QCOMPARE(drain(11, 5), QByteArray("A:1\r\n"));
     QVERIFY(first->readSent().isEmpty());
 
+    const QString lockFile = dir.locks().lockFile(first->slavePath());
+    QVERIFY(QFile::exists(lockFile));
     first->hangUp();
     QCOMPARE(nextEvent(11), SIO_HANGUP);
+    QVERIFY(!QFile::exists(lockFile));
     for (int i = 0; i < 1024; ++i)
         QCOMPARE(SioGetc(11), SIO_NOT_OPEN);
     QCOMPARE(SioDone(11), SIO_NOT_OPEN);

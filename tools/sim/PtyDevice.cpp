@@ -1,5 +1,7 @@
 #include "PtyDevice.h"
 
+#include "Pseudoterminal.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -29,22 +31,16 @@ std::string PtyDevice::linkPath() const
 
 bool PtyDevice::bringUp(std::string &error)
 {
-    int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    std::string name;
+    const int master = pty::openMaster(true, &name);
     if (master < 0) {
         error = std::string("cannot create a pseudo-terminal: ") + std::strerror(errno);
-        return false;
-    }
-    char name[PATH_MAX];
-    if (grantpt(master) != 0 || unlockpt(master) != 0 ||
-        ptsname_r(master, name, sizeof name) != 0) {
-        error = std::string("cannot unlock the pseudo-terminal: ") + std::strerror(errno);
-        ::close(master);
         return false;
     }
     // Open the slave once to make it raw (the settings stay with the pty while the master
     // lives). Closing it again also makes the master report a hang-up until a reader opens
     // the slave, which is how the simulator knows whether anybody listens.
-    int slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    int slave = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (slave < 0) {
         error = std::string("cannot open ") + name + ": " + std::strerror(errno);
         ::close(master);
@@ -62,11 +58,9 @@ bool PtyDevice::bringUp(std::string &error)
 
     // Point the link at the new pty in one step, so that a reader never sees it missing.
     const std::string link = linkPath();
-    const std::string tmp = link + ".new." + std::to_string(getpid());
-    ::unlink(tmp.c_str());
-    if (::symlink(name, tmp.c_str()) != 0 || ::rename(tmp.c_str(), link.c_str()) != 0) {
-        error = "cannot publish " + link + ": " + std::strerror(errno);
-        ::unlink(tmp.c_str());
+    const int published = pty::publishLink(name, link);
+    if (published != 0) {
+        error = "cannot publish " + link + ": " + std::strerror(published);
         ::close(master);
         return false;
     }

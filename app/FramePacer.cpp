@@ -1,0 +1,89 @@
+#include "app/FramePacer.h"
+
+#include <algorithm>
+
+// The one frame clock of the window's thread.
+class FrameClock {
+public:
+    static FrameClock &instance()
+    {
+        // Made on first use, on the window's thread, and kept until the process ends.
+        static FrameClock *clock = new FrameClock;
+        return *clock;
+    }
+
+    void request(FramePacer *p)
+    {
+        if (!p->m_pending) {
+            p->m_pending = true;
+            m_waiting.push_back(p);
+        }
+        // An update asked for while a frame is being shown joins that frame.
+        if (m_running) return;
+        if (!m_last.isValid() || m_last.elapsed() >= FramePacer::FrameMs)
+            runFrame();
+        else if (!m_timer.isActive())
+            m_timer.start(int(FramePacer::FrameMs - m_last.elapsed()));
+    }
+
+    void remove(FramePacer *p)
+    {
+        if (!p->m_pending) return;
+        p->m_pending = false;
+        m_waiting.erase(std::remove(m_waiting.begin(), m_waiting.end(), p), m_waiting.end());
+        if (m_waiting.empty()) m_timer.stop();
+    }
+
+    void restart() { m_last.start(); }
+
+private:
+    FrameClock()
+    {
+        m_timer.setSingleShot(true);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] { runFrame(); });
+    }
+
+    void runFrame()
+    {
+        m_timer.stop();
+        m_last.start();
+        m_running = true;
+        // Updates may ask for more updates; those run in this frame too.
+        while (!m_waiting.empty()) {
+            FramePacer *p = m_waiting.front();
+            m_waiting.erase(m_waiting.begin());
+            p->m_pending = false;
+            p->m_update();
+        }
+        m_running = false;
+    }
+
+    std::vector<FramePacer *> m_waiting;
+    QElapsedTimer m_last;
+    QTimer m_timer;
+    bool m_running = false;
+};
+
+FramePacer::FramePacer(std::function<void()> update) : m_update(std::move(update)) {}
+
+FramePacer::~FramePacer()
+{
+    FrameClock::instance().remove(this);
+}
+
+void FramePacer::request()
+{
+    FrameClock::instance().request(this);
+}
+
+void FramePacer::runNow()
+{
+    FrameClock::instance().remove(this);
+    FrameClock::instance().restart();
+    m_update();
+}
+
+void FramePacer::cancel()
+{
+    FrameClock::instance().remove(this);
+}
