@@ -172,7 +172,7 @@ void CommandLineStart::setRetryInterval(int ms)
 
 void CommandLineStart::log(const QString &text)
 {
-    m_window.ctl.txtIncoming->appendText(text);
+    m_window.ctl.txtIncoming->appendMessage(text);
 }
 
 void CommandLineStart::run()
@@ -180,17 +180,23 @@ void CommandLineStart::run()
     QStringList picked;
     // A pick of the instrument's port starts the log anew: what the gauge's pick logged is
     // kept and said again after it.
-    QString gaugeLog;
+    QList<std::pair<bool, QString>> gaugeLog; // (a message of its own, text)
     if (m_options.secondary) {
-        const auto keep = connect(m_window.secondary, &SecondaryLink::logAppended, this,
-                                  [&gaugeLog](const QString &text) { gaugeLog += text; });
+        SecondaryLink *s = m_window.secondary;
+        const auto keep = [&gaugeLog](bool message) {
+            return [&gaugeLog, message](const QString &text) { gaugeLog.append({message, text}); };
+        };
+        const auto lines = connect(s, &SecondaryLink::logAppended, this, keep(false));
+        const auto messages = connect(s, &SecondaryLink::messageLogged, this, keep(true));
         pickGauge();
-        disconnect(keep);
+        disconnect(lines);
+        disconnect(messages);
         picked << QStringLiteral("gauge COM%1").arg(*m_options.secondary);
     }
     if (m_options.port) {
         pickInstrument();
-        if (!gaugeLog.isEmpty()) log(gaugeLog);
+        for (const auto &[message, text] : gaugeLog)
+            message ? log(text) : m_window.ctl.txtIncoming->appendText(text);
         picked << QStringLiteral("instrument COM %1").arg(*m_options.port);
     }
     if (m_options.save) {
@@ -199,9 +205,9 @@ void CommandLineStart::run()
         picked << option->text();
     }
     if (picked.isEmpty()) return;
-    log(QStringLiteral("\r\nPicked from the command line: ") + picked.join(QStringLiteral(", ")));
+    log(QStringLiteral("Picked from the command line: ") + picked.join(QStringLiteral(", ")));
     if (m_retry.isActive())
-        log(QStringLiteral("\r\nCOM %1 is not there yet; it is tried again every %2 s until it "
+        log(QStringLiteral("COM %1 is not there yet; it is tried again every %2 s until it "
                            "appears")
                 .arg(*m_options.port)
                 .arg(m_retry.interval() / 1000.0));
@@ -236,5 +242,5 @@ void CommandLineStart::retryInstrument()
     if (serial::probeCom(com) == serial::ProbeResult::Absent) return;
     m_retry.stop();
     m_window.primary->cboPort_Click(instrumentEntry(com));
-    log(QStringLiteral("\r\nCOM %1 is there now: picked from the command line").arg(com));
+    log(QStringLiteral("COM %1 is there now: picked from the command line").arg(com));
 }

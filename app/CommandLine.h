@@ -68,7 +68,7 @@ private:
     void pickGauge();
     void pickInstrument();
     void retryInstrument();
-    void log(const QString &text);
+    void log(const QString &text); // a message on a line of its own
 
     frmMain &m_window;
     cli::Options m_options;

@@ -123,12 +123,13 @@ void SecondaryLink::pick(const QString &entry, bool unattended)
     }
     // Nobody is there to press OK: the log says it, and a port that is not there (a USB
     // adapter that appears late) is waited for.
-    appendLog(QStringLiteral("\r\nCOM%1: %2").arg(SecondaryPort + 1).arg(failure));
+    emit messageLogged(QStringLiteral("COM%1: %2").arg(SecondaryPort + 1).arg(failure));
     if (R == SIO_NO_PORT) {
-        appendLog(QStringLiteral("\r\nCOM%1 is not there yet; it is tried again every %2 until "
-                                 "it appears")
-                      .arg(SecondaryPort + 1)
-                      .arg(retryEvery()));
+        emit messageLogged(
+            QStringLiteral("COM%1 is not there yet; it is tried again every %2 until "
+                           "it appears")
+                .arg(SecondaryPort + 1)
+                .arg(retryEvery()));
         startRetry(false);
     }
 }
@@ -186,11 +187,12 @@ void SecondaryLink::Retry_Timer()
     QString failure;
     if (resetPort(&failure) < 0) return; // still away (or held): the next tick tries again
     Retry.stop();
-    appendLog(m_retryAfterHangUp
-                  ? QStringLiteral("\r\nCOM%1: the pressure device is back").arg(SecondaryPort + 1)
-                  : QStringLiteral("\r\nCOM%1 is there now").arg(SecondaryPort + 1));
+    emit messageLogged(
+        m_retryAfterHangUp
+            ? QStringLiteral("COM%1: the pressure device is back").arg(SecondaryPort + 1)
+            : QStringLiteral("COM%1 is there now").arg(SecondaryPort + 1));
     if (setUpPort(&failure) < 0)
-        appendLog(QStringLiteral("\r\nCOM%1: %2").arg(SecondaryPort + 1).arg(failure));
+        emit messageLogged(QStringLiteral("COM%1: %2").arg(SecondaryPort + 1).arg(failure));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -220,8 +222,9 @@ void SecondaryLink::GetIncoming()
     }
     if (received > 0) {
         if (PollBuffer.append(serial::decodeCp1252(QByteArrayView(bytes, received))))
-            appendLog(QStringLiteral("\r\nOver 64 KiB received on the secondary port without a "
-                                     "line end: the oldest text was dropped"));
+            emit messageLogged(
+                QStringLiteral("Over 64 KiB received on the secondary port without a "
+                               "line end: the oldest text was dropped"));
         QString line;
         while (PollBuffer.takeLine(&line)) {
             QString copy = line;
@@ -236,10 +239,11 @@ void SecondaryLink::GetIncoming()
         // The library has closed the port. The last pressure is no longer true: records saved
         // while the device is away carry none. The same port is tried again until it is back.
         if (m_openPort == SecondaryPort) m_openPort = -1;
-        appendLog(QStringLiteral("\r\nCOM%1: the pressure device went away; no pressure is shown "
-                                 "or saved until it is back (tried again every %2)")
-                      .arg(SecondaryPort + 1)
-                      .arg(retryEvery()));
+        emit messageLogged(
+            QStringLiteral("COM%1: the pressure device went away; no pressure is shown "
+                           "or saved until it is back (tried again every %2)")
+                .arg(SecondaryPort + 1)
+                .arg(retryEvery()));
         setPressureText(QString());
         startRetry(true);
     }
@@ -261,9 +265,10 @@ void SecondaryLink::SmallStream(QString &Message)
         setPressureText(QString());
         if (!m_notComputableSaid) {
             m_notComputableSaid = true;
-            appendLog(QStringLiteral("\r\nCOM%1: the gauge sent a pressure that cannot be "
-                                     "computed; no pressure is shown or saved until one that can")
-                          .arg(SecondaryPort + 1));
+            emit messageLogged(
+                QStringLiteral("COM%1: the gauge sent a pressure that cannot be "
+                               "computed; no pressure is shown or saved until one that can")
+                    .arg(SecondaryPort + 1));
         }
     } else if (update.pressureText) {
         m_notComputableSaid = false;

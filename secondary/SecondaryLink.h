@@ -75,6 +75,9 @@ signals:
     // Text for the end of the log (CR LF breaks lines); and the log replaced by `text`.
     void logAppended(const QString &text);
     void logReplaced(const QString &text);
+    // A message of the link's own (the device went away or came back, a pressure that cannot
+    // be computed, an unattended open that failed): it stands on a line of its own in the log.
+    void messageLogged(const QString &text);
     void pressureChanged(const QString &text);
     void streamChanged(const QString &text);
     void zeroChanged(const QString &text);

@@ -158,7 +158,7 @@ void TestCommandLine::picksAsTheOperatorWould()
     const QString log = w.ctl.txtIncoming->toPlainText();
     QVERIFY2(log.startsWith(QStringLiteral("\nCOM8 set\nStatus")), qPrintable(log));
     QVERIFY2(log.endsWith(QStringLiteral("\nPicked from the command line: gauge COM8, "
-                                         "instrument COM 7, Save all readings")),
+                                         "instrument COM 7, Save all readings\n")),
              qPrintable(log));
     QVERIFY(boxes.isEmpty());
     QCOMPARE(instrument.readSent(), QByteArray());
@@ -196,11 +196,15 @@ void TestCommandLine::absentPortsAreWaitedForWithoutABox()
     QVERIFY(start.waitingForInstrument());
     QVERIFY(w.secondary->retrying());
 
-    // Both appear: both are opened, each once.
+    // The gauge appears, then the instrument: each is opened once it is there. (The gauge
+    // link's own messages reach the window's log on lines of their own.)
     testsupport::PtyPair instrument, gauge;
-    world.comDir.map(12, instrument.slavePath());
     world.comDir.map(9, gauge.slavePath());
-    QTRY_VERIFY(w.primary->MSComm1.PortOpen() && w.secondary->openPort() == 8);
+    QTRY_COMPARE(w.secondary->openPort(), 8);
+    QVERIFY(w.ctl.txtIncoming->toPlainText().contains(QStringLiteral("\nCOM9 is there now\n")));
+    QVERIFY(start.waitingForInstrument());
+    world.comDir.map(12, instrument.slavePath());
+    QTRY_VERIFY(w.primary->MSComm1.PortOpen());
     QVERIFY(!start.waitingForInstrument());
     QCOMPARE(w.primary->MSComm1.CommPort(), qint16(12));
     QVERIFY(w.ctl.txtIncoming->toPlainText().contains(

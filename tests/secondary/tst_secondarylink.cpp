@@ -286,7 +286,7 @@ void TestSecondaryLink::hangUpEmptiesThePressureAndTheGaugeReturnsByItself()
         QVERIFY(view->log.text()
                     .mid(log.size())
                     .startsWith(
-                        QStringLiteral("\nCOM3: the pressure device is back\nCOM3 set\nStatus")));
+                        QStringLiteral("COM3: the pressure device is back\n\nCOM3 set\nStatus")));
         QVERIFY(view->messages.isEmpty());
     }
     gauge->write("P:2,psi\r\n");
@@ -317,8 +317,8 @@ void TestSecondaryLink::unattendedPickLogsFailuresAndWaitsForAnAbsentPort()
     view->log.replace(QString());
     QVERIFY(!link->pickUnattended(QStringLiteral("9")));
     QVERIFY(view->messages.isEmpty());
-    QCOMPARE(view->log.text(), QStringLiteral("\nCOM9: Reset Error-1\nCOM9 is not there yet; it "
-                                              "is tried again every 0.02 s until it appears"));
+    QCOMPARE(view->log.text(), QStringLiteral("COM9: Reset Error-1\nCOM9 is not there yet; it "
+                                              "is tried again every 0.02 s until it appears\n"));
     QVERIFY(link->retrying());
     QTRY_VERIFY(tries.count() >= 3);
     QCOMPARE(view->log.text().count(QStringLiteral("not there yet")), 1);
@@ -328,7 +328,7 @@ void TestSecondaryLink::unattendedPickLogsFailuresAndWaitsForAnAbsentPort()
     comDir->map(9, late.slavePath());
     QTRY_COMPARE(link->openPort(), 8);
     QVERIFY(!link->retrying());
-    QVERIFY(view->log.text().contains(QStringLiteral("\nCOM9 is there now\nCOM9 set\nStatus")));
+    QVERIFY(view->log.text().contains(QStringLiteral("\nCOM9 is there now\n\nCOM9 set\nStatus")));
     late.write("P:4,psi\r\n");
     QTRY_COMPARE(view->pressure, QStringLiteral("4"));
     QCOMPARE(late.readSent(), QByteArray());
@@ -340,7 +340,7 @@ void TestSecondaryLink::unattendedPickLogsFailuresAndWaitsForAnAbsentPort()
     view->log.replace(QString());
     QVERIFY(!link->pickUnattended(QStringLiteral("3")));
     serial::closeExclusive(holder);
-    QCOMPARE(view->log.text(), QStringLiteral("\nCOM3: Reset Error-2"));
+    QCOMPARE(view->log.text(), QStringLiteral("COM3: Reset Error-2\n"));
     QVERIFY(!link->retrying());
     QCOMPARE(link->openPort(), -1); // the old port was closed, as a pick closes it
     QVERIFY(view->messages.isEmpty());
