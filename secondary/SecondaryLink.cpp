@@ -105,6 +105,7 @@ void SecondaryLink::pick(const QString &entry, bool unattended)
     // closed, COM1 included.
     Retry.stop();
     closeOpenPort();
+    m_notComputableSaid = false; // a new device's lines are said afresh
     if (entry == QLatin1String("none")) {
         SecondaryPort = 0;
         Timer2.stop(); // nothing is open: nothing to poll
@@ -245,6 +246,7 @@ void SecondaryLink::GetIncoming()
                 .arg(SecondaryPort + 1)
                 .arg(retryEvery()));
         setPressureText(QString());
+        m_notComputableSaid = false;
         startRetry(true);
     }
 }

@@ -663,7 +663,7 @@ def cli_late_port(run):
     wait_for(lambda: "COM 12 is not there yet" in p.text("txtIncoming"), "the wait to be logged")
     equal(p.text("cboPort"), " 12", "cboPort while COM 12 is not there")
     time.sleep(max(0.0, 7 - (time.monotonic() - t0)))  # the adapter appears 7 s after the start
-    port = OwnPort(run.desk, 12, exclusive=False)
+    port = OwnPort(run.desk, 12, hold=None)
     run.ports.append(port)
     wait_for(lambda: p.status(1) == "COM 12: %s - Open" % SETTINGS, "COM 12 to be opened", 15)
     log = p.text("txtIncoming")
@@ -698,7 +698,7 @@ def new_records(folder, before):
 
 def gauge(run):
     sim = run.start_sim("--sensors", "2", "--channels", "2", "--rate", "20", "--random", "9")
-    own = OwnPort(run.desk, 9, exclusive=False)
+    own = OwnPort(run.desk, 9, hold=None)
     run.ports.append(own)
     p = run.start_panel("gauge", CLI_PICKS).wait_for_window()
     wait_for(lambda: p.text("txtPressure"), "the pressure")
