@@ -3,6 +3,7 @@
 // to the links; the links themselves know no widget.
 #include <array>
 
+class DisplayBox;
 class QComboBox;
 class QLabel;
 class QLineEdit;
@@ -17,17 +18,17 @@ struct Controls {
     QComboBox *cboPort = nullptr;
     QToolButton *Command2 = nullptr;
     std::array<QLabel *, 14> lblSensor{};
-    QLineEdit *txtSensorID = nullptr;
-    QLineEdit *txtSensorType = nullptr;
-    std::array<QLineEdit *, 11> txtChannel{}; // 1..10; there is no txtChannel(0)
+    DisplayBox *txtSensorID = nullptr;
+    DisplayBox *txtSensorType = nullptr;
+    std::array<DisplayBox *, 11> txtChannel{}; // 1..10; there is no txtChannel(0)
     LogView *txtIncoming = nullptr;
     QLabel *Label1 = nullptr;
     QComboBox *cboStepperPort = nullptr;
     QToolButton *Command3 = nullptr;
     QPushButton *cmdZero = nullptr;
-    QLineEdit *txtPressure = nullptr;
+    DisplayBox *txtPressure = nullptr;
     QLineEdit *txtZero = nullptr;
-    QLineEdit *txtStream2 = nullptr;
+    DisplayBox *txtStream2 = nullptr;
     std::array<QRadioButton *, 3> optSave{};
     QPushButton *Command1 = nullptr;
     StatusBar *sbStatusBar = nullptr;

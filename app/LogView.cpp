@@ -1,5 +1,7 @@
 #include "app/LogView.h"
 
+#include "app/AccessibleText.h"
+
 #include <QAccessible>
 #include <QAccessibleWidget>
 #include <QApplication>
@@ -64,7 +66,7 @@ public:
     }
     QString text(QAccessible::Text t) const override
     {
-        if (t == QAccessible::Value) return view()->toPlainText();
+        if (t == QAccessible::Value) return accessibleText(view()->toPlainText());
         return QAccessibleWidget::text(t);
     }
 
@@ -89,7 +91,10 @@ public:
         return end;
     }
     void setCursorPosition(int position) override { view()->setSelection(position, position); }
-    QString text(int start, int end) const override { return view()->textRange(start, end); }
+    QString text(int start, int end) const override
+    {
+        return accessibleText(view()->textRange(start, end));
+    }
     int characterCount() const override { return view()->characterCount(); }
     QRect characterRect(int offset) const override { return view()->characterRect(offset); }
     int offsetAtPoint(const QPoint &point) const override
@@ -193,10 +198,10 @@ void LogView::appendText(const QString &text)
     m_frame.request();
 
     if (accessible) {
-        QAccessibleTextInsertEvent inserted(this, int(insertedAt), plain);
+        QAccessibleTextInsertEvent inserted(this, int(insertedAt), accessibleText(plain));
         QAccessible::updateAccessibility(&inserted);
         if (!removed.isEmpty()) {
-            QAccessibleTextRemoveEvent gone(this, 0, removed);
+            QAccessibleTextRemoveEvent gone(this, 0, accessibleText(removed));
             QAccessible::updateAccessibility(&gone);
         }
     }
@@ -227,7 +232,7 @@ void LogView::setPlainText(const QString &text)
 void LogView::clear()
 {
     if (QAccessible::isActive() && m_chars > 0) {
-        QAccessibleTextRemoveEvent gone(this, 0, toPlainText());
+        QAccessibleTextRemoveEvent gone(this, 0, accessibleText(toPlainText()));
         QAccessible::updateAccessibility(&gone);
     }
     m_lines.assign(1, QString());

@@ -2,15 +2,123 @@
 
 #include <QDesktopServices>
 #include <QDir>
+#include <QFile>
 #include <QLockFile>
 #include <QStandardPaths>
 #include <QUrl>
 
+#include <cstdio>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
 namespace platform {
+
+namespace {
+
+// The user's runtime folder, when XDG_RUNTIME_DIR names one fit for a lock: an absolute path
+// to an existing folder of this user that nobody else may write to. Never created or changed
+// (Qt's own lookup creates /tmp/runtime-<user> when there is none and resets permissions).
+QString runtimeFolder()
+{
+    const QByteArray dir = qgetenv("XDG_RUNTIME_DIR");
+    if (!dir.startsWith('/')) return {};
+    struct stat st {};
+    if (::stat(dir.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
+        (st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        return {};
+    return QFile::decodeName(dir);
+}
+
+// The user's login name for a file name, or the user number when there is no usable name.
+QString userTag()
+{
+    const uid_t uid = ::geteuid();
+    long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(size_t(size > 0 ? size : 16384));
+    struct passwd pw {};
+    struct passwd *found = nullptr;
+    if (::getpwuid_r(uid, &pw, buffer.data(), buffer.size(), &found) == 0 && found &&
+        found->pw_name && *found->pw_name) {
+        const QString name = QFile::decodeName(found->pw_name);
+        if (!name.contains(u'/') && name != QLatin1String(".") && name != QLatin1String(".."))
+            return name;
+    }
+    return QString::number(uid);
+}
+
+// The runtime folder as Qt's own look-up accepts it without creating or changing anything: an
+// existing folder (not a link) of this user with mode 0700 exactly.
+bool qtAcceptsRuntimeFolder()
+{
+    const QByteArray dir = qgetenv("XDG_RUNTIME_DIR");
+    if (dir.isEmpty()) return false;
+    struct stat st {};
+    return ::lstat(dir.constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+           (st.st_mode & 07777) == 0700;
+}
+
+std::optional<QByteArray> environment(const char *name)
+{
+    if (!qEnvironmentVariableIsSet(name)) return std::nullopt;
+    return qgetenv(name);
+}
+
+void restore(const char *name, const std::optional<QByteArray> &value)
+{
+    if (value)
+        qputenv(name, *value);
+    else
+        qunsetenv(name);
+}
+
+QtMessageHandler forwardTo = nullptr;
+
+// Qt's warnings about the runtime folder it could not make are the expected outcome.
+void quietRuntimeWarnings(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    if (text.startsWith(QLatin1String("QStandardPaths:"))) return;
+    if (forwardTo) {
+        forwardTo(type, context, text);
+        return;
+    }
+    std::fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, text)));
+}
+
+} // namespace
+
+StartupWithoutFolders::StartupWithoutFolders()
+{
+    if (qtAcceptsRuntimeFolder()) return;
+    m_active = true;
+    m_runtime = environment("XDG_RUNTIME_DIR");
+    m_tmpdir = environment("TMPDIR");
+    // No runtime folder named, and a temporary folder under which nothing can be made: the
+    // look-up's fallback <temp>/runtime-<user> then fails (not a directory) and stays empty.
+    qunsetenv("XDG_RUNTIME_DIR");
+    qputenv("TMPDIR", "/dev/null");
+    m_previousHandler = qInstallMessageHandler(quietRuntimeWarnings);
+    forwardTo = m_previousHandler;
+}
+
+StartupWithoutFolders::~StartupWithoutFolders()
+{
+    if (!m_active) return;
+    qInstallMessageHandler(m_previousHandler);
+    forwardTo = nullptr;
+    restore("XDG_RUNTIME_DIR", m_runtime);
+    restore("TMPDIR", m_tmpdir);
+}
 
 QString documentsFolder()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    if (folder.isEmpty() || QDir::isAbsolutePath(folder)) return folder;
+    // user-dirs.dirs may hold only absolute paths: a relative XDG_DOCUMENTS_DIR would put the
+    // data folder under whatever folder the program was started in, so it counts as unset.
+    const QString home = QDir::homePath();
+    return QDir::isAbsolutePath(home) ? home + QStringLiteral("/Documents") : QString();
 }
 
 bool openInFileBrowser(const QString &folder)
@@ -20,9 +128,16 @@ bool openInFileBrowser(const QString &folder)
 
 InstanceLock::InstanceLock()
 {
-    QString dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
-    if (dir.isEmpty()) dir = QDir::tempPath();
-    m_path = dir + QStringLiteral("/narwickpanel.lock");
+    const QString runtime = runtimeFolder();
+    if (!runtime.isEmpty()) {
+        m_path = runtime + QStringLiteral("/narwickpanel.lock");
+        return;
+    }
+    // Without a runtime folder the lock lies in the temporary folder itself, named for the
+    // user, so that two users' copies do not exclude each other.
+    QString temp = QDir::tempPath();
+    if (!QDir::isAbsolutePath(temp)) temp = QStringLiteral("/tmp");
+    m_path = temp + QStringLiteral("/narwickpanel-%1.lock").arg(userTag());
 }
 
 InstanceLock::~InstanceLock() = default;

@@ -1,8 +1,11 @@
 #include "app/StatusBar.h"
 
+#include "app/DisplayBox.h"
+
+#include <QAccessible>
+#include <QAccessibleWidget>
 #include <QDateTime>
 #include <QHBoxLayout>
-#include <QLabel>
 #include <QLocale>
 #include <QResizeEvent>
 #include <QTimer>
@@ -10,20 +13,25 @@
 namespace {
 // Panel widths in pixels: 5.55 in, then 1 in each, at 96 dots per inch.
 constexpr std::array<int, 5> PanelWidths{533, 96, 96, 96, 96};
+
+QAccessibleInterface *statusBarAccessible(const QString &className, QObject *object)
+{
+    if (className == QLatin1String("StatusBar") && object && object->isWidgetType())
+        return new QAccessibleWidget(static_cast<QWidget *>(object), QAccessible::StatusBar);
+    return nullptr;
+}
 } // namespace
 
 StatusBar::StatusBar(QWidget *parent) : QWidget(parent)
 {
+    static const bool factoryInstalled = (QAccessible::installFactory(statusBarAccessible), true);
+    Q_UNUSED(factoryInstalled);
     setAutoFillBackground(true); // a new text repaints the bar alone, not the window beneath
     auto *layout = new QHBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(2);
     for (int i = 0; i < 5; ++i) {
-        auto *label = new QLabel(this);
-        label->setFrameShape(QFrame::Panel);
-        label->setFrameShadow(QFrame::Sunken);
-        label->setTextFormat(Qt::PlainText);
-        label->setContentsMargins(3, 0, 3, 0);
+        auto *label = new DisplayBox(this, DisplayBox::Look::Panel); // sunken, 3 px margins
         label->setAccessibleDescription(QStringLiteral("sbStatusBar panel %1").arg(i + 1));
         if (i == 0)
             label->setMinimumWidth(PanelWidths[i]);

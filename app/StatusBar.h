@@ -1,20 +1,23 @@
 #pragma once
 // The window's status bar: five panels, numbered from 1. Panels 4 and 5 show the current date
-// and time and keep themselves current.
+// and time and keep themselves current. Each panel's text can be selected and copied, and a
+// screen reader knows the bar as a status bar.
 #include <QString>
 #include <QWidget>
 #include <array>
 
-class QLabel;
+class DisplayBox;
 class QTimer;
 
 class StatusBar : public QWidget {
+    Q_OBJECT
+
 public:
     explicit StatusBar(QWidget *parent = nullptr);
 
     void setPanelText(int panel, const QString &text);
     QString panelText(int panel) const;
-    QLabel *panel(int panel) const { return m_panels.at(panel - 1); }
+    DisplayBox *panel(int panel) const { return m_panels.at(panel - 1); }
 
 protected:
     void resizeEvent(QResizeEvent *event) override;
@@ -22,6 +25,6 @@ protected:
 private:
     void refreshClock();
 
-    std::array<QLabel *, 5> m_panels{};
+    std::array<DisplayBox *, 5> m_panels{};
     QTimer *m_clock = nullptr;
 };

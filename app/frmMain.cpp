@@ -1,9 +1,11 @@
 #include "app/frmMain.h"
 
+#include "app/DisplayBox.h"
 #include "app/LogView.h"
 #include "app/OptionButton.h"
 #include "app/PortList.h"
 #include "app/StatusBar.h"
+#include "data/Fonts.h"
 #include "data/Icons.h"
 #include "primary/PrimaryLink.h"
 #include "secondary/SecondaryLink.h"
@@ -33,7 +35,8 @@ QRect twips(int left, int top, int width, int height)
     return {left / Twips, top / Twips, width / Twips, height / Twips};
 }
 
-const QString FontFamily = QStringLiteral("Trebuchet MS");
+// The typeface travels with the program (data/fonts), so captions fit the same everywhere.
+const QString FontFamily = QStringLiteral("Lato");
 
 QFont controlFont(qreal points, bool bold)
 {
@@ -72,8 +75,8 @@ void (*frmMain::showRefusal)(const QString &, const QString &) = defaultRefusal;
 
 frmMain::frmMain(QWidget *parent) : QWidget(parent)
 {
-    // The layout's typeface is not free; a close humanist sans stands in where it is missing.
-    QFont::insertSubstitutions(FontFamily, {QStringLiteral("Lato"), QStringLiteral("DejaVu Sans")});
+    fonts::loadEmbedded();
+    QFont::insertSubstitutions(FontFamily, {QStringLiteral("DejaVu Sans")}); // if it failed
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QStringLiteral("NarwickPanel"));
     setWindowIcon(icons::programIcon());
@@ -106,19 +109,21 @@ void frmMain::buildControls()
         l->setAccessibleDescription(name);
         return l;
     };
-    auto makeBox = [this](const QRect &r, const QString &name, const QString &spoken) {
-        auto *e = new QLineEdit(this);
-        e->setGeometry(r);
-        e->setReadOnly(true);
-        QPalette p = e->palette();
-        p.setColor(QPalette::Base, Qt::white);
-        // The box fills its own corners with the colour around it: then a box that shows a new
-        // reading is repainted alone, without the window beneath it.
+    // The colour around a box: its corners are filled with it, so a box that shows a new text
+    // is repainted alone, without the window beneath it.
+    const auto surrounding = [this](const QRect &r) {
         const bool grouped = std::any_of(std::begin(GroupRects), std::end(GroupRects),
                                          [&r](const QRect &g) { return g.contains(r); });
-        if (grouped) p.setColor(QPalette::Window, GroupColour);
+        return grouped ? GroupColour : palette().color(QPalette::Window);
+    };
+    // A box only the program writes: drawn by itself, cheap to give a new text.
+    auto makeBox = [this, surrounding](const QRect &r, const QString &name, const QString &spoken) {
+        auto *e = new DisplayBox(this);
+        e->setGeometry(r);
+        QPalette p = e->palette();
+        p.setColor(QPalette::Base, Qt::white);
+        p.setColor(QPalette::Window, surrounding(r));
         e->setPalette(p);
-        e->setAutoFillBackground(true);
         describe(e, spoken, name);
         return e;
     };
@@ -213,13 +218,17 @@ void frmMain::buildControls()
     ctl.txtPressure = makeBox(twips(8040, 7680, 3015, 390), QStringLiteral("txtPressure"),
                               QStringLiteral("PRESSURE (psi)"));
     ctl.lblSensor[13]->setBuddy(ctl.txtPressure);
-    ctl.txtZero =
-        makeBox(twips(12480, 7680, 1095, 390), QStringLiteral("txtZero"), QStringLiteral("Zero"));
-    ctl.txtZero->setReadOnly(false); // the operator may type a zero
+    // The zero is the one box the operator may type in.
+    ctl.txtZero = new QLineEdit(this);
     {
+        const QRect r = twips(12480, 7680, 1095, 390);
+        ctl.txtZero->setGeometry(r);
         QPalette p = ctl.txtZero->palette();
         p.setColor(QPalette::Base, palette().color(QPalette::Button));
+        p.setColor(QPalette::Window, surrounding(r));
         ctl.txtZero->setPalette(p);
+        ctl.txtZero->setAutoFillBackground(true);
+        describe(ctl.txtZero, QStringLiteral("Zero"), QStringLiteral("txtZero"));
     }
     ctl.txtZero->setText(QStringLiteral("0"));
     ctl.cmdZero = new QPushButton(QStringLiteral("Zero:"), this);
@@ -288,10 +297,8 @@ void frmMain::wireEvents()
     connect(ctl.Command1, &QPushButton::clicked, this, &frmMain::Command1_Click);
 
     // Boxes only the program writes show the newest text at most once a frame.
-    const auto boxTarget = [this](QLineEdit *box) {
-        return m_frame.addTarget([box](const QString &text) {
-            if (box->text() != text) box->setText(text);
-        });
+    const auto boxTarget = [this](DisplayBox *box) {
+        return m_frame.addTarget([box](const QString &text) { box->setText(text); });
     };
 
     // The instrument link.

@@ -20,6 +20,7 @@
 //
 // Each run lives in a private temporary HOME, runtime directory and COM directory. CPU is the
 // process's user+system time minus what the writer threads used themselves.
+#include "app/DisplayBox.h"
 #include "app/LogView.h"
 #include "app/frmMain.h"
 #include "primary/PrimaryLink.h"
@@ -34,7 +35,6 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QLineEdit>
 #include <QPaintEvent>
 #include <QRadioButton>
 #include <QTemporaryDir>
@@ -229,9 +229,9 @@ struct ShownHook {
         latency.assign(size_t(n), 0);
         latency.clear(); // keeps the touched capacity
     }
-    void attach(QLineEdit *box)
+    void attach(DisplayBox *box)
     {
-        QObject::connect(box, &QLineEdit::textChanged, [this](const QString &text) {
+        QObject::connect(box, &DisplayBox::textChanged, [this](const QString &text) {
             const qint64 t = nowNs();
             bool ok = false;
             const qint64 seq = text.section(u' ', 0, 0).toLongLong(&ok);
@@ -652,7 +652,7 @@ int repaint(const Options &o)
     World world(false);
     auto w = startWindow();
     const QString name = o.widget.isEmpty() ? QStringLiteral("txtPressure") : o.widget;
-    auto *box = w->findChild<QLineEdit *>(name);
+    auto *box = w->findChild<DisplayBox *>(name);
     if (!box) return 2;
     const qint64 n = std::min<qint64>(o.lines, 100000);
     const double cpu0 = threadCpuSeconds();

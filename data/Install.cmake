@@ -16,6 +16,11 @@ install(FILES ${NP_DATA_DIR}/${NP_APP_ID}.metainfo.xml
 install(FILES ${NP_DATA_DIR}/narwickpanel-autostart.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/narwickpanel/examples)
 
+# The window's typeface is compiled into the program; its licence travels with it.
+install(FILES ${NP_DATA_DIR}/fonts/OFL.txt
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/narwickpanel
+        RENAME Lato-OFL.txt)
+
 install(FILES ${NP_DATA_DIR}/icons/narwickpanel.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 foreach(size IN ITEMS 16 24 32 48 64 128 256)
@@ -50,15 +55,14 @@ if(PROJECT_IS_TOP_LEVEL)
  anything to either device. The package also holds narwickpanel-sim, a device
  simulator on pseudo-terminals for trying the program without hardware.")
 
-    # The library dependencies are read from the binaries; the font the window falls back on
-    # cannot be, so it is named here.
+    # The library dependencies are read from the binaries. The typeface is compiled in, so no
+    # font package is needed.
     find_program(NP_DPKG_SHLIBDEPS dpkg-shlibdeps)
     if(NP_DPKG_SHLIBDEPS)
         set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-        set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-lato")
     else()
         set(CPACK_DEBIAN_PACKAGE_DEPENDS
-            "libqt6widgets6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6core6 (>= 6.4), libc6, libstdc++6, fonts-lato")
+            "libqt6widgets6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6core6 (>= 6.4), libc6, libstdc++6")
     endif()
 
     include(CPack)

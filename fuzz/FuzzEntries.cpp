@@ -262,6 +262,11 @@ void secondaryPoll(const uint8_t *data, size_t size)
         CHECK(T, message.startsWith(*u.rawPressure), "raw pressure is the first field");
         const double expected = secondary::leadingNumber(*u.rawPressure) - zeroValue;
         CHECK(T, bool(u.pressureText) == std::isfinite(expected), shown(line));
+        CHECK(T, u.notComputable == !u.pressureText && u.recordText == u.pressureText, shown(line));
+        CHECK(T, v.notComputable == !v.pressureText && bool(v.recordText) == bool(v.pressureText),
+              shown(line));
+        // Under the comma locale a typed zero reads "," as a decimal point too.
+        if (zero.contains(u',')) return;
         if (!u.pressureText) {
             CHECK(T, !v.pressureText, shown(line));
             return;
@@ -274,6 +279,7 @@ void secondaryPoll(const uint8_t *data, size_t size)
         local.replace(u'.', u',');
         CHECK(T, v.pressureText && *v.pressureText == local,
               "locale form " + shown(v.pressureText.value_or(QString())));
+        CHECK(T, v.recordText == u.recordText, "record form " + shown(line));
     });
 }
 

@@ -1,5 +1,7 @@
 #include "primary/GeneralDate.h"
 
+#include "primary/ReadingsFile.h"
+
 namespace primary {
 
 namespace {
@@ -86,6 +88,14 @@ QString GeneralDate::format(const QDateTime &when) const
     if (time.hour() == 0 && time.minute() == 0 && time.second() == 0)
         return m_locale.toString(when.date(), m_dateFormat);
     return m_locale.toString(when, m_dateTimeFormat);
+}
+
+QString GeneralDate::recordStamp(const QDateTime &when) const
+{
+    if (std::optional<QString> stamp = recordSafe(format(when))) return *std::move(stamp);
+    static const GeneralDate usForm{QLocale(QLocale::English, QLocale::UnitedStates)};
+    // Newer locale data puts a narrow no-break space before AM/PM even in en_US.
+    return recordSafe(usForm.format(when)).value_or(QString());
 }
 
 } // namespace primary

@@ -12,6 +12,10 @@ class GeneralDate {
 public:
     explicit GeneralDate(const QLocale &locale = QLocale::system());
     QString format(const QDateTime &when) const;
+    // The stamp as a readings record writes it: format() made safe for Windows-1252 (blanks
+    // and digits, see recordSafe), or the en_US general date form ("3/14/2014 3:45:12 PM")
+    // when the locale's stamp holds a character Windows-1252 cannot hold (ar_SA, ja_JP, th_TH).
+    QString recordStamp(const QDateTime &when) const;
     QString dateFormat() const { return m_dateFormat; }
     QString timeFormat() const { return m_timeFormat; }
 

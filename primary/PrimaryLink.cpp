@@ -2,6 +2,7 @@
 
 #include "serial/ComNames.h"
 #include "serial/PortProbe.h"
+#include "serial/PortUsers.h"
 
 #include <QMetaMethod>
 #include <utility>
@@ -33,6 +34,8 @@ void PrimaryLink::Command2_Click()
 
 void PrimaryLink::ScanComPorts()
 {
+    // One look at the other processes' open ports serves every probe of the scan.
+    serial::ProbeScope scope;
     if (MSComm1.PortOpen()) MSComm1.setPortOpen(false);
     // A port the scan released stays closed: the watchdog must not reopen it.
     Timer1.stop();

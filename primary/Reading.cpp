@@ -1,5 +1,7 @@
 #include "primary/Reading.h"
 
+#include "serial/Label.h"
+
 #include <QList>
 
 #include <algorithm>
@@ -7,20 +9,6 @@
 namespace primary {
 
 namespace {
-
-// The label's ":" is found only at 1-based positions a 16-bit position can hold.
-constexpr qsizetype kMaxLabelPosition = 32766;
-
-enum class Label { Stripped, None, OutOfReach };
-
-Label stripLabel(QString &text)
-{
-    const qsizetype at = text.indexOf(u':');
-    if (at < 0) return Label::None;
-    if (at + 1 > kMaxLabelPosition) return Label::OutOfReach;
-    text.remove(0, at + 1);
-    return Label::Stripped;
-}
 
 bool isBlank(QChar c)
 {
@@ -36,7 +24,7 @@ bool isDigit(QChar c)
 
 bool StripLabel(QString &text)
 {
-    return stripLabel(text) == Label::Stripped;
+    return serial::stripLabel(text) == serial::LabelEnd::Stripped;
 }
 
 std::optional<qint16> toInteger16(QStringView text)
@@ -93,8 +81,7 @@ Reading parseReading(QStringView message, const QString &stamp)
     if (message.endsWith(u"\r\n")) message.chop(2);
 
     QString text = message.toString();
-    const Label label = stripLabel(text);
-    if (label == Label::None) return reading;
+    if (serial::stripLabel(text) == serial::LabelEnd::None) return reading;
     // A ":" too far into the line cannot be removed; the line is then read whole, label
     // included, as the fields after it would otherwise be lost.
     reading.labelled = true;

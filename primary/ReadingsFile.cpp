@@ -4,6 +4,7 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -121,6 +122,33 @@ SaveResult writeFailure(const QString &file, int error)
 }
 
 } // namespace
+
+std::optional<QString> recordSafe(QStringView text)
+{
+    const bool plain = std::all_of(text.begin(), text.end(), [](QChar c) { return c < u'\x80'; });
+    if (plain) return text.toString();
+
+    QString out;
+    out.reserve(text.size());
+    for (qsizetype i = 0, n = text.size(); i < n; ++i) {
+        char32_t c = text[i].unicode();
+        const bool pair = QChar::isHighSurrogate(c) && i + 1 < n && text[i + 1].isLowSurrogate();
+        if (pair) c = QChar::surrogateToUcs4(text[i].unicode(), text[i + 1].unicode());
+        if (c == 0x00A0 || c == 0x202F) {
+            out += u' ';
+        } else if (QChar::category(c) == QChar::Number_DecimalDigit) {
+            out += QChar(u'0' + QChar::digitValue(c));
+        } else {
+            out += text[i];
+            if (pair) out += text[i + 1];
+        }
+        if (pair) ++i;
+    }
+    bool holds = false;
+    serial::encodeCp1252(out, &holds);
+    if (!holds) return std::nullopt;
+    return out;
+}
 
 QString identifierProblem(QStringView id)
 {

@@ -4,8 +4,17 @@
 #include <QHash>
 #include <QString>
 #include <QStringView>
+#include <optional>
 
 namespace primary {
+
+// Text the program itself makes for a record under the user's locale (a time stamp, a number),
+// in a form Windows-1252 holds: no-break and narrow no-break spaces become a space, decimal
+// digits of any script become ASCII digits. nullopt when the text still holds a character
+// Windows-1252 cannot hold; the caller then writes a locale-free form instead (the stamp the
+// en_US form, the pressure its "." form), never "?". Not for text received from a device: that
+// is Windows-1252 already and is written byte for byte.
+std::optional<QString> recordSafe(QStringView text);
 
 // Empty when `id` may name a file; otherwise why not (for the log). Refused: "/" or "\",
 // control characters, : * ? " < > |, and the device names CON, PRN, AUX, NUL, COM1-9,

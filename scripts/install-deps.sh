@@ -4,7 +4,7 @@
 #   scripts/install-deps.sh --test   also the test tools (Xvfb, AT-SPI, xdotool, clang)
 set -euo pipefail
 
-packages=(cmake ninja-build g++ qt6-base-dev fonts-lato)
+packages=(cmake ninja-build g++ qt6-base-dev)
 if [[ "${1:-}" == "--test" ]]; then
     packages+=(xvfb xauth xdotool x11-utils python3 python3-pyatspi python3-gi gir1.2-atspi-2.0
                at-spi2-core dbus dbus-x11 clang libclang-rt-14-dev dpkg-dev appstream

@@ -139,6 +139,18 @@ double leadingNumber(QStringView text)
     return negative ? -value : value;
 }
 
+double leadingNumber(QStringView text, const QLocale &locale)
+{
+    const QString point = locale.decimalPoint();
+    // Only a one-character separator that is not already part of the rule is read as a point.
+    if (point.size() != 1 || point == u"." || point[0].isDigit() || isSkipped(point[0]) ||
+        QStringView(u"+-&eEhHoO").contains(point[0]) || !text.contains(point[0]))
+        return leadingNumber(text);
+    QString typed = text.toString();
+    typed.replace(point[0], u'.');
+    return leadingNumber(typed);
+}
+
 // Plain decimal form for decimal exponents from -4 to 14, so every whole number of up to 15
 // digits prints in full; exponent form ("1E+20", "1.5E-07") outside that range.
 QString numberText(double value, const QLocale &locale)

@@ -12,6 +12,11 @@ namespace secondary {
 // octal integers. "." is always the decimal point. No number gives 0.
 double leadingNumber(QStringView text);
 
+// The leading-number rule for a number an operator typed as the window shows numbers under
+// `locale`: the locale's decimal separator is a decimal point too, so "12,5" is 12.5 where the
+// separator is a comma. "." keeps working everywhere; group separators are not read.
+double leadingNumber(QStringView text, const QLocale &locale);
+
 // The text form of a number: rounded to 15 significant digits, no trailing zeros, no decimal
 // separator for whole values, a 0 before the separator below 1, exponent form (1E+20) for very
 // large and very small magnitudes, the locale's decimal separator. nullopt-free: callers check

@@ -9,13 +9,22 @@ namespace secondary {
 struct PressureUpdate {
     bool labelled = false;               // the line had a ":" label
     std::optional<QString> rawPressure;  // new RawPressure (first field, exactly as received)
-    std::optional<QString> pressureText; // new txtPressure text
+    std::optional<QString> pressureText; // new txtPressure text, in the locale's form
+    // The same pressure as a record writes it: "." as the decimal separator whatever the
+    // locale, so that it stays one field of the comma-separated record. Set with pressureText.
+    std::optional<QString> recordText;
+    // The line has a first field, but no pressure can be computed from it: the number or the
+    // difference is out of the double range ("P:1e309", a 400-digit number, a zero of 1e308
+    // with "P:-1e308"). pressureText and recordText are then unset. A line with nothing after
+    // its label is not such a line: it leaves the pressure alone.
+    bool notComputable = false;
 };
 
 // Strips the label from `Message` in place (as StripLabel does), then computes the pressure:
 // leading number of the first field minus the leading number of `zeroText`, in text form.
-// A line with nothing after the label, or a difference that is not finite, leaves the pressure
-// text unset.
+// The zero is read as the operator typed it: the locale's decimal separator counts as a point
+// beside ".". A line with nothing after the label leaves the pressure unset; a difference that
+// is not finite leaves it unset and sets notComputable.
 PressureUpdate SmallStream(QString &Message, const QString &zeroText,
                            const QLocale &locale = QLocale::system());
 

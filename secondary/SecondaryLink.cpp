@@ -3,6 +3,7 @@
 #include "secondary/Numbers.h"
 #include "secondary/Pressure.h"
 #include "serial/Cp1252.h"
+#include "serial/PortUsers.h"
 #include "serial/Wsc32.h"
 
 #include <QLocale>
@@ -64,6 +65,8 @@ void SecondaryLink::Command3_Click()
 
 void SecondaryLink::ScanSecondaryPorts()
 {
+    // One look at the other processes' open ports serves every probe of the scan.
+    serial::ProbeScope scope;
     // Whatever secondary port is open is closed first, COM1 included; a port that is away is
     // no longer waited for.
     Retry.stop();
@@ -262,8 +265,7 @@ void SecondaryLink::SmallStream(QString &Message)
     // A line with a value whose pressure cannot be computed (out of range, or a difference
     // that overflows) empties the pressure rather than leave the last one standing; a line
     // with nothing after its label keeps it.
-    const bool notComputable = update.labelled && update.rawPressure && !update.pressureText;
-    if (notComputable) {
+    if (update.notComputable) {
         setPressureText(QString());
         if (!m_notComputableSaid) {
             m_notComputableSaid = true;

@@ -16,7 +16,8 @@ set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${NARWICKPANEL_BUILD_DIR:-$root/build}
-packages=(cmake ninja-build g++ qt6-base-dev libqt6serialport6-dev fonts-open-sans)
+# What the demo builds and runs with; the window's typeface is compiled into the program.
+packages=(cmake ninja-build g++ qt6-base-dev)
 
 install=1
 compile=1
@@ -97,9 +98,9 @@ documents=""
 if command -v xdg-user-dir >/dev/null; then
     documents=$(xdg-user-dir DOCUMENTS 2>/dev/null || true)
 fi
-# xdg-user-dir answers the home folder itself when no documents folder is configured; the
-# program then uses ~/Documents.
-if [[ -z $documents || $documents == "$HOME" || $documents == "$HOME/" ]]; then
+# xdg-user-dir answers the home folder itself when no documents folder is configured, and
+# passes on a relative one, which the program ignores; the program then uses ~/Documents.
+if [[ -z $documents || $documents != /* || $documents == "$HOME" || $documents == "$HOME/" ]]; then
     documents=$HOME/Documents
 fi
 data=$documents/Brindlecast/NarwickPanel

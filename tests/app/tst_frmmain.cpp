@@ -3,6 +3,7 @@
 // reaches its link.
 #include "AppFixture.h"
 
+#include "app/DisplayBox.h"
 #include "app/LogView.h"
 #include "app/StatusBar.h"
 #include "primary/PrimaryLink.h"
@@ -87,7 +88,7 @@ void TestFrmMain::startupStateAndScanLog()
     QCOMPARE(w.secondary->Timer2.interval(), 125);
     QVERIFY(!w.primary->MSComm1.PortOpen());
     QCOMPARE(w.secondary->openPort(), -1);
-    for (QLineEdit *box : {c.txtSensorID, c.txtSensorType, c.txtPressure, c.txtStream2})
+    for (DisplayBox *box : {c.txtSensorID, c.txtSensorType, c.txtPressure, c.txtStream2})
         QVERIFY(box->text().isEmpty());
 
     QVERIFY(w.NPpath.endsWith(QStringLiteral("/Documents/Brindlecast/NarwickPanel")));
@@ -380,6 +381,7 @@ void TestFrmMain::typingInAPortListPicksNothing()
     c.cboPort->lineEdit()->clear();
     QTest::keyClicks(c.cboPort, QStringLiteral("none"));
     QTest::keyClick(c.cboPort, Qt::Key_Return);
+    QTest::keyClick(c.cboPort, Qt::Key_Tab);
     QVERIFY(w.primary->MSComm1.PortOpen());
     QCOMPARE(c.cboPort->count(), primaryEntries);
 
@@ -388,6 +390,10 @@ void TestFrmMain::typingInAPortListPicksNothing()
     c.cboStepperPort->lineEdit()->clear();
     QTest::keyClicks(c.cboStepperPort, QStringLiteral("3"));
     QTest::keyClick(c.cboStepperPort, Qt::Key_Return);
+    QTest::keyClick(c.cboStepperPort->lineEdit(), Qt::Key_Enter); // the text part itself
+    QCOMPARE(w.secondary->openPort(), -1);
+    QTest::keyClick(c.cboStepperPort, Qt::Key_Tab);
+    QVERIFY(!c.cboStepperPort->hasFocus());
     QCOMPARE(w.secondary->openPort(), -1);
     QCOMPARE(c.cboStepperPort->count(), gaugeEntries);
     QCOMPARE(c.cboStepperPort->currentText(), QStringLiteral("3"));

@@ -55,6 +55,7 @@ private slots:
     void followsTheEndOnlyWhenTheEndWasInView();
     void anAppendRepaintsOnlyTheNewLines();
     void selectionCopyAndScreenReaderText();
+    void aScreenReaderHearsPastANul();
 };
 
 void TestLogView::keepsTheLastLinesOfEverythingAppended()
@@ -241,6 +242,23 @@ void TestLogView::selectionCopyAndScreenReaderText()
     log.appendText(QStringLiteral("\r\nsixth"));
     QCOMPARE(log.toPlainText(), QStringLiteral("fourth\nfifth\nsixth"));
     QCOMPARE(log.selectedText(), QStringLiteral("fourth"));
+}
+
+// D-Bus strings end at a NUL: a screen reader gets U+2400 in its place, and so hears the rest of
+// the log. The log itself keeps the line as received.
+
+void TestLogView::aScreenReaderHearsPastANul()
+{
+    LogView log;
+    const QString reading = QStringLiteral("R:0,S1") + QChar(u'\0') + QStringLiteral("4,TC4,1\r\n");
+    log.appendText(reading);
+    log.appendText(QStringLiteral("later line\r\n"));
+    QVERIFY(log.toPlainText().contains(QChar(u'\0')));
+
+    QAccessibleTextInterface *text = QAccessible::queryAccessibleInterface(&log)->textInterface();
+    const QString heard = text->text(0, text->characterCount());
+    QCOMPARE(heard, QStringLiteral("R:0,S1\u24004,TC4,1\nlater line\n"));
+    QCOMPARE(QAccessible::queryAccessibleInterface(&log)->text(QAccessible::Value), heard);
 }
 
 QTEST_MAIN(TestLogView)

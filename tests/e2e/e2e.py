@@ -5,7 +5,7 @@ Each run starts its own Xvfb, D-Bus session and accessibility bus, the simulator
 pseudo-terminals as devices, and the program with a private HOME and runtime folder. Controls
 are read through AT-SPI and clicked with real pointer clicks.
 
-  e2e.py --bin narwickpanel --sim narwickpanel-sim --out BUILD_DIR --run RUN (see RUNS below)
+  e2e.py --bin narwickpanel --sim narwickpanel-sim --out BUILD_DIR --run RUN
 
 Exit status: 0 passed, 1 failed, 77 a required tool is missing (the test is skipped).
 """
@@ -28,7 +28,7 @@ import desktop as desktop_mod  # noqa: E402
 
 try:  # importing touches no bus; the buses are those of each run's own desktop
     from panel import children, do_action, find_apps, Panel, text_of, wait_for, walk
-    from gi.repository import Atspi
+    from gi.repository import Atspi, GLib
     from sim import Sim
     IMPORT_ERROR = None
 except (ImportError, ValueError) as e:  # reported as a missing tool
@@ -743,6 +743,62 @@ def gauge(run):
     equal(rc, 0, "the simulator's exit status")
 
 
+# ---------------------------------------------------------------------------------------------
+# Scenario 9: what a screen reader gets: the status bar is a status bar, a box's new text is
+# announced, and the log is heard past a reading that holds a NUL byte (D-Bus strings end at a
+# NUL; the log gives it as U+2400).
+
+def a11y(run):
+    port = OwnPort(run.desk, 5, hold=None)
+    run.ports.append(port)
+    # Listening before the start: the program sends only the events someone listens for.
+    heard = []
+
+    def on_text_changed(event):
+        try:
+            heard.append((event.source.get_description(), event.type, str(event.any_data)))
+        except Exception:
+            pass
+
+    listener = Atspi.EventListener.new(on_text_changed)
+    listener.register("object:text-changed:insert")
+
+    def pump():
+        context = GLib.MainContext.default()
+        while context.pending():
+            context.iteration(False)
+        return True
+
+    p = run.start_panel().wait_for_window()
+    bar = p.control("sbStatusBar")
+    equal(bar.get_role(), Atspi.Role.STATUS_BAR, "the status bar's role")
+    equal(bar.get_name(), "Status bar", "the status bar's name")
+    run.step("PASS the status bar is a status bar")
+
+    p.pick("cboPort", " 5")
+    equal(p.status(1), "COM 5: %s - Open" % SETTINGS, "panel 1 after the pick")
+    os.write(port.master, b"R:0,S1\x004,TC4,1,21.7,C,0\r\n")
+    wait_for(lambda: p.count() == 1, "the line with a NUL to be counted")
+    os.write(port.master, b"R:0,S105,TC4,1,22.5,C,0\r\n")
+    wait_for(lambda: p.count() == 2, "the later line to be counted")
+    log = wait_for(lambda: "R:0,S105,TC4,1,22.5,C,0" in p.text("txtIncoming") and
+                   p.text("txtIncoming"), "the later line in the log's text")
+    check("\x00" not in log, "the log's text holds a NUL: %r" % log)
+    check("R:0,S1\u24004,TC4,1,21.7,C,0\nR:0,S105,TC4,1,22.5,C,0" in log,
+          "the log's text should show the NUL as U+2400, then the later line: %r" % log)
+    equal(p.text("txtChannel(1)"), "22.5 C", "txtChannel(1)")
+    run.step("PASS the log is heard past a NUL, shown as U+2400")
+
+    wait_for(lambda: pump() and any(d == "sbStatusBar panel 3" and data == "2"
+                                    for d, _, data in heard),
+             "the count's new text to be announced (heard: %r)" % heard[-5:])
+    wait_for(lambda: pump() and any(d == "txtChannel(1)" and data == "22.5 C"
+                                    for d, _, data in heard),
+             "txtChannel(1)'s new text to be announced")
+    run.step("PASS a new text in a box is announced")
+    listener.deregister("object:text-changed:insert")
+
+
 def scenario(args, name, steps):
     """Runs one scenario on its own desktop; a failure prints its diagnosis."""
     run = Run(args, name)
@@ -758,8 +814,83 @@ def scenario(args, name, steps):
         run.close()
 
 
+# ---------------------------------------------------------------------------------------------
+# A device that hangs up before its first line comes back by itself; typing in the port lists
+# picks nothing, choosing with the arrow keys does.
+
+def edit_text(p, combo):
+    """The text part of a combo list, as a screen reader reads it."""
+    for c in children(p.control(combo)):
+        if c is not None and "Text" in c.get_interfaces():
+            return text_of(c)
+    raise AssertionError("%s has no text part" % combo)
+
+
+def clear_text(p, combo):
+    """Empties the text part of a combo list that has the focus, as an operator would."""
+    p.key("End")
+    for _ in range(len(edit_text(p, combo))):
+        p.key("BackSpace")
+    wait_for(lambda: edit_text(p, combo) == "", "%s's text part to be empty" % combo)
+
+
+def typing(run):
+    desk = run.desk
+    device = OwnPort(desk, 12, hold=None)
+    run.ports.append(OwnPort(desk, 3, hold=None))
+    p = run.start_panel().wait_for_window()
+    p.pick("cboPort", " 12")
+    wait_for(lambda: p.status(1) == "COM 12: %s - Open" % SETTINGS, "COM 12 to open")
+    os.close(device.master)  # the device goes away before it ever sent a line
+    os.unlink(device.link)
+    wait_for(lambda: "the port is closed until the device returns" in p.text("txtIncoming"),
+             "the hang-up to be reported in the log")
+    wait_for(lambda: p.status(1) == "COM 12: %s - Closed" % SETTINGS,
+             "panel 1 to say Closed while the device is away")
+    back = OwnPort(desk, 12, hold=None)
+    run.ports.append(back)
+    wait_for(lambda: p.status(1) == "COM 12: %s - Open" % SETTINGS,
+             "the watchdog to reopen COM 12 once the device is back", 20)
+    os.write(back.master, b"R:0,S1,T,0\r\n")
+    wait_for(lambda: p.count() == 1, "the first line after the return")
+    equal(p.log_lines()[-1], "R:0,S1,T,0", "the last line of the log (a line of its own)")
+    run.step("PASS a device that hung up before its first line came back by itself")
+
+    log = p.text("txtIncoming")
+    p.click("cboPort", dx=8)
+    wait_for(lambda: p.focused("cboPort"), "the focus in cboPort")
+    clear_text(p, "cboPort")
+    p.key("n")
+    wait_for(lambda: edit_text(p, "cboPort") == "n", "the typed text in cboPort")
+    p.key("Tab")
+    wait_for(lambda: not p.focused("cboPort"), "Tab to move the focus on")
+    equal(edit_text(p, "cboPort"), "n", "cboPort's text after Tab")
+    equal(p.status(1), "COM 12: %s - Open" % SETTINGS, "panel 1 after typing n and Tab")
+    equal(p.count(), 1, "panel 3 after typing n and Tab")
+    equal(p.text("txtIncoming"), log, "the log after typing n and Tab")
+    entries = p.items("cboStepperPort")
+    p.click("cboStepperPort", dx=8)
+    wait_for(lambda: p.focused("cboStepperPort"), "the focus in cboStepperPort")
+    clear_text(p, "cboStepperPort")
+    p.key("3")
+    wait_for(lambda: edit_text(p, "cboStepperPort") == "3",
+             "the typed text in cboStepperPort")
+    p.key("Return")
+    p.key("Tab")  # keys are taken in order: once the focus moved on, Enter was handled
+    wait_for(lambda: not p.focused("cboStepperPort"), "Tab to move the focus on")
+    check("COM3 set" not in p.text("txtIncoming"), "typing 3 and Enter opened COM3")
+    equal(p.items("cboStepperPort"), entries, "cboStepperPort's entries after typing")
+    run.step("PASS typing into the port lists picked nothing")
+    p.click("cboStepperPort", dx=14)  # not where the pointer is: xdotool waits for a move
+    wait_for(lambda: p.focused("cboStepperPort"), "the focus in cboStepperPort")
+    p.key("Down")
+    wait_for(lambda: "COM3 set" in p.text("txtIncoming"), "the arrow key to pick COM3")
+    run.step("PASS choosing an entry with the arrow keys picks it")
+    run.desk.stop(p.proc)
+
+
 RUNS = {"operator": operator, "watchdog": watchdog, "instance": instance, "held": held,
-        "cli": cli, "gauge": gauge}
+        "typing": typing, "a11y": a11y, "cli": cli, "gauge": gauge}
 
 
 def main():

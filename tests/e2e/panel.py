@@ -185,11 +185,14 @@ class Panel:
             raise AssertionError("%s has no area on screen" % name)
         self.click_at(x + (dx if dx is not None else w // 2), y + h // 2)
 
-    KEYSYMS = {"Down": 0xFF54, "Up": 0xFF52, "Tab": 0xFF09, "space": 0x20}
+    KEYSYMS = {"Down": 0xFF54, "Up": 0xFF52, "Tab": 0xFF09, "space": 0x20, "Return": 0xFF0D,
+               "BackSpace": 0xFF08, "End": 0xFF57}
 
     def key(self, name):
-        """A key press and release, synthesised by the accessibility registry."""
-        Atspi.generate_keyboard_event(self.KEYSYMS[name], None, Atspi.KeySynthType.SYM)
+        """A key press and release, synthesised by the accessibility registry: a named key, or
+        one printable character."""
+        sym = self.KEYSYMS[name] if name in self.KEYSYMS else ord(name)
+        Atspi.generate_keyboard_event(sym, None, Atspi.KeySynthType.SYM)
 
     def press(self, name):
         do_action(self.control(name), "Press")

@@ -5,6 +5,7 @@
 #include "../app/AppFixture.h"
 #include "FaultSupport.h"
 
+#include "app/DisplayBox.h"
 #include "app/LogView.h"
 #include "app/StatusBar.h"
 #include "primary/PrimaryLink.h"

@@ -84,6 +84,9 @@ private slots:
     void linksAndOddFilesRefused();
     void partialWriteTakenBack();
     void reporterSaysOnce();
+    void stampsInEveryLocale_data();
+    void stampsInEveryLocale();
+    void recordSafeText();
 
 private:
     std::unique_ptr<QTemporaryDir> m_root;
@@ -352,6 +355,59 @@ void TestReadingsFile::reporterSaysOnce()
         if (!many.report(failed(QStringLiteral("/d/%1.txt").arg(i), "bad")).isEmpty()) ++said;
     }
     QCOMPARE(said, 2000);
+}
+
+// The stamp in the file under the user's locale never holds "?": blanks and digits are made
+// plain, and a stamp Windows-1252 cannot hold is written in the en_US form.
+void TestReadingsFile::stampsInEveryLocale_data()
+{
+    QTest::addColumn<QString>("locale");
+    QTest::addColumn<QDateTime>("when");
+    QTest::addColumn<QByteArray>("stamp");
+
+    const QDateTime afternoon(QDate(2014, 3, 14), QTime(15, 45, 12));
+    const QDateTime midnight(QDate(2014, 3, 14), QTime(0, 0, 0));
+    const QByteArray us = "3/14/2014 3:45:12 PM";
+    QTest::newRow("en_US") << "en_US" << afternoon << us;
+    QTest::newRow("de_DE") << "de_DE" << afternoon << QByteArray("14.03.2014 15:45:12");
+    QTest::newRow("fa_IR digits") << "fa_IR" << afternoon << QByteArray("2014/3/14 15:45:12");
+    QTest::newRow("fa_IR midnight") << "fa_IR" << midnight << QByteArray("2014/3/14");
+    QTest::newRow("bn_BD digits") << "bn_BD" << afternoon << QByteArray("14/3/2014 3:45:12 PM");
+    QTest::newRow("zh_CN") << "zh_CN" << afternoon << QByteArray("2014/3/14 15:45:12");
+    // Letters of other scripts (AM/PM, hour and minute words) cannot be held.
+    QTest::newRow("ar_SA") << "ar_SA" << afternoon << us;
+    QTest::newRow("ar_SA midnight") << "ar_SA" << midnight << QByteArray("3/14/2014");
+    QTest::newRow("ja_JP") << "ja_JP" << afternoon << us;
+    QTest::newRow("th_TH") << "th_TH" << afternoon << us;
+}
+
+void TestReadingsFile::stampsInEveryLocale()
+{
+    QFETCH(QString, locale);
+    QFETCH(QDateTime, when);
+    QFETCH(QByteArray, stamp);
+
+    const primary::GeneralDate date{QLocale(locale)};
+    const primary::Reading r =
+        primary::parseReading(u"R:0,S1,TC4,1,21.5,C\r\n", date.recordStamp(when));
+    QVERIFY(r.recordComplete);
+    QVERIFY(appendRecord(m_data, "S1", r.record + QStringLiteral("12.5,psi")).ok);
+    QCOMPARE(contents(m_data + "/S1.txt"), stamp + ",S1,TC4,1,21.5,C,12.5,psi\r\n");
+}
+
+void TestReadingsFile::recordSafeText()
+{
+    using primary::recordSafe;
+    // Newer en_US data: a narrow no-break space before PM; a no-break space alike.
+    QCOMPARE(recordSafe(u"3:45:12\u202FPM"), QString("3:45:12 PM"));
+    QCOMPARE(recordSafe(u"14.03.2014\u00A015:45"), QString("14.03.2014 15:45"));
+    // Arabic-Indic, Devanagari and a digit outside the basic plane (mathematical bold 7).
+    QCOMPARE(recordSafe(u"\u0661\u0662-\u0967-\U0001D7D5"), QString("12-1-7"));
+    // Text Windows-1252 holds is kept as it is, above 127 too.
+    QCOMPARE(recordSafe(u"21,5 \u00B0C \u20AC"), QStringLiteral(u"21,5 \u00B0C \u20AC"));
+    // The Arabic decimal separator cannot be held: the caller writes its "." form instead.
+    QCOMPARE(recordSafe(u"12\u066B5"), std::nullopt);
+    QCOMPARE(recordSafe(u"3:45:12 \u0645"), std::nullopt);
 }
 
 QTEST_GUILESS_MAIN(TestReadingsFile)

@@ -2,6 +2,7 @@
 #include "secondary/Pressure.h"
 
 #include <QTest>
+#include <string>
 
 using namespace secondary;
 
@@ -12,13 +13,21 @@ private slots:
     void pressureLine();
     void zeroFromRawPressure();
     void labelBeyond16BitPosition();
+    void localeForms_data();
+    void localeForms();
 };
 
 namespace {
 const QString unset = QStringLiteral("<unset>");
+// A line whose pressure cannot be computed: the box is to be emptied, not left as it was.
+const QString failed = QStringLiteral("<not computable>");
 QString orUnset(const std::optional<QString> &s)
 {
     return s ? *s : unset;
+}
+QString pressureOf(const PressureUpdate &u)
+{
+    return u.notComputable ? failed : orUnset(u.pressureText);
 }
 } // namespace
 
@@ -48,9 +57,15 @@ void TestPressure::pressureLine_data()
     row("later colon is field text", "P:1:2,x\r\n", "0", true, "1:2,x\r\n", "1:2", "1");
     row("no label: nothing", "12.5,psi\r\n", "0", false, "12.5,psi\r\n", unset, unset);
     row("nothing after label", "P:", "0", true, "", unset, unset);
-    row("overflow keeps old text", "P:1e308,psi\r\n", "-1e308", true, "1e308,psi\r\n", "1e308",
-        unset);
-    row("infinite minus infinite", "P:1e999\r\n", "1e999", true, "1e999\r\n", "1e999\r\n", unset);
+    row("difference overflows", "P:-1e308,psi\r\n", "1e308", true, "-1e308,psi\r\n", "-1e308",
+        failed);
+    row("beyond double", "P:1e309,psi\r\n", "0", true, "1e309,psi\r\n", "1e309", failed);
+    row("400 digits", ("P:" + std::string(400, '9') + ",psi\r\n").c_str(), "0", true,
+        (std::string(400, '9') + ",psi\r\n").c_str(), QString(400, u'9'), failed);
+    row("zero beyond double", "P:5,psi\r\n", "-1e309", true, "5,psi\r\n", "5", failed);
+    row("infinite minus infinite", "P:1e999\r\n", "1e999", true, "1e999\r\n", "1e999\r\n", failed);
+    row("tiny is zero, not a failure", "P:1e-400,psi\r\n", "0", true, "1e-400,psi\r\n", "1e-400",
+        "0");
 }
 
 void TestPressure::pressureLine()
@@ -66,7 +81,10 @@ void TestPressure::pressureLine()
     QCOMPARE(u.labelled, labelled);
     QCOMPARE(line, message);
     QCOMPARE(orUnset(u.rawPressure), raw);
-    QCOMPARE(orUnset(u.pressureText), pressure);
+    QCOMPARE(pressureOf(u), pressure);
+    // The record form is the shown form where the locale's separator is ".".
+    QCOMPARE(orUnset(u.recordText), orUnset(u.pressureText));
+    if (u.notComputable) QVERIFY(u.rawPressure);
 }
 
 // The zero button copies RawPressure into the zero box; the same line then shows 0.
@@ -103,6 +121,50 @@ void TestPressure::labelBeyond16BitPosition()
     QVERIFY(!u.labelled);
     QVERIFY(!u.rawPressure && !u.pressureText);
     QCOMPARE(line, tooFar);
+}
+
+// The box shows the locale's form; the record always writes "." and so keeps one field per
+// value. A zero typed as the box shows numbers is read as meant; the "." form works everywhere.
+void TestPressure::localeForms_data()
+{
+    QTest::addColumn<QString>("locale");
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<QString>("zero");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<QString>("record");
+
+    auto row = [](const char *name, const char *locale, const char *line, const QString &zero,
+                  const QString &shown, const char *record) {
+        QTest::newRow(name) << QString::fromLatin1(locale) << QString::fromLatin1(line) << zero
+                            << shown << QString::fromLatin1(record);
+    };
+    row("de_DE", "de_DE", "P:12.5,psi\r\n", "0", "12,5", "12.5");
+    row("de_DE zero typed with comma", "de_DE", "P:12.5,psi\r\n", "12,5", "0", "0");
+    row("de_DE zero typed with point", "de_DE", "P:12.5,psi\r\n", "12.5", "0", "0");
+    row("de_DE zero below one", "de_DE", "P:2,psi\r\n", "0,25", "1,75", "1.75");
+    row("de_DE exponent form", "de_DE", "P:1.5e20,psi\r\n", "0", "1,5E+20", "1.5E+20");
+    row("fr_CH zero typed with comma", "fr_CH", "P:20,psi\r\n", "12,5", "7,5", "7.5");
+    row("fr_CH large value has no groups", "fr_CH", "P:1234567.5,psi\r\n", "0", "1234567,5",
+        "1234567.5");
+    row("ar_SA", "ar_SA", "P:12.5,psi\r\n", "0", QStringLiteral("12\u066B5"), "12.5");
+    row("ar_SA zero typed as shown", "ar_SA", "P:12.5,psi\r\n", QStringLiteral("2\u066B5"), "10",
+        "10");
+    // Where "." is the separator, a comma still ends the number.
+    row("en_US comma ends the zero", "en_US", "P:12.5,psi\r\n", "12,5", "0.5", "0.5");
+}
+
+void TestPressure::localeForms()
+{
+    QFETCH(QString, locale);
+    QFETCH(QString, line);
+    QFETCH(QString, zero);
+    QFETCH(QString, shown);
+    QFETCH(QString, record);
+
+    const PressureUpdate u = SmallStream(line, zero, QLocale(locale));
+    QCOMPARE(orUnset(u.pressureText), shown);
+    QCOMPARE(orUnset(u.recordText), record);
+    QVERIFY(!u.notComputable);
 }
 
 QTEST_APPLESS_MAIN(TestPressure)

@@ -1,0 +1,257 @@
+// The platform pieces: where the single-instance lock lies (no folder is ever created for it)
+// and which documents folder holds the data folder (never one relative to the start folder).
+#include "app/Platform.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QGuiApplication>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cstdio>
+#include <sys/stat.h>
+#include <unistd.h>
+
+class TestPlatform : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void lockWithoutRuntimeFolder_data();
+    void lockWithoutRuntimeFolder();
+    void lockInRuntimeFolder();
+    void startupCreatesNoFolder_data();
+    void startupCreatesNoFolder();
+    void documentsFolder_data();
+    void documentsFolder();
+
+private:
+    std::unique_ptr<QTemporaryDir> m_root;
+    QString m_oldCurrent;
+    QHash<QByteArray, std::optional<QByteArray>> m_saved;
+    void setEnv(const char *name, const QByteArray &value);
+    void unsetEnv(const char *name);
+};
+
+namespace {
+
+QStringList tree(const QString &root)
+{
+    QStringList entries;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext())
+        entries << QDir(root).relativeFilePath(it.next());
+    entries.sort();
+    return entries;
+}
+
+} // namespace
+
+void TestPlatform::setEnv(const char *name, const QByteArray &value)
+{
+    if (!m_saved.contains(name))
+        m_saved.insert(name, qEnvironmentVariableIsSet(name) ? std::optional(qgetenv(name))
+                                                             : std::nullopt);
+    qputenv(name, value);
+}
+
+void TestPlatform::unsetEnv(const char *name)
+{
+    setEnv(name, {});
+    qunsetenv(name);
+}
+
+void TestPlatform::init()
+{
+    m_root = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_root->isValid());
+    // The temporary folder and HOME are private to the test.
+    QDir(m_root->path()).mkpath("tmp");
+    QDir(m_root->path()).mkpath("home");
+    setEnv("TMPDIR", QFile::encodeName(m_root->filePath("tmp")));
+    setEnv("HOME", QFile::encodeName(m_root->filePath("home")));
+    setEnv("XDG_CONFIG_HOME", QFile::encodeName(m_root->filePath("home/.config")));
+    // Started in the root, so that anything made relative to the start folder shows up.
+    m_oldCurrent = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(m_root->path()));
+}
+
+void TestPlatform::cleanup()
+{
+    for (auto it = m_saved.cbegin(); it != m_saved.cend(); ++it) {
+        if (it.value())
+            qputenv(it.key().constData(), *it.value());
+        else
+            qunsetenv(it.key().constData());
+    }
+    m_saved.clear();
+    QDir::setCurrent(m_oldCurrent);
+    m_root.reset();
+}
+
+// Without a usable runtime folder the lock is a file in the temporary folder itself, named for
+// the user; nothing else appears, and a runtime folder named but missing is not created.
+void TestPlatform::lockWithoutRuntimeFolder_data()
+{
+    QTest::addColumn<QString>("runtime"); // XDG_RUNTIME_DIR under the root; empty: unset
+    QTest::addColumn<int>("mode");        // made with this mode first; 0: not made
+    QTest::newRow("unset") << QString() << 0;
+    QTest::newRow("missing") << "run/user" << 0;
+    QTest::newRow("relative") << "relative" << 0;
+    QTest::newRow("others may write") << "shared" << 0777;
+}
+
+void TestPlatform::lockWithoutRuntimeFolder()
+{
+    QFETCH(QString, runtime);
+    QFETCH(int, mode);
+    const QString tmp = m_root->filePath("tmp");
+    if (runtime.isEmpty()) {
+        unsetEnv("XDG_RUNTIME_DIR");
+    } else if (runtime == QLatin1String("relative")) {
+        setEnv("XDG_RUNTIME_DIR", "relative");
+    } else {
+        const QString dir = m_root->filePath(runtime);
+        if (mode) {
+            QVERIFY(QDir().mkpath(dir));
+            QCOMPARE(::chmod(QFile::encodeName(dir).constData(), mode_t(mode)), 0);
+        }
+        setEnv("XDG_RUNTIME_DIR", QFile::encodeName(dir));
+    }
+    const QStringList before = tree(m_root->path());
+
+    platform::InstanceLock lock;
+    QVERIFY(lock.tryLock());
+    const QString name = QFileInfo(lock.path()).fileName();
+    QCOMPARE(QFileInfo(lock.path()).absolutePath(), tmp);
+    QVERIFY2(name.startsWith("narwickpanel-") && name.endsWith(".lock"), qPrintable(name));
+    QVERIFY(name.size() > int(strlen("narwickpanel-.lock")));
+
+    QStringList after = before;
+    after << QStringLiteral("tmp/") + name;
+    after.sort();
+    QCOMPARE(tree(m_root->path()), after);
+    if (mode) { // a folder not fit for the lock is left as it was
+        struct stat st {};
+        QCOMPARE(::stat(QFile::encodeName(m_root->filePath(runtime)).constData(), &st), 0);
+        QCOMPARE(int(st.st_mode & 0777), mode);
+    }
+}
+
+void TestPlatform::lockInRuntimeFolder()
+{
+    const QString runtime = m_root->filePath("runtime");
+    QVERIFY(QDir().mkpath(runtime));
+    QCOMPARE(::chmod(QFile::encodeName(runtime).constData(), 0700), 0);
+    setEnv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+    platform::InstanceLock lock;
+    QCOMPARE(lock.path(), runtime + "/narwickpanel.lock");
+    QVERIFY(lock.tryLock());
+    QCOMPARE(tree(m_root->filePath("tmp")), QStringList());
+}
+
+// Qt's own start-up creates <temp>/runtime-<user>, or the missing folder XDG_RUNTIME_DIR
+// names, unless the program keeps it from doing so. Run in a child: one application a process.
+void TestPlatform::startupCreatesNoFolder_data()
+{
+    QTest::addColumn<QString>("runtime"); // XDG_RUNTIME_DIR under the root; empty: unset
+    QTest::addColumn<int>("mode");        // made with this mode first; 0: not made
+    QTest::addColumn<QString>("lockIn");  // the folder the lock lies in, under the root
+    QTest::newRow("unset") << QString() << 0 << "tmp";
+    QTest::newRow("missing") << "run/user" << 0 << "tmp";
+    QTest::newRow("others may write") << "shared" << 0777 << "tmp";
+    // Not the 0700 Qt asks for, but nobody else may write there: the lock may lie in it.
+    QTest::newRow("others may read") << "readable" << 0755 << "readable";
+    QTest::newRow("fit for use") << "runtime" << 0700 << "runtime";
+}
+
+void TestPlatform::startupCreatesNoFolder()
+{
+    QFETCH(QString, runtime);
+    QFETCH(int, mode);
+    QFETCH(QString, lockIn);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+    if (!runtime.isEmpty()) {
+        const QString dir = m_root->filePath(runtime);
+        if (mode) {
+            QVERIFY(QDir().mkpath(dir));
+            QCOMPARE(::chmod(QFile::encodeName(dir).constData(), mode_t(mode)), 0);
+        }
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir);
+    }
+    env.insert(QStringLiteral("TMPDIR"), m_root->filePath("tmp"));
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    const QStringList before = tree(m_root->path());
+
+    QProcess child;
+    child.setProcessEnvironment(env);
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--start-up")});
+    QVERIFY(child.waitForFinished(60000));
+    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(child.exitCode(), 0);
+
+    const QString lock = QString::fromLocal8Bit(child.readAllStandardOutput()).trimmed();
+    QCOMPARE(QFileInfo(lock).absolutePath(), m_root->filePath(lockIn));
+    QCOMPARE(tree(m_root->path()), before); // the lock went with the child
+}
+
+// user-dirs.dirs may name only absolute folders: a relative one counts as unset.
+void TestPlatform::documentsFolder_data()
+{
+    QTest::addColumn<QByteArray>("line"); // the file's line; empty: no file
+    QTest::addColumn<QString>("folder");  // expected, "~" standing for HOME
+    QTest::newRow("no file") << QByteArray() << "~/Documents";
+    QTest::newRow("home relative")
+        << QByteArray("XDG_DOCUMENTS_DIR=\"$HOME/Papers\"") << "~/Papers";
+    QTest::newRow("absolute") << QByteArray("XDG_DOCUMENTS_DIR=\"/srv/lab\"") << "/srv/lab";
+    QTest::newRow("relative") << QByteArray("XDG_DOCUMENTS_DIR=\"rel\"") << "~/Documents";
+    QTest::newRow("dot relative") << QByteArray("XDG_DOCUMENTS_DIR=\"./docs\"") << "~/Documents";
+}
+
+void TestPlatform::documentsFolder()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(QString, folder);
+    if (!line.isEmpty()) {
+        QVERIFY(QDir().mkpath(m_root->filePath("home/.config")));
+        QFile dirs(m_root->filePath("home/.config/user-dirs.dirs"));
+        QVERIFY(dirs.open(QIODevice::WriteOnly));
+        dirs.write("# written by the test\n" + line + "\n");
+    }
+    folder.replace(u'~', m_root->filePath("home"));
+    QCOMPARE(platform::documentsFolder(), folder);
+}
+
+// The child of startupCreatesNoFolder: an application started as the program starts, then its
+// lock taken; prints the lock's path. Exit 3: the environment was not put back.
+static int startUp(int argc, char **argv)
+{
+    const auto env = [](const char *name) {
+        return qEnvironmentVariableIsSet(name) ? std::optional(qgetenv(name)) : std::nullopt;
+    };
+    const auto runtime = env("XDG_RUNTIME_DIR");
+    const auto tmpdir = env("TMPDIR");
+    auto guard = std::make_unique<platform::StartupWithoutFolders>();
+    QGuiApplication app(argc, argv);
+    guard.reset();
+    if (env("XDG_RUNTIME_DIR") != runtime || env("TMPDIR") != tmpdir) return 3;
+    platform::InstanceLock lock;
+    if (!lock.tryLock()) return 4;
+    std::printf("%s\n", QFile::encodeName(lock.path()).constData());
+    return 0;
+}
+
+int main(int argc, char **argv)
+{
+    if (argc > 1 && qstrcmp(argv[1], "--start-up") == 0) return startUp(argc, argv);
+    QCoreApplication app(argc, argv);
+    TestPlatform test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+#include "tst_platform.moc"
