@@ -353,6 +353,7 @@ void frmMain::wireEvents()
     });
     connect(s, &SecondaryLink::logAppended, ctl.txtIncoming, &LogView::appendText);
     connect(s, &SecondaryLink::logReplaced, ctl.txtIncoming, &LogView::setPlainText);
+    connect(s, &SecondaryLink::messageLogged, ctl.txtIncoming, &LogView::appendMessage);
     const int pressure = boxTarget(ctl.txtPressure);
     connect(s, &SecondaryLink::pressureChanged, this,
             [this, pressure](const QString &text) { m_frame.set(pressure, text); });

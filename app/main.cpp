@@ -1,14 +1,30 @@
 // NarwickPanel: shows, counts and saves the readings of a sensor read-out instrument on one
 // serial port, beside the pressure a gauge reports on a second one.
+#include "app/CommandLine.h"
 #include "app/frmMain.h"
 #include "data/Icons.h"
 
 #include <QApplication>
 #include <QScreen>
+#include <cstdio>
 
 int main(int argc, char *argv[])
 {
-    QApplication app(argc, argv);
+    // The options are read before anything else: bad input opens no window, takes no lock and
+    // touches no port.
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    const cli::Parsed parsed = cli::parse(arguments);
+    if (parsed.action != cli::Parsed::Run) {
+        std::fputs(parsed.output.toLocal8Bit().constData(),
+                   parsed.action == cli::Parsed::Error ? stderr : stdout);
+        return parsed.exitCode;
+    }
+
+    // Qt sees the program's name only: none of its own options can take ours.
+    int qtArgc = 1;
+    QApplication app(qtArgc, argv);
     QApplication::setApplicationName(QStringLiteral("NarwickPanel"));
     QApplication::setApplicationVersion(QStringLiteral(NARWICKPANEL_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("io.github.narwickpanel.NarwickPanel"));
@@ -19,5 +35,9 @@ int main(int argc, char *argv[])
     const QRect screen = window.screen()->availableGeometry();
     window.move(screen.center() - window.rect().center());
     window.show();
+
+    // The command line's picks, made as the operator would make them in the window.
+    CommandLineStart start(window, parsed.options);
+    start.run();
     return app.exec();
 }

@@ -12,6 +12,9 @@ install(FILES ${NP_DATA_DIR}/${NP_APP_ID}.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${NP_DATA_DIR}/${NP_APP_ID}.metainfo.xml
         DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
+# An example for starting logging with the desktop session (README: "Unattended logging").
+install(FILES ${NP_DATA_DIR}/narwickpanel-autostart.desktop
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/narwickpanel/examples)
 
 # The window's typeface is compiled into the program; its licence travels with it.
 install(FILES ${NP_DATA_DIR}/fonts/OFL.txt

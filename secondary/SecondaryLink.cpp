@@ -31,6 +31,9 @@ SecondaryLink::SecondaryLink(QObject *parent) : QObject(parent)
     Timer2.setObjectName(QStringLiteral("Timer2"));
     Timer2.setInterval(PollMs);
     connect(&Timer2, &QTimer::timeout, this, &SecondaryLink::Timer2_Timer);
+    Retry.setObjectName(QStringLiteral("Retry"));
+    Retry.setInterval(RetryMs);
+    connect(&Retry, &QTimer::timeout, this, &SecondaryLink::Retry_Timer);
 }
 
 SecondaryLink::~SecondaryLink()
@@ -64,7 +67,9 @@ void SecondaryLink::ScanSecondaryPorts()
 {
     // One look at the other processes' open ports serves every probe of the scan.
     serial::ProbeScope scope;
-    // Whatever secondary port is open is closed first, COM1 included.
+    // Whatever secondary port is open is closed first, COM1 included; a port that is away is
+    // no longer waited for.
+    Retry.stop();
     closeOpenPort();
     QList<PortEntry> entries;
     qint16 count = 0;
@@ -88,8 +93,22 @@ void SecondaryLink::ScanSecondaryPorts()
 
 void SecondaryLink::cboStepperPort_Click(const QString &entry)
 {
-    // Whatever port is really open is closed, COM1 included.
+    pick(entry, false);
+}
+
+bool SecondaryLink::pickUnattended(const QString &entry)
+{
+    pick(entry, true);
+    return m_openPort >= 0;
+}
+
+void SecondaryLink::pick(const QString &entry, bool unattended)
+{
+    // Any pick ends the wait for a port that is away, and whatever port is really open is
+    // closed, COM1 included.
+    Retry.stop();
     closeOpenPort();
+    m_notComputableSaid = false; // a new device's lines are said afresh
     if (entry == QLatin1String("none")) {
         SecondaryPort = 0;
         Timer2.stop(); // nothing is open: nothing to poll
@@ -98,21 +117,49 @@ void SecondaryLink::cboStepperPort_Click(const QString &entry)
     const double wanted = std::nearbyint(secondary::leadingNumber(entry) - 1);
     SecondaryPort = wanted >= -32768 && wanted <= 32767 ? static_cast<qint16>(wanted) : -1;
 
-    qint16 R = narrow(SioReset(SecondaryPort, OpenQueue, OpenQueue));
-    if (R < 0) {
-        emit messageRequested(QStringLiteral("Reset Error") + secondary::signPosition(R));
+    QString failure;
+    qint16 R = resetPort(&failure);
+    if (R >= 0) R = setUpPort(&failure);
+    if (R >= 0) return;
+    if (!unattended) {
+        emit messageRequested(failure);
         return;
     }
+    // Nobody is there to press OK: the log says it, and a port that is not there (a USB
+    // adapter that appears late) is waited for.
+    emit messageLogged(QStringLiteral("COM%1: %2").arg(SecondaryPort + 1).arg(failure));
+    if (R == SIO_NO_PORT) {
+        emit messageLogged(
+            QStringLiteral("COM%1 is not there yet; it is tried again every %2 until "
+                           "it appears")
+                .arg(SecondaryPort + 1)
+                .arg(retryEvery()));
+        startRetry(false);
+    }
+}
+
+qint16 SecondaryLink::resetPort(QString *failure)
+{
+    const qint16 R = narrow(SioReset(SecondaryPort, OpenQueue, OpenQueue));
+    if (R < 0) {
+        *failure = QStringLiteral("Reset Error") + secondary::signPosition(R);
+        return R;
+    }
     m_openPort = SecondaryPort;
+    return R;
+}
+
+qint16 SecondaryLink::setUpPort(QString *failure)
+{
     SioBaud(SecondaryPort, 9600);
     SioDTR(SecondaryPort, 'S'); // a pseudo-terminal has no DTR or RTS: that code is ignored
     SioRTS(SecondaryPort, 'S');
-    R = narrow(SioParms(SecondaryPort, 0, 0, 8));
+    qint16 R = narrow(SioParms(SecondaryPort, 0, 0, 8));
     if (R < 0) {
         // A failed open leaves nothing open.
         closeOpenPort();
-        emit messageRequested(QStringLiteral("Parms Error") + secondary::signPosition(R));
-        return;
+        *failure = QStringLiteral("Parms Error") + secondary::signPosition(R);
+        return R;
     }
     appendLog(QStringLiteral("\r\nCOM") + QString::number(SecondaryPort + 1) +
               QStringLiteral(" set"));
@@ -121,6 +168,35 @@ void SecondaryLink::cboStepperPort_Click(const QString &entry)
     SecondaryOpen = true;
     SioRxClear(SecondaryPort);
     Timer2.start();
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Waiting for a port that is away
+
+QString SecondaryLink::retryEvery() const
+{
+    return QStringLiteral("%1 s").arg(Retry.interval() / 1000.0);
+}
+
+void SecondaryLink::startRetry(bool afterHangUp)
+{
+    m_retryAfterHangUp = afterHangUp;
+    Retry.start();
+}
+
+void SecondaryLink::Retry_Timer()
+{
+    // One open attempt per tick, and nothing else: no scan while the device is away.
+    QString failure;
+    if (resetPort(&failure) < 0) return; // still away (or held): the next tick tries again
+    Retry.stop();
+    emit messageLogged(
+        m_retryAfterHangUp
+            ? QStringLiteral("COM%1: the pressure device is back").arg(SecondaryPort + 1)
+            : QStringLiteral("COM%1 is there now").arg(SecondaryPort + 1));
+    if (setUpPort(&failure) < 0)
+        emit messageLogged(QStringLiteral("COM%1: %2").arg(SecondaryPort + 1).arg(failure));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -150,8 +226,9 @@ void SecondaryLink::GetIncoming()
     }
     if (received > 0) {
         if (PollBuffer.append(serial::decodeCp1252(QByteArrayView(bytes, received))))
-            appendLog(QStringLiteral("\r\nOver 64 KiB received on the secondary port without a "
-                                     "line end: the oldest text was dropped"));
+            emit messageLogged(
+                QStringLiteral("Over 64 KiB received on the secondary port without a "
+                               "line end: the oldest text was dropped"));
         QString line;
         while (PollBuffer.takeLine(&line)) {
             QString copy = line;
@@ -163,11 +240,17 @@ void SecondaryLink::GetIncoming()
         }
     }
     if (hungUp) {
-        // The library has closed the port; it is opened again by picking it.
+        // The library has closed the port. The last pressure is no longer true: records saved
+        // while the device is away carry none. The same port is tried again until it is back.
         if (m_openPort == SecondaryPort) m_openPort = -1;
-        appendLog(QStringLiteral("\r\nCOM%1: the pressure device went away; pick the port again "
-                                 "when it is back")
-                      .arg(SecondaryPort + 1));
+        emit messageLogged(
+            QStringLiteral("COM%1: the pressure device went away; no pressure is shown "
+                           "or saved until it is back (tried again every %2)")
+                .arg(SecondaryPort + 1)
+                .arg(retryEvery()));
+        setPressureText(QString());
+        m_notComputableSaid = false;
+        startRetry(true);
     }
 }
 
@@ -179,10 +262,29 @@ void SecondaryLink::SmallStream(QString &Message)
     const secondary::PressureUpdate update =
         secondary::SmallStream(Message, m_zeroText, QLocale::system());
     if (update.rawPressure) RawPressure = *update.rawPressure;
-    if (update.pressureText && *update.pressureText != m_pressureText) {
-        m_pressureText = *update.pressureText;
-        emit pressureChanged(m_pressureText);
+    // A line with a value whose pressure cannot be computed (out of range, or a difference
+    // that overflows) empties the pressure rather than leave the last one standing; a line
+    // with nothing after its label keeps it.
+    if (update.notComputable) {
+        setPressureText(QString());
+        if (!m_notComputableSaid) {
+            m_notComputableSaid = true;
+            emit messageLogged(
+                QStringLiteral("COM%1: the gauge sent a pressure that cannot be "
+                               "computed; no pressure is shown or saved until one that can")
+                    .arg(SecondaryPort + 1));
+        }
+    } else if (update.pressureText) {
+        m_notComputableSaid = false;
+        setPressureText(*update.pressureText);
     }
+}
+
+void SecondaryLink::setPressureText(const QString &text)
+{
+    if (text == m_pressureText) return;
+    m_pressureText = text;
+    emit pressureChanged(m_pressureText);
 }
 
 void SecondaryLink::cmdZero_Click()

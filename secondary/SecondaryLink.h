@@ -2,6 +2,11 @@
 // The secondary pressure link: the library port scan, the port pick, the 125 ms polling drain,
 // SmallStream and the zero button. Its handlers carry the names of the window's events.
 //
+// A pressure the link cannot vouch for is not shown: when the device goes away, or a line's
+// pressure cannot be computed, the pressure empties (and so does the pressure of the records
+// saved meanwhile). While the device is away the link tries the same port again every RetryMs,
+// one open attempt per try, until it is back or the operator picks a port or rescans.
+//
 // The link owns its state and its polling timer. It takes the operator's actions as calls and
 // announces every change the operator can see as a signal; it knows no widget.
 #include "serial/LineAssembler.h"
@@ -15,6 +20,7 @@ class SecondaryLink : public QObject {
     Q_OBJECT
 public:
     static constexpr int PollMs = 125;
+    static constexpr int RetryMs = 5000;
 
     // One entry of the port list: its text ("3") and the device behind it, for its tool tip.
     struct PortEntry {
@@ -33,6 +39,11 @@ public:
     void cmdZero_Click();                            // the current raw pressure becomes the zero
     void setZeroText(const QString &text);           // the operator typed into txtZero
 
+    // A pick with nobody at the screen (from the command line): as cboStepperPort_Click, but a
+    // failed open is logged with its code instead of being shown as a box, and a port that is
+    // not there is tried again every RetryMs until it appears. True when the port opened.
+    bool pickUnattended(const QString &entry);
+
     void Timer2_Timer();
     void GetIncoming();
     void SmallStream(QString &Message);
@@ -48,6 +59,12 @@ public:
     serial::LineAssembler PollBuffer;
     QString RawPressure;
     QTimer Timer2;
+    QTimer Retry; // runs while the picked port is away
+
+    // True while the link waits for the picked port to appear or come back.
+    bool retrying() const { return Retry.isActive(); }
+    // Test seam, never used by the program itself.
+    void setRetryInterval(int ms) { Retry.setInterval(ms); }
 
     // The library port really open now, or -1. Port 0 (COM1) is a port like any other.
     int openPort() const { return m_openPort; }
@@ -58,6 +75,9 @@ signals:
     // Text for the end of the log (CR LF breaks lines); and the log replaced by `text`.
     void logAppended(const QString &text);
     void logReplaced(const QString &text);
+    // A message of the link's own (the device went away or came back, a pressure that cannot
+    // be computed, an unattended open that failed): it stands on a line of its own in the log.
+    void messageLogged(const QString &text);
     void pressureChanged(const QString &text);
     void streamChanged(const QString &text);
     void zeroChanged(const QString &text);
@@ -66,11 +86,20 @@ signals:
     void messageRequested(const QString &text);
 
 private:
+    void pick(const QString &entry, bool unattended);
+    qint16 resetPort(QString *failure);
+    qint16 setUpPort(QString *failure);
+    void Retry_Timer();
+    void startRetry(bool afterHangUp);
+    void setPressureText(const QString &text);
     void closeOpenPort();
     void appendLog(const QString &text);
+    QString retryEvery() const;
 
     int m_openPort = -1;
     QString m_zeroText = QStringLiteral("0");
     QString m_pressureText;
     QString m_streamText;
+    bool m_retryAfterHangUp = false;
+    bool m_notComputableSaid = false; // said for the current run of such lines
 };

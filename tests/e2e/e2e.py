@@ -146,8 +146,8 @@ class Run:
         self.sim = Sim(self.desk, self.args.sim, *args)
         return self.sim
 
-    def start_panel(self, name="narwickpanel"):
-        p = Panel(self.desk, self.args.bin, name)
+    def start_panel(self, name="narwickpanel", args=()):
+        p = Panel(self.desk, self.args.bin, name, args)
         self.panels.append(p)
         return p
 
@@ -602,9 +602,152 @@ def instance(run):
     run.start_panel("third").wait_for_window()
     run.step("PASS a stale lock from a killed copy does not block the next start")
 
+# ---------------------------------------------------------------------------------------------
+# Scenario 9: the command line. Bad input ends at once; good options make the operator's
+# picks; a port that appears late is opened when it does.
+
+CLI_PICKS = ["--port", "7", "--secondary", "8", "--save", "all"]
+
+
+def run_plain(run, args):
+    """The program with `args`, expected to end by itself: (exit status, stdout, stderr)."""
+    env = dict(run.desk.env, QT_QPA_PLATFORM="xcb")
+    out = subprocess.run([run.args.bin, *args], env=env, capture_output=True, timeout=20)
+    return out.returncode, out.stdout.decode(errors="replace"), out.stderr.decode(errors="replace")
+
+
+def cli_bad_input(run):
+    lock = os.path.join(run.desk.runtime, "narwickpanel.lock")
+    for args, message in [
+            (["--port", "31"], "--port needs a COM number from 1 to 30, not '31'"),
+            (["--secondary", "257", "--port", "7"],
+             "--secondary needs a COM number from 1 to 256, not '257'"),
+            (["--save", "sometimes"], "--save needs all, current or none, not 'sometimes'"),
+            (["--port"], "--port needs a COM number from 1 to 30"),
+            (["--colour", "blue"], "unknown option '--colour'")]:
+        rc, out, err = run_plain(run, args)
+        equal(rc, 2, "exit status of %r" % args)
+        equal(err, "narwickpanel: %s\nTry 'narwickpanel --help'.\n" % message,
+              "the message for %r" % args)
+        equal(out, "", "standard output for %r" % args)
+        check(not os.path.exists(lock), "%r took the single-instance lock" % args)
+    rc, out, err = run_plain(run, ["--help"])
+    check(rc == 0 and out.startswith("Usage: narwickpanel [--port N]") and err == "",
+          "--help: %r %r %r" % (rc, out[:80], err))
+    rc, out, err = run_plain(run, ["--version"])
+    check(rc == 0 and re.match(r"^NarwickPanel \d+\.\d+\.\d+\n$", out), "--version: %r %r" % (rc, out))
+
+
+def cli_picks(run, sim):
+    p = run.start_panel("picks", CLI_PICKS).wait_for_window()
+    wait_for(lambda: "Picked from the command line: gauge COM8, instrument COM 7, Save all "
+             "readings" in p.text("txtIncoming"), "the log to say what the command line picked")
+    equal(p.text("cboPort"), " 7", "cboPort")
+    equal(p.text("cboStepperPort"), "8", "cboStepperPort")
+    equal([p.checked("optSave(%d)" % i) for i in range(3)], [False, True, False], "optSave")
+    equal(p.status(1), "COM 7: %s - Open" % SETTINGS, "panel 1")
+    wait_for(lambda: p.text("txtPressure"), "the pressure")
+    wait_for(lambda: (p.count() or 0) >= 30, "readings", 20)
+
+    def carried():
+        recs = [r for rs in read_records(run.desk.data_folder).values() for r in rs]
+        return recs if len([r for r in recs if r[-2].strip()]) >= 10 else None
+    recs = wait_for(carried, "records with the pressure", 20)
+    for r in recs:
+        check(r[-1] == "psi" and (r[-2] == "" or abs(float(r[-2]) - 14.7) < 0.5),
+              "a record's pressure: %r" % ",".join(r))
+    check("Reset Error" not in p.text("txtIncoming"), "an open failed")
+    run.desk.stop(p.proc)
+
+
+def cli_late_port(run):
+    t0 = time.monotonic()
+    p = run.start_panel("late", ["--port", "12"]).wait_for_window()
+    wait_for(lambda: "COM 12 is not there yet" in p.text("txtIncoming"), "the wait to be logged")
+    equal(p.text("cboPort"), " 12", "cboPort while COM 12 is not there")
+    time.sleep(max(0.0, 7 - (time.monotonic() - t0)))  # the adapter appears 7 s after the start
+    port = OwnPort(run.desk, 12, hold=None)
+    run.ports.append(port)
+    wait_for(lambda: p.status(1) == "COM 12: %s - Open" % SETTINGS, "COM 12 to be opened", 15)
+    log = p.text("txtIncoming")
+    check("COM 12 is there now: picked from the command line" in log, "the log: %r" % log)
+    os.write(port.master, b"R:0,S1,TC4,1,21.5,C\r\nR:0,S1,TC4,1,21.6,C\r\n")
+    wait_for(lambda: p.count() == 2, "the late port's readings")
+    equal(p.text("txtChannel(1)"), "21.6 C", "txtChannel(1)")
+    run.desk.stop(p.proc)
+
+
+def cli(run):
+    cli_bad_input(run)
+    run.step("PASS 9a bad options end with 2 and a message; no window, no lock")
+    sim = run.start_sim("--sensors", "2", "--channels", "2", "--rate", "20", "--random", "5")
+    cli_picks(run, sim)
+    run.step("PASS 9b --port, --secondary and --save all: readings saved without a click")
+    sim.command("stop")
+    cli_late_port(run)
+    run.step("PASS 9c a command-line port that appears 7 s after the start is opened")
+    rc, report = sim.finish()
+    equal(report.get("received_bytes"), "0", "bytes the program wrote to the devices")
+
 
 # ---------------------------------------------------------------------------------------------
-# Scenario 9: what a screen reader gets: the status bar is a status bar, a box's new text is
+# Scenario 10: the gauge goes away and comes back by itself; a pressure that cannot be
+# computed empties the box. Records never carry a pressure that is no longer true.
+
+def new_records(folder, before):
+    now = read_records(folder)
+    return [r for s, rs in now.items() for r in rs[len(before.get(s, [])):]]
+
+
+def gauge(run):
+    sim = run.start_sim("--sensors", "2", "--channels", "2", "--rate", "20", "--random", "9")
+    own = OwnPort(run.desk, 9, hold=None)
+    run.ports.append(own)
+    p = run.start_panel("gauge", CLI_PICKS).wait_for_window()
+    wait_for(lambda: p.text("txtPressure"), "the pressure")
+    folder = run.desk.data_folder
+
+    sim.command("hangup 4 gauge")
+    wait_for(lambda: "COM8: the pressure device went away" in p.text("txtIncoming"),
+             "the hang-up in the log")
+    equal(p.text("txtPressure"), "", "txtPressure with the gauge away")
+    before = read_records(folder)
+    wait_for(lambda: len(new_records(folder, before)) >= 10, "records while the gauge is away")
+    away = new_records(folder, before)
+    check(all(r[-2:] == ["", "psi"] for r in away),
+          "records saved while the gauge is away: %r" % [",".join(r) for r in away][:3])
+    run.step("PASS 10a the hang-up empties the pressure; %d records carry none" % len(away))
+
+    wait_for(lambda: "COM8: the pressure device is back" in p.text("txtIncoming"),
+             "the gauge to come back by itself", 20)
+    wait_for(lambda: p.text("txtPressure"), "the pressure after the return")
+    before = read_records(folder)
+    wait_for(lambda: len(new_records(folder, before)) >= 5, "records after the return")
+    check(all(r[-2].strip() for r in new_records(folder, before)), "records after the return")
+    equal(p.text("txtIncoming").count("went away"), 1, "hang-ups logged")
+    run.step("PASS 10b the gauge came back by itself and records carry its pressure again")
+
+    # A gauge that says something out of range: the test's own port plays it.
+    p.pick("cboStepperPort", "9")
+    os.write(own.master, b"P:5,psi\r\n")
+    wait_for(lambda: p.text("txtPressure") == "5", "the pressure 5")
+    os.write(own.master, b"P:1e309,psi\r\nP:" + b"9" * 400 + b",psi\r\nP:1e309\r\n")
+    wait_for(lambda: p.text("txtStream2").rstrip("\r\n") == "P:1e309", "the last out-of-range line")
+    equal(p.text("txtPressure"), "", "txtPressure after out-of-range lines")
+    equal(p.text("txtIncoming").count("cannot be computed"), 1, "out-of-range runs logged")
+    os.write(own.master, b"P:6,psi\r\n")
+    wait_for(lambda: p.text("txtPressure") == "6", "the pressure 6")
+    run.step("PASS 10c out-of-range lines empty the pressure and are logged once")
+    sim.command("stop")
+    run.desk.stop(p.proc)
+    rc, report = sim.finish()
+    equal(report.get("gauge.hangups"), "1", "hang-ups")
+    equal(report.get("received_bytes"), "0", "bytes the program wrote to the devices")
+    equal(rc, 0, "the simulator's exit status")
+
+
+# ---------------------------------------------------------------------------------------------
+# Scenario 11: what a screen reader gets: the status bar is a status bar, a box's new text is
 # announced, and the log is heard past a reading that holds a NUL byte (D-Bus strings end at a
 # NUL; the log gives it as U+2400).
 
@@ -660,7 +803,7 @@ def a11y(run):
 
 
 # ---------------------------------------------------------------------------------------------
-# Scenario 10: the trend window. A double click on a channel box opens it, points arrive in its
+# Scenario 12: the trend window. A double click on a channel box opens it, points arrive in its
 # picture, a PNG is saved through its own save dialog (filled in through AT-SPI, as a screen
 # reader would), Ctrl+W closes it and Ctrl+T in the main window opens it again. The desktop is
 # wide enough for both windows side by side: the screenshot for the README.
@@ -854,7 +997,7 @@ def typing(run):
 
 
 RUNS = {"operator": operator, "watchdog": watchdog, "instance": instance, "held": held,
-        "typing": typing, "a11y": a11y, "trend": trend}
+        "typing": typing, "a11y": a11y, "trend": trend, "cli": cli, "gauge": gauge}
 
 
 def main():

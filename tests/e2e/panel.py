@@ -84,13 +84,13 @@ def states(acc):
 class Panel:
     """One NarwickPanel process under a Desktop."""
 
-    def __init__(self, desktop, binary, name="narwickpanel"):
+    def __init__(self, desktop, binary, name="narwickpanel", args=()):
         self.desktop = desktop
         env = dict(desktop.env, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_ACCESSIBILITY="1",
                    QT_QPA_PLATFORM="xcb")
         self.log_path = os.path.join(desktop.root, name + ".log")
         self._log = open(self.log_path, "wb")
-        self.proc = desktop.spawn(name, [binary], env=env, stdout=self._log,
+        self.proc = desktop.spawn(name, [binary, *args], env=env, stdout=self._log,
                                   stderr=subprocess.STDOUT)
         self.pid = self.proc.pid
         self.app = None

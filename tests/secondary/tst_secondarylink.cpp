@@ -1,5 +1,6 @@
 // The secondary link on its own, without a window, through real pseudo-terminals: scan, open,
-// polling, pressure and zero; and beside the primary link, which holds ports of its own.
+// polling, pressure and zero, the wait for a gauge that is away; and beside the primary link, which
+// holds ports of its own.
 #include "primary/PrimaryLink.h"
 #include "secondary/SecondaryLink.h"
 #include "serial/TtyDevice.h"
@@ -8,6 +9,7 @@
 
 #include <QSignalSpy>
 #include <QtTest>
+#include <functional>
 #include <termios.h>
 
 using testsupport::PrimaryView;
@@ -24,7 +26,9 @@ private slots:
     void noneClosesWhateverIsOpenCom1Included();
     void pollingAssemblesLines();
     void pressureAndZero();
-    void hangUpIsSaidOnceAndRepickRecovers();
+    void notComputablePressureEmptiesAndIsSaidOncePerRun();
+    void hangUpEmptiesThePressureAndTheGaugeReturnsByItself();
+    void unattendedPickLogsFailuresAndWaitsForAnAbsentPort();
 
 private:
     std::unique_ptr<testsupport::ComDir> comDir;
@@ -216,30 +220,134 @@ void TestSecondaryLink::pressureAndZero()
     QCOMPARE(view->zero, QStringLiteral("12.5")); // typing is not announced back
     gauge->write("P:1 2.5,99\r\n");
     QTRY_COMPARE(view->pressure, QStringLiteral("12.5"));
-    gauge->write("P:1E308,psi\r\n");
-    QTRY_COMPARE(view->stream, QStringLiteral("P:1E308,psi\r\n"));
-    link->setZeroText(QStringLiteral("-1E308"));
-    gauge->write("P:1E308,psi\r\n"); // the difference overflows: the old text stays
-    QTRY_COMPARE(link->RawPressure, QStringLiteral("1E308"));
-    QCOMPARE(view->pressure, QStringLiteral("1E+308"));
 }
 
-void TestSecondaryLink::hangUpIsSaidOnceAndRepickRecovers()
+void TestSecondaryLink::notComputablePressureEmptiesAndIsSaidOncePerRun()
 {
     QVERIFY(pick(QStringLiteral("3")));
-    gauge->write("P:1,psi\r\n");
-    QTRY_COMPARE(view->pressure, QStringLiteral("1"));
-    gauge->hangUp();
-    comDir->unmap(3); // the device node is gone while it is away
-    QTRY_COMPARE(link->openPort(), -1);
-    QVERIFY(!link->Timer2.isActive()); // nothing is polled, so nothing more is said
-    QCOMPARE(view->log.text().count(QStringLiteral("went away")), 1);
+    const auto said = [this] {
+        return view->log.text().count(QStringLiteral("cannot be computed"));
+    };
+    gauge->write("P:5,psi\r\n");
+    QTRY_COMPARE(view->pressure, QStringLiteral("5"));
+    // Out of range, and a 400-digit number: the pressure empties, and the log says so once
+    // for the whole run of such lines.
+    gauge->write("P:1e309,psi\r\nP:" + QByteArray(400, '9') + ",psi\r\n");
+    QTRY_COMPARE(link->RawPressure, QString(400, u'9'));
+    QCOMPARE(view->pressure, QString());
+    QCOMPARE(link->pressureText(), QString());
+    QCOMPARE(said(), 1);
+    // A line with nothing after its label keeps the pressure as it is; so does a line
+    // without a label.
+    gauge->write("P:7,psi\r\n");
+    QTRY_COMPARE(view->pressure, QStringLiteral("7"));
+    QString empty = QStringLiteral("P:");
+    link->SmallStream(empty);
+    QCOMPARE(view->pressure, QStringLiteral("7"));
+    // A difference that overflows starts a new run, which is said again.
+    link->setZeroText(QStringLiteral("1e308"));
+    gauge->write("P:-1e308,psi\r\n");
+    QTRY_COMPARE(view->pressure, QString());
+    QCOMPARE(said(), 2);
+    QCOMPARE(view->zero, QString()); // the zero is the operator's: it stays
+    QCOMPARE(link->zeroText(), QStringLiteral("1e308"));
+}
 
-    gauge = std::make_unique<testsupport::PtyPair>();
-    comDir->map(3, gauge->slavePath());
+void TestSecondaryLink::hangUpEmptiesThePressureAndTheGaugeReturnsByItself()
+{
+    link->setRetryInterval(20);
+    QSignalSpy tries(&link->Retry, &QTimer::timeout);
     QVERIFY(pick(QStringLiteral("3")));
+    for (int visit = 0; visit < 2; ++visit) {
+        gauge->write("P:1" + QByteArray::number(visit) + ",psi\r\n");
+        QTRY_COMPARE(view->pressure, QStringLiteral("1%1").arg(visit));
+        comDir->unmap(3); // the device node is gone while it is away
+        gauge->hangUp();
+        QTRY_COMPARE(link->openPort(), -1);
+        // The last pressure is no longer true: it empties at once.
+        QCOMPARE(view->pressure, QString());
+        QCOMPARE(link->pressureText(), QString());
+        QVERIFY(!link->Timer2.isActive());
+        QVERIFY(link->retrying());
+        QCOMPARE(view->log.text().count(QStringLiteral("went away")), visit + 1);
+
+        // Away: the port is tried again and again, quietly.
+        const QString log = view->log.text();
+        tries.clear();
+        QTRY_VERIFY(tries.count() >= 3);
+        QCOMPARE(view->log.text(), log);
+        QCOMPARE(link->openPort(), -1);
+
+        // Back under the same COM number: the link opens it by itself and says so.
+        gauge = std::make_unique<testsupport::PtyPair>();
+        comDir->map(3, gauge->slavePath());
+        QTRY_COMPARE(link->openPort(), 2);
+        QVERIFY(!link->retrying());
+        QVERIFY(view->log.text()
+                    .mid(log.size())
+                    .startsWith(
+                        QStringLiteral("COM3: the pressure device is back\n\nCOM3 set\nStatus")));
+        QVERIFY(view->messages.isEmpty());
+    }
     gauge->write("P:2,psi\r\n");
     QTRY_COMPARE(view->pressure, QStringLiteral("2"));
+
+    // The operator's pick of "none" or of another port, and a rescan, end the wait.
+    const std::function<void()> ends[] = {[this] { link->cboStepperPort_Click("none"); },
+                                          [this] { link->cboStepperPort_Click("1"); },
+                                          [this] { link->Command3_Click(); }};
+    for (const auto &end : ends) {
+        QVERIFY(pick(QStringLiteral("3")));
+        comDir->unmap(3);
+        gauge->hangUp();
+        QTRY_VERIFY(link->retrying());
+        end();
+        QVERIFY(!link->retrying());
+        gauge = std::make_unique<testsupport::PtyPair>();
+        comDir->map(3, gauge->slavePath());
+        QVERIFY(link->openPort() != 2);
+    }
+}
+
+void TestSecondaryLink::unattendedPickLogsFailuresAndWaitsForAnAbsentPort()
+{
+    link->setRetryInterval(20);
+    QSignalSpy tries(&link->Retry, &QTimer::timeout);
+    // A port that is not there: no box, the code in the log, and a wait for it.
+    view->log.replace(QString());
+    QVERIFY(!link->pickUnattended(QStringLiteral("9")));
+    QVERIFY(view->messages.isEmpty());
+    QCOMPARE(view->log.text(), QStringLiteral("COM9: Reset Error-1\nCOM9 is not there yet; it "
+                                              "is tried again every 0.02 s until it appears\n"));
+    QVERIFY(link->retrying());
+    QTRY_VERIFY(tries.count() >= 3);
+    QCOMPARE(view->log.text().count(QStringLiteral("not there yet")), 1);
+
+    // It appears: opened as a pick would open it.
+    testsupport::PtyPair late;
+    comDir->map(9, late.slavePath());
+    QTRY_COMPARE(link->openPort(), 8);
+    QVERIFY(!link->retrying());
+    QVERIFY(view->log.text().contains(QStringLiteral("\nCOM9 is there now\n\nCOM9 set\nStatus")));
+    late.write("P:4,psi\r\n");
+    QTRY_COMPARE(view->pressure, QStringLiteral("4"));
+    QCOMPARE(late.readSent(), QByteArray());
+
+    // A port another program holds is there: logged, not waited for.
+    int err = 0;
+    const int holder = serial::openExclusive(gauge->slavePath(), &err);
+    QVERIFY(holder >= 0);
+    view->log.replace(QString());
+    QVERIFY(!link->pickUnattended(QStringLiteral("3")));
+    serial::closeExclusive(holder);
+    QCOMPARE(view->log.text(), QStringLiteral("COM3: Reset Error-2\n"));
+    QVERIFY(!link->retrying());
+    QCOMPARE(link->openPort(), -1); // the old port was closed, as a pick closes it
+    QVERIFY(view->messages.isEmpty());
+
+    // A free port opens at once.
+    QVERIFY(link->pickUnattended(QStringLiteral("3")));
+    QCOMPARE(link->openPort(), 2);
 }
 
 QTEST_GUILESS_MAIN(TestSecondaryLink)

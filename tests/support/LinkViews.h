@@ -77,6 +77,8 @@ struct SecondaryView {
                          [this](const QString &t) { log.append(t); });
         QObject::connect(&link, &SecondaryLink::logReplaced,
                          [this](const QString &t) { log.replace(t); });
+        QObject::connect(&link, &SecondaryLink::messageLogged,
+                         [this](const QString &t) { log.message(t); });
         QObject::connect(&link, &SecondaryLink::portsListed,
                          [this](const QList<SecondaryLink::PortEntry> &entries) {
                              ports = QStringList{QStringLiteral("none")};

@@ -1,0 +1,76 @@
+#pragma once
+// The command line: the operator's picks of one run given as options, for a start with nobody
+// at the screen (an autostart entry after a power cut, for instance).
+//
+//   narwickpanel [--port N] [--secondary M] [--save all|current|none]
+//   narwickpanel --help | --version
+//
+// The options are parsed before anything else happens (no window, no lock, no port). After
+// start-up, CommandLineStart makes the picks the operator would make, in the operator's order:
+// the gauge's port, the instrument's port, the save mode. Nothing is remembered for a later run.
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+#include <optional>
+
+class frmMain;
+
+namespace cli {
+
+constexpr int InstrumentPorts = 30; // the instrument's list covers COM1 to COM30
+constexpr int GaugePorts = 256;     // the gauge's list covers COM1 to COM256
+
+struct Options {
+    std::optional<int> port;      // the instrument's COM number
+    std::optional<int> secondary; // the gauge's COM number
+    std::optional<int> save;      // the optSave index: 0 none, 1 all, 2 current
+    bool operator==(const Options &) const = default;
+};
+
+struct Parsed {
+    enum Action { Run, Help, Version, Error };
+    Action action = Run;
+    Options options;
+    QString output;   // what to print: the help or version text (standard output) or the
+                      // error message (standard error), ending with a line break
+    int exitCode = 0; // for every action but Run: 0, or 2 for an error
+};
+
+// `arguments` without the program's name.
+Parsed parse(const QStringList &arguments);
+
+QString helpText();
+QString versionText();
+
+} // namespace cli
+
+// Carries out the command line's picks in a started window, as the operator's own picks would,
+// except that nothing waits for an OK: a failure is logged. A port that is not there yet is
+// tried again every RetryMs until it appears, the operator picks a port of that list, or
+// rescans it.
+class CommandLineStart : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int RetryMs = 5000;
+
+    CommandLineStart(frmMain &window, const cli::Options &options, QObject *parent = nullptr);
+
+    // Makes the picks; call once, after start-up.
+    void run();
+
+    // True while the instrument's port is waited for.
+    bool waitingForInstrument() const { return m_retry.isActive(); }
+    // Test seam: the interval of both links' waits.
+    void setRetryInterval(int ms);
+
+private:
+    void pickGauge();
+    void pickInstrument();
+    void retryInstrument();
+    void log(const QString &text); // a message on a line of its own
+
+    frmMain &m_window;
+    cli::Options m_options;
+    QTimer m_retry;
+};

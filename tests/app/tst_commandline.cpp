@@ -1,0 +1,261 @@
+// The command line: what the parser accepts and refuses, and the picks it makes in a started
+// window, through pseudo-terminals published as COM numbers.
+#include "AppFixture.h"
+
+#include "app/CommandLine.h"
+#include "app/LogView.h"
+#include "primary/PrimaryLink.h"
+#include "secondary/SecondaryLink.h"
+#include "serial/TtyDevice.h"
+
+#include <QRadioButton>
+#include <QToolButton>
+
+using cli::Options;
+using cli::Parsed;
+
+Q_DECLARE_METATYPE(Options)
+
+class TestCommandLine : public QObject {
+    Q_OBJECT
+private slots:
+    void goodForms_data();
+    void goodForms();
+    void badForms_data();
+    void badForms();
+    void helpAndVersion();
+    void theAutostartExampleParses();
+    void picksAsTheOperatorWould();
+    void absentPortsAreWaitedForWithoutABox();
+    void theOperatorEndsTheWait();
+};
+
+void TestCommandLine::goodForms_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<Options>("expected");
+    QTest::newRow("nothing") << QStringList() << Options{};
+    QTest::newRow("all three") << QStringList{"--port", "7", "--secondary", "8", "--save", "all"}
+                               << Options{7, 8, 1};
+    QTest::newRow("with =, any order")
+        << QStringList{"--save=current", "--secondary=256", "--port=30"} << Options{30, 256, 2};
+    QTest::newRow("lowest, save none")
+        << QStringList{"--port", "1", "--save", "none"} << Options{1, std::nullopt, 0};
+    QTest::newRow("leading zeros")
+        << QStringList{"--secondary", "008"} << Options{std::nullopt, 8, std::nullopt};
+}
+
+void TestCommandLine::goodForms()
+{
+    QFETCH(QStringList, args);
+    QFETCH(Options, expected);
+    const Parsed p = cli::parse(args);
+    QCOMPARE(p.action, Parsed::Run);
+    QVERIFY(p.options == expected);
+    QCOMPARE(p.output, QString());
+}
+
+void TestCommandLine::badForms_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("message");
+    const QString port = QStringLiteral("--port needs a COM number from 1 to 30");
+    const QString gauge = QStringLiteral("--secondary needs a COM number from 1 to 256");
+    const QString save = QStringLiteral("--save needs all, current or none");
+    QTest::newRow("unknown") << QStringList{"--baud", "9600"} << "unknown option '--baud'";
+    QTest::newRow("unknown short") << QStringList{"-p", "7"} << "unknown option '-p'";
+    QTest::newRow("a Qt option") << QStringList{"-platform", "xcb"} << "unknown option '-platform'";
+    QTest::newRow("positional") << QStringList{"7"} << "unexpected argument '7'";
+    QTest::newRow("port 0") << QStringList{"--port", "0"} << port + ", not '0'";
+    QTest::newRow("port 31") << QStringList{"--port", "31"} << port + ", not '31'";
+    QTest::newRow("gauge 257") << QStringList{"--secondary=257"} << gauge + ", not '257'";
+    QTest::newRow("negative") << QStringList{"--port", "-3"} << port + ", not '-3'";
+    QTest::newRow("not a number") << QStringList{"--port", "COM7"} << port + ", not 'COM7'";
+    QTest::newRow("sign") << QStringList{"--port", "+7"} << port + ", not '+7'";
+    QTest::newRow("huge") << QStringList{"--secondary", "99999999999"}
+                          << gauge + ", not '99999999999'";
+    QTest::newRow("missing at end") << QStringList{"--port"} << port;
+    QTest::newRow("missing before option") << QStringList{"--port", "--save", "all"} << port;
+    QTest::newRow("empty after =") << QStringList{"--secondary="} << gauge;
+    QTest::newRow("bad save") << QStringList{"--save", "ALL"} << save + ", not 'ALL'";
+    QTest::newRow("twice") << QStringList{"--port", "7", "--port=8"} << "--port is given twice";
+}
+
+void TestCommandLine::badForms()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, message);
+    const Parsed p = cli::parse(args);
+    QCOMPARE(p.action, Parsed::Error);
+    QCOMPARE(p.exitCode, 2);
+    QCOMPARE(p.output,
+             QStringLiteral("narwickpanel: %1\nTry 'narwickpanel --help'.\n").arg(message));
+}
+
+void TestCommandLine::helpAndVersion()
+{
+    for (const QString &h : {QStringLiteral("--help"), QStringLiteral("-h")}) {
+        // Help wins over options before it, good or not yet checked after it.
+        const Parsed p = cli::parse({"--port", "7", h, "--bogus"});
+        QCOMPARE(p.action, Parsed::Help);
+        QCOMPARE(p.exitCode, 0);
+        QVERIFY(p.output.startsWith(QStringLiteral(
+            "Usage: narwickpanel [--port N] [--secondary M] [--save all|current|none]\n")));
+    }
+    const Parsed v = cli::parse({"--version"});
+    QCOMPARE(v.action, Parsed::Version);
+    QCOMPARE(v.exitCode, 0);
+    QVERIFY(v.output.startsWith(QStringLiteral("NarwickPanel ")) && v.output.endsWith(u'\n'));
+}
+
+void TestCommandLine::theAutostartExampleParses()
+{
+    QFile entry(QStringLiteral(NP_AUTOSTART_ENTRY));
+    QVERIFY(entry.open(QIODevice::ReadOnly | QIODevice::Text));
+    QStringList exec;
+    for (const QString &line : QString::fromUtf8(entry.readAll()).split(u'\n'))
+        if (line.startsWith(QStringLiteral("Exec="))) exec = line.mid(5).split(u' ');
+    QCOMPARE(exec.value(0), QStringLiteral("narwickpanel"));
+    const Parsed p = cli::parse(exec.mid(1));
+    QCOMPARE(p.action, Parsed::Run);
+    QVERIFY(p.options.port && p.options.secondary && p.options.save == 1);
+}
+
+namespace {
+QStringList entries(const QComboBox *box)
+{
+    QStringList out;
+    for (int i = 0; i < box->count(); ++i)
+        out << box->itemText(i);
+    return out;
+}
+} // namespace
+
+void TestCommandLine::picksAsTheOperatorWould()
+{
+    AppWorld world;
+    testsupport::PtyPair instrument, gauge;
+    world.comDir.map(7, instrument.slavePath());
+    world.comDir.map(8, gauge.slavePath());
+    frmMain w;
+    QStringList boxes;
+    w.showMessage = [&boxes](const QString &t) { boxes << t; };
+    QVERIFY(w.Form_Load());
+
+    CommandLineStart start(w, Options{7, 8, 1});
+    start.run();
+    // The window shows the picks.
+    QCOMPARE(w.ctl.cboStepperPort->currentText(), QStringLiteral("8"));
+    QCOMPARE(w.ctl.cboPort->currentText(), QStringLiteral(" 7"));
+    QVERIFY(w.ctl.optSave[1]->isChecked());
+    // The links carry them out.
+    QCOMPARE(w.secondary->openPort(), 7);
+    QVERIFY(w.primary->MSComm1.PortOpen());
+    QCOMPARE(w.primary->MSComm1.CommPort(), qint16(7));
+    QCOMPARE(w.primary->SaveMode, qint16(1));
+    QVERIFY(!start.waitingForInstrument());
+    // The instrument's pick starts the log anew; the gauge's lines are kept after it.
+    const QString log = w.ctl.txtIncoming->toPlainText();
+    QVERIFY2(log.startsWith(QStringLiteral("\nCOM8 set\nStatus")), qPrintable(log));
+    QVERIFY2(log.endsWith(QStringLiteral("\nPicked from the command line: gauge COM8, "
+                                         "instrument COM 7, Save all readings\n")),
+             qPrintable(log));
+    QVERIFY(boxes.isEmpty());
+    QCOMPARE(instrument.readSent(), QByteArray());
+    QCOMPARE(gauge.readSent(), QByteArray());
+}
+
+void TestCommandLine::absentPortsAreWaitedForWithoutABox()
+{
+    AppWorld world;
+    testsupport::PtyPair held;
+    world.comDir.map(3, held.slavePath());
+    int err = 0;
+    const int holder = serial::openExclusive(held.slavePath(), &err);
+    QVERIFY(holder >= 0);
+    frmMain w;
+    QStringList boxes;
+    w.showMessage = [&boxes](const QString &t) { boxes << t; };
+    QVERIFY(w.Form_Load());
+
+    CommandLineStart start(w, Options{12, 9, std::nullopt});
+    start.setRetryInterval(20);
+    start.run();
+    QVERIFY(boxes.isEmpty());
+    // The lists show what was asked for, in COM-number order.
+    QCOMPARE(entries(w.ctl.cboPort), QStringList({"none", " 3", " 12"}));
+    QCOMPARE(w.ctl.cboPort->currentText(), QStringLiteral(" 12"));
+    QCOMPARE(entries(w.ctl.cboStepperPort), QStringList({"none", "9"}));
+    QCOMPARE(w.ctl.cboStepperPort->currentText(), QStringLiteral("9"));
+    const QString log = w.ctl.txtIncoming->toPlainText();
+    QVERIFY2(log.contains(QStringLiteral("\nCOM9: Reset Error-1\nCOM9 is not there yet")),
+             qPrintable(log));
+    QVERIFY2(log.contains(QStringLiteral("\nPicked from the command line: gauge COM9, "
+                                         "instrument COM 12\nCOM 12 is not there yet")),
+             qPrintable(log));
+    QVERIFY(start.waitingForInstrument());
+    QVERIFY(w.secondary->retrying());
+
+    // The gauge appears, then the instrument: each is opened once it is there. (The gauge
+    // link's own messages reach the window's log on lines of their own.)
+    testsupport::PtyPair instrument, gauge;
+    world.comDir.map(9, gauge.slavePath());
+    QTRY_COMPARE(w.secondary->openPort(), 8);
+    QVERIFY(w.ctl.txtIncoming->toPlainText().contains(QStringLiteral("\nCOM9 is there now\n")));
+    QVERIFY(start.waitingForInstrument());
+    world.comDir.map(12, instrument.slavePath());
+    QTRY_VERIFY(w.primary->MSComm1.PortOpen());
+    QVERIFY(!start.waitingForInstrument());
+    QCOMPARE(w.primary->MSComm1.CommPort(), qint16(12));
+    QVERIFY(w.ctl.txtIncoming->toPlainText().contains(
+        QStringLiteral("COM 12 is there now: picked from the command line")));
+    QVERIFY(instrument.write("R:0,S1,T,1,5,C\r\n"));
+    QTRY_COMPARE(w.primary->ReadingCount, qint16(1));
+    QVERIFY(boxes.isEmpty());
+
+    // A port another program holds is there: its failure is logged, and it is not waited for.
+    w.secondary->Command3_Click();
+    CommandLineStart again(w, Options{std::nullopt, 3, std::nullopt});
+    again.run();
+    QVERIFY(w.ctl.txtIncoming->toPlainText().contains(QStringLiteral("\nCOM3: Reset Error-2")));
+    QVERIFY(!w.secondary->retrying());
+    QVERIFY(boxes.isEmpty());
+    serial::closeExclusive(holder);
+}
+
+void TestCommandLine::theOperatorEndsTheWait()
+{
+    AppWorld world;
+    testsupport::PtyPair other;
+    world.comDir.map(5, other.slavePath());
+    frmMain w;
+    QVERIFY(w.Form_Load());
+    const std::function<void()> ends[] = {
+        [&w] { pick(w.ctl.cboPort, QStringLiteral("none")); },
+        [&w] { pick(w.ctl.cboPort, QStringLiteral(" 5")); },
+        [&w] { w.ctl.Command2->click(); },
+    };
+    for (const auto &end : ends) {
+        CommandLineStart start(w, Options{12, std::nullopt, std::nullopt});
+        start.setRetryInterval(20);
+        start.run();
+        QVERIFY(start.waitingForInstrument());
+        end();
+        QVERIFY(!start.waitingForInstrument());
+    }
+    // However the operator moved on (here without the list's pick signal), the next try sees
+    // the list no longer showing the command line's port and stops without picking it.
+    CommandLineStart start(w, Options{12, std::nullopt, std::nullopt});
+    start.setRetryInterval(20);
+    start.run();
+    w.ctl.cboPort->setCurrentIndex(w.ctl.cboPort->findText(QStringLiteral(" 5")));
+    w.primary->cboPort_Click(QStringLiteral(" 5"));
+    testsupport::PtyPair late;
+    world.comDir.map(12, late.slavePath());
+    QTRY_VERIFY(!start.waitingForInstrument());
+    QCOMPARE(w.primary->MSComm1.CommPort(), qint16(5));
+    QVERIFY(w.primary->MSComm1.PortOpen());
+}
+
+QTEST_MAIN(TestCommandLine)
+#include "tst_commandline.moc"
