@@ -364,7 +364,7 @@ void frmMain::wireEvents()
             [this](const QString &text) { showMessage(text); });
 
     // A record carries the pressure the gauge link holds at the moment of saving.
-    primary->setPressureSource([s] { return s->pressureText(); });
+    primary->setPressureSource([s] { return s->recordPressure(); });
 }
 
 namespace {

@@ -259,8 +259,7 @@ void SecondaryLink::GetIncoming()
 
 void SecondaryLink::SmallStream(QString &Message)
 {
-    const secondary::PressureUpdate update =
-        secondary::SmallStream(Message, m_zeroText, QLocale::system());
+    const secondary::PressureUpdate update = secondary::SmallStream(Message, m_zeroText, m_locale);
     if (update.rawPressure) RawPressure = *update.rawPressure;
     // A line with a value whose pressure cannot be computed (out of range, or a difference
     // that overflows) empties the pressure rather than leave the last one standing; a line
@@ -276,12 +275,13 @@ void SecondaryLink::SmallStream(QString &Message)
         }
     } else if (update.pressureText) {
         m_notComputableSaid = false;
-        setPressureText(*update.pressureText);
+        setPressureText(*update.pressureText, update.recordText.value_or(*update.pressureText));
     }
 }
 
-void SecondaryLink::setPressureText(const QString &text)
+void SecondaryLink::setPressureText(const QString &text, const QString &recordText)
 {
+    m_recordPressure = recordText;
     if (text == m_pressureText) return;
     m_pressureText = text;
     emit pressureChanged(m_pressureText);

@@ -12,6 +12,7 @@
 #include "serial/LineAssembler.h"
 
 #include <QList>
+#include <QLocale>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -48,8 +49,14 @@ public:
     void GetIncoming();
     void SmallStream(QString &Message);
 
-    // What txtPressure shows: the pressure a record made now carries.
+    // What txtPressure shows, in the locale's form.
     QString pressureText() const { return m_pressureText; }
+    // The same pressure as a record made now carries it: "." as its decimal separator in
+    // every locale, so that a record has the same fields everywhere.
+    QString recordPressure() const { return m_recordPressure; }
+
+    // The regional settings the pressure is shown in and the zero is typed in (the system's).
+    void setLocale(const QLocale &locale) { m_locale = locale; }
     QString zeroText() const { return m_zeroText; }
     QString streamText() const { return m_streamText; }
 
@@ -91,7 +98,7 @@ private:
     qint16 setUpPort(QString *failure);
     void Retry_Timer();
     void startRetry(bool afterHangUp);
-    void setPressureText(const QString &text);
+    void setPressureText(const QString &text, const QString &recordText = QString());
     void closeOpenPort();
     void appendLog(const QString &text);
     QString retryEvery() const;
@@ -99,6 +106,8 @@ private:
     int m_openPort = -1;
     QString m_zeroText = QStringLiteral("0");
     QString m_pressureText;
+    QString m_recordPressure;
+    QLocale m_locale = QLocale::system();
     QString m_streamText;
     bool m_retryAfterHangUp = false;
     bool m_notComputableSaid = false; // said for the current run of such lines

@@ -319,23 +319,26 @@ void TestFrmMain::controlActionsReachTheLinks()
     QCOMPARE(w.primary->SaveMode, qint16(1));
 
     // The zero: typed into its box, or taken by cmdZero.
-    gauge.write("P:14.7,psi\r\n");
-    QTRY_COMPARE(c.txtPressure->text(), QStringLiteral("14.7"));
+    // Under a locale whose decimal separator is a comma.
+    w.secondary->setLocale(QLocale(QLocale::German, QLocale::Germany));
+    gauge.write("P:14.75,psi\r\n");
+    QTRY_COMPARE(c.txtPressure->text(), QStringLiteral("14,75"));
     c.txtZero->clear();
-    QTest::keyClicks(c.txtZero, QStringLiteral("4.7"));
-    QCOMPARE(w.secondary->zeroText(), QStringLiteral("4.7"));
-    gauge.write("P:14.7,psi\r\n");
-    QTRY_COMPARE(c.txtPressure->text(), QStringLiteral("10"));
+    QTest::keyClicks(c.txtZero, QStringLiteral("4,5"));
+    QCOMPARE(w.secondary->zeroText(), QStringLiteral("4,5"));
+    gauge.write("P:14.75,psi\r\n");
+    QTRY_COMPARE(c.txtPressure->text(), QStringLiteral("10,25"));
     c.cmdZero->click();
-    QCOMPARE(w.secondary->zeroText(), QStringLiteral("14.7"));
-    QCOMPARE(c.txtZero->text(), QStringLiteral("14.7"));
+    QCOMPARE(w.secondary->zeroText(), QStringLiteral("14.75"));
+    QCOMPARE(c.txtZero->text(), QStringLiteral("14.75"));
 
-    // A record carries the pressure of the gauge link at the moment of saving.
+    // A record carries the pressure of the gauge link at the moment of saving, with "." as
+    // its decimal separator whatever the box shows.
     instrument.write("R:0,S100,TC4,1,21.5,C\r\n");
     QTRY_COMPARE(c.sbStatusBar->panelText(3), QStringLiteral("1"));
     QFile f(world.dataFolder() + QStringLiteral("/S100.txt"));
     QVERIFY(f.open(QIODevice::ReadOnly));
-    QVERIFY(f.readAll().endsWith(",S100,TC4,1,21.5,C,10,psi\r\n"));
+    QVERIFY(f.readAll().endsWith(",S100,TC4,1,21.5,C,10.25,psi\r\n"));
     QCOMPARE(instrument.readSent(), QByteArray());
     QCOMPARE(gauge.readSent(), QByteArray());
 

@@ -26,6 +26,7 @@ private slots:
     void noneClosesWhateverIsOpenCom1Included();
     void pollingAssemblesLines();
     void pressureAndZero();
+    void aCommaLocaleShowsItsFormAndRecordsADot();
     void notComputablePressureEmptiesAndIsSaidOncePerRun();
     void hangUpEmptiesThePressureAndTheGaugeReturnsByItself();
     void unattendedPickLogsFailuresAndWaitsForAnAbsentPort();
@@ -220,6 +221,25 @@ void TestSecondaryLink::pressureAndZero()
     QCOMPARE(view->zero, QStringLiteral("12.5")); // typing is not announced back
     gauge->write("P:1 2.5,99\r\n");
     QTRY_COMPARE(view->pressure, QStringLiteral("12.5"));
+}
+
+void TestSecondaryLink::aCommaLocaleShowsItsFormAndRecordsADot()
+{
+    link->setLocale(QLocale(QLocale::German, QLocale::Germany));
+    QVERIFY(pick(QStringLiteral("3")));
+    gauge->write("P:12.5,psi\r\n");
+    QTRY_COMPARE(view->pressure, QStringLiteral("12,5"));
+    QCOMPARE(link->recordPressure(), QStringLiteral("12.5")); // one field in every record
+    // The zero typed as the box shows it means what the operator sees; the dot form works too.
+    for (const QString &zero : {QStringLiteral("12,5"), QStringLiteral("12.5")}) {
+        link->setZeroText(QStringLiteral("1"));
+        gauge->write("P:12.5,psi\r\n");
+        QTRY_COMPARE(view->pressure, QStringLiteral("11,5"));
+        link->setZeroText(zero);
+        gauge->write("P:12.5,psi\r\n");
+        QTRY_COMPARE(view->pressure, QStringLiteral("0"));
+        QCOMPARE(link->recordPressure(), QStringLiteral("0"));
+    }
 }
 
 void TestSecondaryLink::notComputablePressureEmptiesAndIsSaidOncePerRun()
