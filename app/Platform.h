@@ -58,4 +58,10 @@ private:
     QtMessageHandler m_previousHandler = nullptr;
 };
 
+// When the session ends or someone asks the program to stop (SIGTERM, SIGINT, SIGHUP), the
+// application quits as if its window were closed: the ports are let go (their lock files
+// removed) and the records saved so far are flushed to the disk. Call once, after the
+// application object exists.
+void quitOnTerminationSignals();
+
 } // namespace platform

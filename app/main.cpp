@@ -1,12 +1,14 @@
 // NarwickPanel: shows, counts and saves the readings of a sensor read-out instrument on one
 // serial port, beside the pressure a gauge reports on a second one.
 #include "app/CommandLine.h"
+#include "app/Platform.h"
 #include "app/frmMain.h"
 #include "data/Icons.h"
 
 #include <QApplication>
 #include <QScreen>
 #include <cstdio>
+#include <memory>
 
 int main(int argc, char *argv[])
 {
@@ -23,8 +25,12 @@ int main(int argc, char *argv[])
     }
 
     // Qt sees the program's name only: none of its own options can take ours.
+    // Qt's start-up must not create a runtime folder when the session names none it accepts.
     int qtArgc = 1;
+    auto noFolders = std::make_unique<platform::StartupWithoutFolders>();
     QApplication app(qtArgc, argv);
+    noFolders.reset();
+    platform::quitOnTerminationSignals();
     QApplication::setApplicationName(QStringLiteral("NarwickPanel"));
     QApplication::setApplicationVersion(QStringLiteral(NARWICKPANEL_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("io.github.narwickpanel.NarwickPanel"));

@@ -559,6 +559,13 @@ def held(run):
     wait_for(lambda: read_lock(free.lock_file(desk)) is None,
              "the program's lock file to go with the port")
     run.step("PASS the program's own lock file lives exactly as long as it holds the port")
+    # The session ends (SIGTERM): the program quits as if closed and lets go of its port.
+    p.pick("cboPort", " 5")
+    wait_for(lambda: read_lock(free.lock_file(desk)) == "%10d\n" % p.pid, "COM 5's lock again")
+    p.proc.send_signal(signal.SIGTERM)
+    equal(p.proc.wait(20), 0, "the exit status after SIGTERM")
+    equal(read_lock(free.lock_file(desk)), None, "COM 5's lock file after SIGTERM")
+    run.step("PASS SIGTERM ends the program cleanly, its lock file gone")
     run.desk.stop(p.proc)
 
 
