@@ -17,7 +17,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${NARWICKPANEL_BUILD_DIR:-$root/build}
 # What the demo builds and runs with; the window's typeface is compiled into the program.
-packages=(cmake ninja-build g++ qt6-base-dev)
+packages=(cmake ninja-build g++ qt6-base-dev qt6-svg-dev)
 
 install=1
 compile=1
