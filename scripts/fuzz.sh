@@ -32,7 +32,7 @@ fi
 
 flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer -g"
 cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_CXX_COMPILER="$cxx" -DNP_FUZZ=ON \
+    -DCMAKE_CXX_COMPILER="$cxx" -DNP_FUZZ=ON -DCMAKE_COMPILE_WARNING_AS_ERROR=ON \
     -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null
 ninja -C "$build" -j"$jobs" $(printf 'fuzz_%s ' "${targets[@]}")
 
