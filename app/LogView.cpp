@@ -66,21 +66,33 @@ public:
     }
 
     bool isPictureCurrent() const { return !m_later.isActive(); }
-    // Set while the log moves the bar itself.
-    bool followingLog = false;
 
-protected:
-    void sliderChange(SliderChange change) override
+    // The log sets the bar's range, step and value together; the picture follows once they are
+    // all set (a range that grows first leaves the handle off the end for a moment).
+    void setByLog(int maximum, int pageStep, int value)
     {
-        if (!followingLog || change == SliderOrientationChange) {
-            QScrollBar::sliderChange(change); // repaints all of it
-            return;
+        {
+            QScopedValueRollback<bool> quiet(m_settingByLog, true);
+            setRange(0, maximum);
+            setPageStep(pageStep);
+            setSingleStep(1);
+            setValue(value);
         }
+        if (!std::exchange(m_changedByLog, false)) return;
         const qint64 since = m_painted.isValid() ? m_painted.elapsed() : 250;
         if (since >= 250)
             showLook();
         else if (!m_later.isActive() && look() != m_shown)
             m_later.start(int(250 - since));
+    }
+
+protected:
+    void sliderChange(SliderChange change) override
+    {
+        if (m_settingByLog && change != SliderOrientationChange)
+            m_changedByLog = true;
+        else
+            QScrollBar::sliderChange(change); // repaints all of it
     }
 
     void paintEvent(QPaintEvent *event) override
@@ -133,6 +145,8 @@ private:
     BarLook m_shown;
     QElapsedTimer m_painted;
     QTimer m_later;
+    bool m_settingByLog = false;
+    bool m_changedByLog = false;
 };
 
 namespace {
@@ -374,16 +388,9 @@ void LogView::syncScrollBars()
 {
     QScopedValueRollback<bool> guard(m_settingBars, true);
     const int rows = fullRows();
-    QScrollBar *v = verticalScrollBar();
     const int maximum = int(std::max<qint64>(0, qint64(m_lines.size()) - rows));
-    {
-        // The bar's range and value are always current; its picture follows when it changes.
-        QScopedValueRollback<bool> quiet(m_bar->followingLog, true);
-        v->setRange(0, maximum);
-        v->setPageStep(rows);
-        v->setSingleStep(1);
-        v->setValue(int(m_top - m_first));
-    }
+    // The bar's range and value are always current; its picture follows when it changes.
+    m_bar->setByLog(maximum, rows, int(m_top - m_first));
     QScrollBar *h = horizontalScrollBar();
     const int width = viewport()->width();
     h->setRange(0, std::max(0, int(std::ceil(m_widest)) + 2 * Margin - width));

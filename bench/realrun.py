@@ -9,7 +9,9 @@ primary pick of it is refused and logged, no dialog).
 
   realrun.py startup   [--ptys N]          launch -> window mapped (scans run before the show)
   realrun.py idle      [--seconds S]       both ports open, both devices silent: CPU %
-  realrun.py nominal   [--seconds S]       10 + 8 lines/s, Save all: CPU %, RSS
+  realrun.py nominal   [--seconds S]       10 + 8 lines/s, Save all: CPU %, RSS, wake-ups
+                       [--warmup S]        seconds after the picks before measuring (3)
+                       [--callgrind FILE]  under callgrind: instruction counts of the window
   realrun.py flood     [--lines N]         --rate max, Save all: lines/s, CPU s per million,
                                            RSS at 10,000 lines and at the end, lines lost
   realrun.py peer      [--rate R] [--seconds S] [--peer gtkterm|picocom]
@@ -51,15 +53,20 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / TICK
 
 
-def wakeups(pid):
-    """Context switches of all the process's threads: voluntary (it slept) and involuntary."""
+def wakeups(pid, per_thread=None):
+    """Context switches of all the process's threads: voluntary (it slept) and involuntary.
+    per_thread, a dict, gets each thread's voluntary ones under its name."""
     vol = invol = 0
     for task in os.listdir(f"/proc/{pid}/task"):
         try:
             with open(f"/proc/{pid}/task/{task}/status") as f:
                 for line in f:
-                    if line.startswith("voluntary_ctxt_switches:"):
+                    if line.startswith("Name:") and per_thread is not None:
+                        name = f"{line.split(None, 1)[1].strip()}[{task}]"
+                    elif line.startswith("voluntary_ctxt_switches:"):
                         vol += int(line.split()[1])
+                        if per_thread is not None:
+                            per_thread[name] = int(line.split()[1])
                     elif line.startswith("nonvoluntary_ctxt_switches:"):
                         invol += int(line.split()[1])
         except OSError:
@@ -262,14 +269,15 @@ def run_load(a, silent):
                     "--dump-instr=no", "--separate-threads=no")
         app, wid, _ = start_app(world, x.display, wrap)
         pick_ports(x.display, wid)
-        time.sleep(10 if wrap else 3)
+        time.sleep(max(a.warmup, 10) if wrap else a.warmup)
         if wrap:
             subprocess.run(["callgrind_control", "--zero", str(app.pid)], capture_output=True)
         c0, t0 = cpu_seconds(app.pid), time.monotonic()
         x0 = cpu_seconds(x.proc.pid)
-        w0 = wakeups(app.pid)
+        pt0, pt1 = {}, {}
+        w0 = wakeups(app.pid, pt0)
         time.sleep(a.seconds)
-        w1 = wakeups(app.pid)
+        w1 = wakeups(app.pid, pt1)
         if wrap:
             subprocess.run(["callgrind_control", "--dump=window", str(app.pid)],
                            capture_output=True)
@@ -280,7 +288,8 @@ def run_load(a, silent):
         print(f"real binary, {what}: {t1 - t0:.0f} s, CPU {c1 - c0:.2f} s = {pct:.3f} % of a "
               f"core; RSS {rss_kib(app.pid)} KiB; Xvfb CPU {x1 - x0:.2f} s")
         print(f"  {threads(app.pid)} threads; context switches {(w1[0] - w0[0]) / (t1 - t0):.1f}/s "
-              f"voluntary (wake-ups), {(w1[1] - w0[1]) / (t1 - t0):.1f}/s involuntary")
+              f"voluntary (wake-ups), {(w1[1] - w0[1]) / (t1 - t0):.1f}/s involuntary; by thread: "
+              + ", ".join(f"{n} {(pt1[n] - pt0.get(n, 0)) / (t1 - t0):.1f}" for n in pt1))
         # The devices fall silent first, so no line is in flight when the program ends.
         sim.stdin.write("stop\n")
         sim.stdin.flush()
@@ -456,6 +465,9 @@ def main():
     p.add_argument("--lines", type=int, default=1000000)
     p.add_argument("--rate", type=int, default=1000)
     p.add_argument("--peer", choices=["gtkterm", "picocom"], default="gtkterm")
+    p.add_argument("--warmup", type=float, default=3,
+                   help="idle/nominal: seconds between the port picks and the measured window "
+                        "(60 or more: the log's scroll bar handle has reached its smallest size)")
     p.add_argument("--callgrind", metavar="FILE",
                    help="idle/nominal: run the program under callgrind; the measured window's "
                         "counts go to FILE.N")
