@@ -13,6 +13,7 @@
 #include <QPainter>
 #include <QScopedValueRollback>
 #include <QScrollBar>
+#include <QSignalBlocker>
 #include <QStyleOptionSlider>
 #include <QTextLayout>
 #include <QTimer>
@@ -73,7 +74,14 @@ public:
     {
         {
             QScopedValueRollback<bool> quiet(m_settingByLog, true);
-            setRange(0, maximum);
+            // The scroll area lays its children out again (and so the window works out which
+            // widgets cover which again) at every range change, to show or hide the bar: a
+            // range that grows while the bar stays shown does not tell it.
+            const bool shownEither = (this->maximum() > 0) == (maximum > 0) && minimum() == 0;
+            {
+                const QSignalBlocker unannounced(shownEither ? this : nullptr);
+                setRange(0, maximum);
+            }
             setPageStep(pageStep);
             setSingleStep(1);
             setValue(value);

@@ -47,17 +47,26 @@ CBO_STEPPER = (620, 485)
 OPT_SAVE_ALL = (60, 520)
 
 
-def cpu_seconds(pid):
+def cpu_seconds(pid, part=None):
+    """User + system CPU seconds of the process; part "user" or "system" for one of them."""
     with open(f"/proc/{pid}/stat") as f:
         fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / TICK
+    user, system = int(fields[11]), int(fields[12])
+    if part == "faults":
+        return int(fields[7])  # minor page faults
+    return {"user": user, "system": system}.get(part, user + system) / TICK
 
 
 def wakeups(pid, per_thread=None):
     """Context switches of all the process's threads: voluntary (it slept) and involuntary.
     per_thread, a dict, gets each thread's voluntary ones under its name."""
     vol = invol = 0
-    for task in os.listdir(f"/proc/{pid}/task"):
+    try:
+        tasks = os.listdir(f"/proc/{pid}/task")
+    except OSError:
+        tasks = []
+    for task in tasks:
+        name = task
         try:
             with open(f"/proc/{pid}/task/{task}/status") as f:
                 for line in f:
@@ -69,8 +78,8 @@ def wakeups(pid, per_thread=None):
                             per_thread[name] = int(line.split()[1])
                     elif line.startswith("nonvoluntary_ctxt_switches:"):
                         invol += int(line.split()[1])
-        except OSError:
-            pass
+        except (OSError, ValueError, IndexError):
+            pass  # the thread ended meanwhile
     return vol, invol
 
 
@@ -273,6 +282,8 @@ def run_load(a, silent):
         if wrap:
             subprocess.run(["callgrind_control", "--zero", str(app.pid)], capture_output=True)
         c0, t0 = cpu_seconds(app.pid), time.monotonic()
+        s0 = cpu_seconds(app.pid, "system")
+        f0 = cpu_seconds(app.pid, "faults")
         x0 = cpu_seconds(x.proc.pid)
         pt0, pt1 = {}, {}
         w0 = wakeups(app.pid, pt0)
@@ -282,12 +293,16 @@ def run_load(a, silent):
             subprocess.run(["callgrind_control", "--dump=window", str(app.pid)],
                            capture_output=True)
         c1, t1 = cpu_seconds(app.pid), time.monotonic()
+        s1 = cpu_seconds(app.pid, "system")
+        f1 = cpu_seconds(app.pid, "faults")
         x1 = cpu_seconds(x.proc.pid)
         pct = 100 * (c1 - c0) / (t1 - t0)
         what = "idle, both ports open and silent" if silent else "nominal 10 + 8 lines/s, Save all"
         print(f"real binary, {what}: {t1 - t0:.0f} s, CPU {c1 - c0:.2f} s = {pct:.3f} % of a "
               f"core; RSS {rss_kib(app.pid)} KiB; Xvfb CPU {x1 - x0:.2f} s")
-        print(f"  {threads(app.pid)} threads; context switches {(w1[0] - w0[0]) / (t1 - t0):.1f}/s "
+        print(f"  of which system (kernel) {s1 - s0:.2f} s; page faults {(f1 - f0) / (t1 - t0):.1f}/s;",
+              end="")
+        print(f" {threads(app.pid)} threads; context switches {(w1[0] - w0[0]) / (t1 - t0):.1f}/s "
               f"voluntary (wake-ups), {(w1[1] - w0[1]) / (t1 - t0):.1f}/s involuntary; by thread: "
               + ", ".join(f"{n} {(pt1[n] - pt0.get(n, 0)) / (t1 - t0):.1f}" for n in pt1))
         # The devices fall silent first, so no line is in flight when the program ends.
