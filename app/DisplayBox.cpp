@@ -328,12 +328,10 @@ const QPixmap &DisplayBox::background()
     return m_background;
 }
 
-const QStaticText &DisplayBox::shaped()
+const ShapedLine &DisplayBox::shaped()
 {
     if (!m_shapedValid) {
-        m_shaped = QStaticText(shownText(m_text));
-        m_shaped.setTextFormat(Qt::PlainText);
-        m_shaped.prepare(QTransform(), font());
+        m_shaped = ShapedLine(shownText(m_text), font());
         m_shapedValid = true;
     }
     return m_shaped;
@@ -361,7 +359,7 @@ qreal DisplayBox::xOf(int position)
 int DisplayBox::scrollOffset()
 {
     if (m_look == Look::Panel || m_text.isEmpty()) return m_hscroll = 0;
-    const int widthUsed = qRound(shaped().size().width()) + 1;
+    const int widthUsed = qRound(shaped().width()) + 1;
     if (widthUsed <= m_lineWidth) return m_hscroll = 0;
     const int cix = qRound(xOf(m_cursor));
     if (cix - m_hscroll >= m_lineWidth)
@@ -395,11 +393,11 @@ void DisplayBox::paintEvent(QPaintEvent *event)
         p.fillRect(band, pal.color(QPalette::Highlight));
     }
     p.setPen(pal.color(m_look == Look::Panel ? QPalette::WindowText : QPalette::Text));
-    p.drawStaticText(at, shaped());
+    shaped().draw(&p, at);
     if (!band.isEmpty()) {
         p.setClipRect(band & QRectF(m_textArea & r));
         p.setPen(pal.color(QPalette::HighlightedText));
-        p.drawStaticText(at, shaped());
+        shaped().draw(&p, at);
     }
 }
 

@@ -4,12 +4,13 @@
 // box gives: focus, selection by mouse and keyboard, copy, a context menu, and the text for a
 // screen reader, which hears it change.
 //
-// A new text costs one shaped line (QStaticText) and one repaint of the box's text area: the
+// A new text costs one laid-out line (ShapedLine) and one repaint of the box's text area: the
 // frame and background are a cached picture, there is no cursor blink, no text layout unless
 // the operator selects, and no style lookup per change.
+#include "app/ShapedLine.h"
+
 #include <QFrame>
 #include <QPixmap>
-#include <QStaticText>
 #include <QString>
 
 #include <memory>
@@ -77,7 +78,7 @@ protected:
 private:
     void updateGeometryCache();
     const QPixmap &background();
-    const QStaticText &shaped();
+    const ShapedLine &shaped();
     QTextLayout &layout();
     qreal xOf(int position);
     int scrollOffset();
@@ -87,7 +88,7 @@ private:
 
     Look m_look;
     QString m_text;
-    QStaticText m_shaped;
+    ShapedLine m_shaped;
     bool m_shapedValid = false;
     std::unique_ptr<QTextLayout> m_layout; // only while the operator works with the text
 

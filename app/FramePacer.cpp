@@ -1,6 +1,7 @@
 #include "app/FramePacer.h"
 
 #include <algorithm>
+#include <utility>
 
 // The one frame clock of the window's thread.
 class FrameClock {
@@ -20,10 +21,21 @@ public:
         }
         // An update asked for while a frame is being shown joins that frame.
         if (m_running) return;
-        if (!m_last.isValid() || m_last.elapsed() >= FramePacer::FrameMs)
-            runFrame();
-        else if (!m_timer.isActive())
+        if (!m_last.isValid() || m_last.elapsed() >= FramePacer::FrameMs) {
+            // The frame is shown as soon as the event at hand is handled, so that everything
+            // it brings (a line's boxes, its count, its log line) is painted together, once.
+            if (m_posted) return;
+            m_posted = true;
+            QMetaObject::invokeMethod(
+                &m_timer,
+                [this] {
+                    if (!std::exchange(m_posted, false)) return;
+                    if (!m_waiting.empty() && !m_timer.isActive()) runFrame();
+                },
+                Qt::QueuedConnection);
+        } else if (!m_timer.isActive()) {
             m_timer.start(int(FramePacer::FrameMs - m_last.elapsed()));
+        }
     }
 
     void remove(FramePacer *p)
@@ -31,7 +43,10 @@ public:
         if (!p->m_pending) return;
         p->m_pending = false;
         m_waiting.erase(std::remove(m_waiting.begin(), m_waiting.end(), p), m_waiting.end());
-        if (m_waiting.empty()) m_timer.stop();
+        if (m_waiting.empty()) {
+            m_timer.stop();
+            m_posted = false;
+        }
     }
 
     void restart() { m_last.start(); }
@@ -46,6 +61,7 @@ private:
     void runFrame()
     {
         m_timer.stop();
+        m_posted = false;
         m_last.start();
         m_running = true;
         // Updates may ask for more updates; those run in this frame too.
@@ -62,6 +78,7 @@ private:
     QElapsedTimer m_last;
     QTimer m_timer;
     bool m_running = false;
+    bool m_posted = false; // a frame is to be shown once the event at hand is handled
 };
 
 FramePacer::FramePacer(std::function<void()> update) : m_update(std::move(update)) {}

@@ -7,12 +7,16 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QContextMenuEvent>
+#include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QPainter>
 #include <QScopedValueRollback>
 #include <QScrollBar>
+#include <QSignalBlocker>
+#include <QStyleOptionSlider>
 #include <QTextLayout>
+#include <QTimer>
 
 #include <algorithm>
 #include <cmath>
@@ -46,6 +50,114 @@ struct LineLayout {
     QTextLayout layout;
     QTextLine text;
 };
+
+} // namespace
+
+// The log's vertical bar. While the log grows, its range changes at every frame, but its handle
+// moves or shrinks by a pixel only every so many lines: a range or value change the log makes
+// repaints only the handle's old and new place, only when they differ, and at most every
+// 250 ms (a repaint of the whole bar repaints the log's frame and the window beneath it too).
+// Whatever the operator does with the bar repaints it at once, as any bar does.
+class LogScrollBar : public QScrollBar {
+public:
+    explicit LogScrollBar(QWidget *parent) : QScrollBar(Qt::Vertical, parent)
+    {
+        m_later.setSingleShot(true);
+        connect(&m_later, &QTimer::timeout, this, [this] { showLook(); });
+    }
+
+    bool isPictureCurrent() const { return !m_later.isActive(); }
+
+    // The log sets the bar's range, step and value together; the picture follows once they are
+    // all set (a range that grows first leaves the handle off the end for a moment).
+    void setByLog(int maximum, int pageStep, int value)
+    {
+        {
+            QScopedValueRollback<bool> quiet(m_settingByLog, true);
+            // The scroll area lays its children out again (and so the window works out which
+            // widgets cover which again) at every range change, to show or hide the bar: a
+            // range that grows while the bar stays shown does not tell it.
+            const bool shownEither = (this->maximum() > 0) == (maximum > 0) && minimum() == 0;
+            {
+                const QSignalBlocker unannounced(shownEither ? this : nullptr);
+                setRange(0, maximum);
+            }
+            setPageStep(pageStep);
+            setSingleStep(1);
+            setValue(value);
+        }
+        if (!std::exchange(m_changedByLog, false)) return;
+        const qint64 since = m_painted.isValid() ? m_painted.elapsed() : 250;
+        if (since >= 250)
+            showLook();
+        else if (!m_later.isActive() && look() != m_shown)
+            m_later.start(int(250 - since));
+    }
+
+protected:
+    void sliderChange(SliderChange change) override
+    {
+        if (m_settingByLog && change != SliderOrientationChange)
+            m_changedByLog = true;
+        else
+            QScrollBar::sliderChange(change); // repaints all of it
+    }
+
+    void paintEvent(QPaintEvent *event) override
+    {
+        // What is painted now shows the bar as it is. A paint of part of the bar while the
+        // picture lags behind leaves the picture mixed: the next change repaints all of it.
+        const BarLook now = look();
+        if (event->rect().contains(rect()))
+            m_shown = now;
+        else if (now != m_shown)
+            m_shown = BarLook{};
+        m_painted.start();
+        QScrollBar::paintEvent(event);
+    }
+
+private:
+    // The bar's picture: where its handle is and how long, and whether it sits at an end.
+    struct BarLook {
+        QRect handle;
+        bool atMinimum = false;
+        bool atMaximum = false;
+        bool valid = false;
+        bool operator==(const BarLook &) const = default;
+    };
+
+    BarLook look() const
+    {
+        QStyleOptionSlider opt;
+        initStyleOption(&opt);
+        return {
+            style()->subControlRect(QStyle::CC_ScrollBar, &opt, QStyle::SC_ScrollBarSlider, this),
+            opt.sliderValue <= opt.minimum, opt.sliderValue >= opt.maximum, true};
+    }
+
+    // Brings the picture up to the bar: only where the handle was and is, when nothing else
+    // about it changed.
+    void showLook()
+    {
+        m_later.stop();
+        const BarLook now = look();
+        if (now == m_shown) return;
+        if (m_shown.valid && now.atMinimum == m_shown.atMinimum &&
+            now.atMaximum == m_shown.atMaximum)
+            update(m_shown.handle.united(now.handle));
+        else
+            update();
+        m_shown = now; // as it will be once painted
+    }
+
+    BarLook m_shown;
+    QElapsedTimer m_painted;
+    QTimer m_later;
+    bool m_settingByLog = false;
+    bool m_changedByLog = false;
+};
+
+namespace {
 
 class LogViewAccessible : public QAccessibleWidget, public QAccessibleTextInterface {
 public:
@@ -128,14 +240,8 @@ LogView::LogView(QWidget *parent) : QAbstractScrollArea(parent)
     Q_UNUSED(factoryInstalled);
     viewport()->setCursor(Qt::IBeamCursor);
     setFocusPolicy(Qt::StrongFocus);
-    m_barPaint.setSingleShot(true);
-    m_barPaint.setInterval(250);
-    connect(&m_barPaint, &QTimer::timeout, this, [this] {
-        if (!verticalScrollBar()->updatesEnabled()) {
-            verticalScrollBar()->setUpdatesEnabled(true); // repaints it
-            m_barPaint.start();
-        }
-    });
+    m_bar = new LogScrollBar(this);
+    setVerticalScrollBar(m_bar);
     recomputeMetrics();
 }
 
@@ -147,6 +253,11 @@ void LogView::setMaximumBlockCount(int lines)
 int LogView::fullRows() const
 {
     return std::max(1, viewport()->height() / m_lineHeight);
+}
+
+bool LogView::barPictureCurrent() const
+{
+    return m_bar->isPictureCurrent();
 }
 
 bool LogView::isEndInView() const
@@ -285,20 +396,9 @@ void LogView::syncScrollBars()
 {
     QScopedValueRollback<bool> guard(m_settingBars, true);
     const int rows = fullRows();
-    QScrollBar *v = verticalScrollBar();
     const int maximum = int(std::max<qint64>(0, qint64(m_lines.size()) - rows));
-    if (maximum != v->maximum() && v->isVisible() && maximum > 0 && v->maximum() > 0) {
-        // While the log grows the handle shrinks by less than a pixel a line: the bar is
-        // redrawn at most every 250 ms (its range and value are always current).
-        if (m_barPaint.isActive())
-            v->setUpdatesEnabled(false);
-        else
-            m_barPaint.start();
-    }
-    v->setRange(0, maximum);
-    v->setPageStep(rows);
-    v->setSingleStep(1);
-    v->setValue(int(m_top - m_first));
+    // The bar's range and value are always current; its picture follows when it changes.
+    m_bar->setByLog(maximum, rows, int(m_top - m_first));
     QScrollBar *h = horizontalScrollBar();
     const int width = viewport()->width();
     h->setRange(0, std::max(0, int(std::ceil(m_widest)) + 2 * Margin - width));
@@ -353,15 +453,13 @@ void LogView::changeEvent(QEvent *event)
         viewport()->update();
 }
 
-const QStaticText &LogView::shaped(qint64 line)
+const ShapedLine &LogView::shaped(qint64 line)
 {
     auto it = m_shaped.find(line);
     if (it != m_shaped.end()) return *it;
-    QStaticText text(shownText(lineAt(line)));
-    text.setTextFormat(Qt::PlainText);
-    text.prepare(QTransform(), font());
-    if (text.size().width() > m_widest) {
-        m_widest = text.size().width();
+    const ShapedLine text(shownText(lineAt(line)), font());
+    if (text.width() > m_widest) {
+        m_widest = text.width();
         if (!m_barsPending) { // the bars are set once the paint is over
             m_barsPending = true;
             QMetaObject::invokeMethod(
@@ -409,14 +507,14 @@ void LogView::paintEvent(QPaintEvent *event)
             p.fillRect(band, pal.color(QPalette::Highlight));
         }
         if (lineAt(line).isEmpty()) continue;
-        const QStaticText &text = shaped(line);
+        const ShapedLine &text = shaped(line);
         p.setPen(pal.color(QPalette::Text));
-        p.drawStaticText(QPointF(x0, y), text);
+        text.draw(&p, QPointF(x0, y));
         if (!band.isEmpty()) {
             p.save();
             p.setClipRect(band);
             p.setPen(pal.color(QPalette::HighlightedText));
-            p.drawStaticText(QPointF(x0, y), text);
+            text.draw(&p, QPointF(x0, y));
             p.restore();
         }
     }

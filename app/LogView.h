@@ -7,15 +7,16 @@
 // lines go once the bound is reached. The text can be selected, copied and read by a screen
 // reader like any other text box.
 #include "app/FramePacer.h"
+#include "app/ShapedLine.h"
 
 #include <QAbstractScrollArea>
 #include <QHash>
-#include <QStaticText>
 #include <QString>
-#include <QTimer>
 
 #include <deque>
 #include <limits>
+
+class LogScrollBar;
 
 class LogView : public QAbstractScrollArea {
     Q_OBJECT
@@ -42,7 +43,7 @@ public:
     // True once the picture and the scroll bar show all the text appended so far.
     bool isPictureCurrent() const
     {
-        return !m_frame.isPending() && !m_barsPending && !m_barPaint.isActive();
+        return !m_frame.isPending() && !m_barsPending && barPictureCurrent();
     }
     QString selectedText() const;
     void selectAll();
@@ -76,6 +77,7 @@ private:
         auto operator<=>(const Pos &) const = default;
     };
 
+    bool barPictureCurrent() const;
     qint64 lastLine() const { return m_first + qint64(m_lines.size()) - 1; }
     const QString &lineAt(qint64 line) const { return m_lines[size_t(line - m_first)]; }
     int fullRows() const;
@@ -84,7 +86,7 @@ private:
     void scrollTo(qint64 top);
     void updateLines(qint64 from, qint64 to);
     void recomputeMetrics();
-    const QStaticText &shaped(qint64 line);
+    const ShapedLine &shaped(qint64 line);
     Pos posAt(const QPoint &viewportPoint) const;
     qreal xOf(qint64 line, int col) const;
     qint64 offsetOf(Pos p) const;
@@ -103,8 +105,8 @@ private:
     qreal m_widest = 0; // widest line shown so far
     bool m_settingBars = false;
     bool m_barsPending = false;
-    QHash<qint64, QStaticText> m_shaped;
-    QTimer m_barPaint;
+    QHash<qint64, ShapedLine> m_shaped;
+    LogScrollBar *m_bar = nullptr;
     FramePacer m_frame{[this] { showFrame(); }};
     bool m_follow = true;
     qint64 m_dirtyFrom = std::numeric_limits<qint64>::max(); // first line changed since

@@ -9,7 +9,9 @@ primary pick of it is refused and logged, no dialog).
 
   realrun.py startup   [--ptys N]          launch -> window mapped (scans run before the show)
   realrun.py idle      [--seconds S]       both ports open, both devices silent: CPU %
-  realrun.py nominal   [--seconds S]       10 + 8 lines/s, Save all: CPU %, RSS
+  realrun.py nominal   [--seconds S]       10 + 8 lines/s, Save all: CPU %, RSS, wake-ups
+                       [--warmup S]        seconds after the picks before measuring (3)
+                       [--callgrind FILE]  under callgrind: instruction counts of the window
   realrun.py flood     [--lines N]         --rate max, Save all: lines/s, CPU s per million,
                                            RSS at 10,000 lines and at the end, lines lost
   realrun.py peer      [--rate R] [--seconds S] [--peer gtkterm|picocom]
@@ -37,6 +39,7 @@ BUILD = os.environ.get("NP_BUILD", "/work/build-bench")
 APP = os.path.join(BUILD, "app", "narwickpanel")
 SIM = os.path.join(BUILD, "tools", "narwickpanel-sim")
 TICK = os.sysconf("SC_CLK_TCK")
+STEP = 0.15  # seconds after each click or key, for the window to take it
 
 # Window coordinates (device-independent pixels, from the layout's twips / 15).
 CBO_PORT = (230, 37)
@@ -44,10 +47,44 @@ CBO_STEPPER = (620, 485)
 OPT_SAVE_ALL = (60, 520)
 
 
-def cpu_seconds(pid):
+def cpu_seconds(pid, part=None):
+    """User + system CPU seconds of the process; part "user" or "system" for one of them."""
     with open(f"/proc/{pid}/stat") as f:
         fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / TICK
+    user, system = int(fields[11]), int(fields[12])
+    if part == "faults":
+        return int(fields[7])  # minor page faults
+    return {"user": user, "system": system}.get(part, user + system) / TICK
+
+
+def wakeups(pid, per_thread=None):
+    """Context switches of all the process's threads: voluntary (it slept) and involuntary.
+    per_thread, a dict, gets each thread's voluntary ones under its name."""
+    vol = invol = 0
+    try:
+        tasks = os.listdir(f"/proc/{pid}/task")
+    except OSError:
+        tasks = []
+    for task in tasks:
+        name = task
+        try:
+            with open(f"/proc/{pid}/task/{task}/status") as f:
+                for line in f:
+                    if line.startswith("Name:") and per_thread is not None:
+                        name = f"{line.split(None, 1)[1].strip()}[{task}]"
+                    elif line.startswith("voluntary_ctxt_switches:"):
+                        vol += int(line.split()[1])
+                        if per_thread is not None:
+                            per_thread[name] = int(line.split()[1])
+                    elif line.startswith("nonvoluntary_ctxt_switches:"):
+                        invol += int(line.split()[1])
+        except (OSError, ValueError, IndexError):
+            pass  # the thread ended meanwhile
+    return vol, invol
+
+
+def threads(pid):
+    return len(os.listdir(f"/proc/{pid}/task"))
 
 
 def rss_kib(pid):
@@ -60,6 +97,11 @@ def rss_kib(pid):
 
 class Xvfb:
     def __init__(self, display):
+        # Another run (another developer's) may hold the display: take the next free one.
+        n = int(display[1:])
+        while os.path.exists(f"/tmp/.X11-unix/X{n}") or os.path.exists(f"/tmp/.X{n}-lock"):
+            n += 1
+        display = f":{n}"
         self.display = display
         self.proc = subprocess.Popen(
             ["Xvfb", display, "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
@@ -125,20 +167,21 @@ def wait_window(display, name, timeout=10.0, pid=None):
 def click(display, wid, xy):
     xdo(display, "mousemove", "--window", wid, str(xy[0]), str(xy[1]))
     xdo(display, "click", "1")
-    time.sleep(0.15)
+    time.sleep(STEP)
 
 
 def key(display, k, times=1):
     for _ in range(times):
         xdo(display, "key", k)
-        time.sleep(0.15)
+        time.sleep(STEP)
 
 
-def start_app(world, display):
+def start_app(world, display, wrap=()):
     env = dict(world.env, DISPLAY=display)
     t0 = time.monotonic()
-    proc = subprocess.Popen([APP], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    wid = wait_window(display, "^NarwickPanel$", pid=proc.pid)
+    proc = subprocess.Popen([*wrap, APP], env=env, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    wid = wait_window(display, "^NarwickPanel$", pid=proc.pid, timeout=120 if wrap else 10)
     return proc, wid, time.monotonic() - t0
 
 
@@ -225,18 +268,43 @@ def run_load(a, silent):
         if silent:
             sim.stdin.write("stop\n")
             sim.stdin.flush()
-        app, wid, _ = start_app(world, x.display)
+        global STEP
+        wrap = ()
+        if a.callgrind:
+            STEP = 2.0  # the program runs many times slower under valgrind
+            # Instructions, not seconds: what is counted is the steady state alone (the counts
+            # are zeroed once the ports are open and dumped at the end of the window).
+            wrap = ("valgrind", "--tool=callgrind", f"--callgrind-out-file={a.callgrind}",
+                    "--dump-instr=no", "--separate-threads=no")
+        app, wid, _ = start_app(world, x.display, wrap)
         pick_ports(x.display, wid)
-        time.sleep(3)
+        time.sleep(max(a.warmup, 10) if wrap else a.warmup)
+        if wrap:
+            subprocess.run(["callgrind_control", "--zero", str(app.pid)], capture_output=True)
         c0, t0 = cpu_seconds(app.pid), time.monotonic()
+        s0 = cpu_seconds(app.pid, "system")
+        f0 = cpu_seconds(app.pid, "faults")
         x0 = cpu_seconds(x.proc.pid)
+        pt0, pt1 = {}, {}
+        w0 = wakeups(app.pid, pt0)
         time.sleep(a.seconds)
+        w1 = wakeups(app.pid, pt1)
+        if wrap:
+            subprocess.run(["callgrind_control", "--dump=window", str(app.pid)],
+                           capture_output=True)
         c1, t1 = cpu_seconds(app.pid), time.monotonic()
+        s1 = cpu_seconds(app.pid, "system")
+        f1 = cpu_seconds(app.pid, "faults")
         x1 = cpu_seconds(x.proc.pid)
         pct = 100 * (c1 - c0) / (t1 - t0)
         what = "idle, both ports open and silent" if silent else "nominal 10 + 8 lines/s, Save all"
         print(f"real binary, {what}: {t1 - t0:.0f} s, CPU {c1 - c0:.2f} s = {pct:.3f} % of a "
               f"core; RSS {rss_kib(app.pid)} KiB; Xvfb CPU {x1 - x0:.2f} s")
+        print(f"  of which system (kernel) {s1 - s0:.2f} s; page faults {(f1 - f0) / (t1 - t0):.1f}/s;",
+              end="")
+        print(f" {threads(app.pid)} threads; context switches {(w1[0] - w0[0]) / (t1 - t0):.1f}/s "
+              f"voluntary (wake-ups), {(w1[1] - w0[1]) / (t1 - t0):.1f}/s involuntary; by thread: "
+              + ", ".join(f"{n} {(pt1[n] - pt0.get(n, 0)) / (t1 - t0):.1f}" for n in pt1))
         # The devices fall silent first, so no line is in flight when the program ends.
         sim.stdin.write("stop\n")
         sim.stdin.flush()
@@ -309,6 +377,20 @@ def run_flood(a):
         world.cleanup()
 
 
+SHARED_BENCH = os.environ.get(
+    "NP_SHARED_BENCH", os.path.join(os.path.dirname(os.path.dirname(HERE)), "shared", "bench"))
+
+
+def build_ptyshim(folder):
+    src = os.path.join(SHARED_BENCH, "ptyshim.c")
+    if not os.path.exists(src):
+        sys.exit(f"{src} not found (set NP_SHARED_BENCH to the folder with ptyshim.c and "
+                 "gtktermrc)")
+    out = os.path.join(folder, "ptyshim.so")
+    subprocess.run(["gcc", "-shared", "-fPIC", "-O2", "-o", out, src, "-ldl"], check=True)
+    return out
+
+
 def run_peer(a):
     xa, xb = Xvfb(":94"), Xvfb(":95")
     wa, wb = World(), World()
@@ -327,6 +409,13 @@ def run_peer(a):
         os.makedirs(os.path.join(wb.home, ".config"), exist_ok=True)
         env = dict(os.environ, DISPLAY=xb.display, HOME=wb.home)
         if a.peer == "gtkterm":
+            # gtkterm gives up on a pty by itself (no udev device, ENOTTY for the modem
+            # lines): the shim from the shared bench folder answers both, and gtkterm opens
+            # the port named by --port only when it has a settings file.
+            shim = build_ptyshim(wb.root)
+            shutil.copy(os.path.join(SHARED_BENCH, "gtktermrc"),
+                        os.path.join(wb.home, ".config", ".gtktermrc"))
+            env["LD_PRELOAD"] = shim
             cmd = ["gtkterm", "--port", pty, "--speed", "9600"]
         else:
             # A plain terminal: picocom in an xterm (both from Debian; install them by hand).
@@ -339,8 +428,7 @@ def run_peer(a):
         held = any(os.path.realpath(f"/proc/{pid}/fd/{f}") == pty
                    for pid in peers for f in os.listdir(f"/proc/{pid}/fd"))
         if not held:
-            # gtkterm 1.2.1 looks the device up under /sys/dev/char, where a pty has no node,
-            # and does not keep it open: "No open port".
+            # Without the shim gtkterm 1.2.1 closes a pty at once: "No open port".
             print(f"  {a.peer} did not keep {pty} open: no peer figures in this run",
                   file=sys.stderr, flush=True)
             stop(sb)
@@ -392,6 +480,12 @@ def main():
     p.add_argument("--lines", type=int, default=1000000)
     p.add_argument("--rate", type=int, default=1000)
     p.add_argument("--peer", choices=["gtkterm", "picocom"], default="gtkterm")
+    p.add_argument("--warmup", type=float, default=3,
+                   help="idle/nominal: seconds between the port picks and the measured window "
+                        "(60 or more: the log's scroll bar handle has reached its smallest size)")
+    p.add_argument("--callgrind", metavar="FILE",
+                   help="idle/nominal: run the program under callgrind; the measured window's "
+                        "counts go to FILE.N")
     a = p.parse_args()
     {"startup": run_startup, "idle": lambda a: run_load(a, True),
      "nominal": lambda a: run_load(a, False), "flood": run_flood, "peer": run_peer}[a.mode](a)
