@@ -216,13 +216,16 @@ void SecondaryLink::GetIncoming()
     char bytes[DrainPasses];
     int received = 0;
     bool hungUp = false;
+    // Up to 1024 characters a tick. The drain ends at the first pass that brings none: the
+    // passes after it would find nothing either (the library reads the device again only a
+    // millisecond later), and a hang-up leaves the port closed.
     for (int pass = 0; pass < DrainPasses; ++pass) {
         const qint16 C = narrow(SioGetc(SecondaryPort));
-        if (C >= 0) {
-            bytes[received++] = static_cast<char>(C);
-        } else if (C == SIO_HANGUP) {
-            hungUp = true;
+        if (C < 0) {
+            hungUp = C == SIO_HANGUP;
+            break;
         }
+        bytes[received++] = static_cast<char>(C);
     }
     if (received > 0) {
         if (PollBuffer.append(serial::decodeCp1252(QByteArrayView(bytes, received))))
