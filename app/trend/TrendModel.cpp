@@ -11,6 +11,15 @@ namespace trend {
 
 namespace {
 
+// Where a point of `series` goes among a picture's or a row's slots: 0 the pressure (when
+// shown), k channel k of the sensor whose first series is `base`; -1 not shown.
+int slotOf(int series, int base, bool withPressure, int channels)
+{
+    if (series == TrendModel::PressureSeries) return withPressure ? 0 : -1;
+    const int k = series - base + 1;
+    return k >= 1 && k <= channels ? k : -1;
+}
+
 // Times are kept in 48 bits; anything outside a few thousand years of the epoch is clamped.
 constexpr qint64 kMaxMs = qint64(1) << 46;
 
@@ -210,15 +219,8 @@ void TrendModel::decimate(int sensor, qint64 t0, qint64 t1, int columns, bool wi
 
     m_points.forRange(from, to, [&](const PointRing::Point *p, qsizetype n) {
         for (qsizetype i = 0; i < n; ++i) {
-            const int series = PointRing::seriesOf(p[i].key);
-            int idx;
-            if (series == PressureSeries) {
-                if (!withPressure) continue;
-                idx = 0;
-            } else {
-                idx = series - base + 1;
-                if (unsigned(idx - 1) >= unsigned(Channels)) continue;
-            }
+            const int idx = slotOf(PointRing::seriesOf(p[i].key), base, withPressure, Channels);
+            if (idx < 0) continue;
             SeriesPicture &s = out.series[size_t(idx)];
             ++s.points;
             const double v = p[i].value;
@@ -299,15 +301,8 @@ qsizetype TrendModel::writeCsv(QIODevice &out, int sensor, qint64 t0, qint64 t1,
     const qsizetype to = m_points.lowerBound(t1 + 1);
     for (qsizetype i = from; i < to && ok; ++i) {
         const auto &p = m_points.at(i);
-        const int series = PointRing::seriesOf(p.key);
-        int idx;
-        if (series == PressureSeries) {
-            if (!withPressure) continue;
-            idx = 0;
-        } else {
-            idx = series - base + 1;
-            if (idx < 1 || idx > n) continue;
-        }
+        const int idx = slotOf(PointRing::seriesOf(p.key), base, withPressure, n);
+        if (idx < 0) continue;
         const qint64 ms = PointRing::msOf(p.key);
         // A row per reading and per pressure change; what shares a time stamp shares a row.
         if (open && (ms != rowMs || set[size_t(idx)])) flush();
