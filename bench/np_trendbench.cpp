@@ -37,7 +37,7 @@ qint64 arg(const QStringList &args, const QString &name, qint64 fallback)
     return i >= 0 && i + 1 < args.size() ? args[i + 1].toLongLong() : fallback;
 }
 
-primary::Reading reading(int i)
+primary::ParsedLine reading(int i)
 {
     const double t = i / 50.0;
     return primary::parseReading(QStringLiteral("R:0,S100,TC4,3,%1,C,%2,C,%3,C,0\r\n")
@@ -51,7 +51,7 @@ primary::Reading reading(int i)
 void fill(trend::TrendWindow &w, qint64 points)
 {
     const QDateTime start = QDateTime::currentDateTime().addSecs(-points / 40);
-    std::vector<primary::Reading> readings;
+    std::vector<primary::ParsedLine> readings;
     for (int i = 0; i < 256; ++i)
         readings.push_back(reading(i));
     for (qint64 i = 0; i * 4 < points; ++i) {
@@ -106,7 +106,7 @@ int collect(const QStringList &args)
 {
     const qint64 lines = arg(args, "--lines", 2'000'000);
     trend::TrendWindow w; // never shown
-    std::vector<primary::Reading> readings;
+    std::vector<primary::ParsedLine> readings;
     for (int i = 0; i < 256; ++i)
         readings.push_back(reading(i));
     const QDateTime start = QDateTime::currentDateTime();

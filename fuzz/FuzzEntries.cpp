@@ -114,7 +114,7 @@ const QString Stamp = QStringLiteral("3/14/2014 3:45:12 PM");
 void checkReading(const QString &line)
 {
     const char *T = "primary_lines";
-    const primary::Reading r = primary::parseReading(line, Stamp);
+    const primary::ParsedLine r = primary::parseReading(line, Stamp);
     CHECK(T, !r.channel[0] && !r.channel[10], "channels 0 and 10 are never set");
     CHECK(T, r.channelCount >= 0 && r.channelCount <= 9, std::to_string(r.channelCount));
     CHECK(T, r.typeNumber >= -9 && r.typeNumber <= 99, std::to_string(r.typeNumber));

@@ -208,7 +208,7 @@ void PrimaryLink::Datastream(const QString &Message)
     const bool listened = isSignalConnected(arrived);
     const QDateTime when = SaveMode != 0 || listened ? eventTime() : QDateTime();
     const QString stamp = SaveMode == 0 ? QString() : m_generalDate.recordStamp(when);
-    const primary::Reading reading = primary::parseReading(Message, stamp);
+    const primary::ParsedLine reading = primary::parseReading(Message, stamp);
     if (reading.labelled) {
         if (reading.sensorId) setBox(0, *reading.sensorId);
         if (reading.sensorType) setBox(1, *reading.sensorType);

@@ -84,7 +84,7 @@ signals:
     // "Save current reading" saved its reading: the choice is back at "Do not save readings".
     void saveModeReset();
     // Every labelled line as parsed, with the time it was received.
-    void readingArrived(const QDateTime &when, const primary::Reading &reading);
+    void readingArrived(const QDateTime &when, const primary::ParsedLine &reading);
 
 private:
     void receive();

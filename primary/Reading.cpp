@@ -74,9 +74,9 @@ std::optional<qint16> toInteger16(QStringView text)
     return qint16(value);
 }
 
-Reading parseReading(QStringView message, const QString &stamp)
+ParsedLine parseReading(QStringView message, const QString &stamp)
 {
-    Reading reading;
+    ParsedLine reading;
     // The line's own terminator belongs to no field.
     if (message.endsWith(u"\r\n")) message.chop(2);
 

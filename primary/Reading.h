@@ -1,12 +1,41 @@
 #pragma once
-// Parsing one instrument line (Datastream's pure part): label, fields, boxes, record line.
+// Parsing one instrument line (Datastream's pure part): label, fields, boxes, record line;
+// and the typed reading the link hands to every sink.
 #include <QDateTime>
+#include <QList>
 #include <QString>
 #include <QStringView>
 #include <array>
 #include <optional>
 
 namespace primary {
+
+// One channel of a reading: its two items exactly as received (either may hold blanks), and
+// the number the first item starts with by the leading-number rule, or none.
+struct Channel {
+    QString text;
+    QString unit;
+    std::optional<double> value;
+    bool operator==(const Channel &) const = default;
+};
+
+// One labelled instrument line, parsed once and stamped once by the link's clock when the line
+// was handled. Every sink (the boxes, the log, the record files, the trend, the broker) takes
+// this value; none of them parses the line's text again. A field the line did not carry is
+// absent: its box keeps its text.
+struct Reading {
+    QDateTime time;
+    qint16 count = 0; // "Reading #" once this line is counted (it stops at 32767)
+    quint64 seq = 0;  // 1 for the run's first reading, then one more each; it never stops
+    std::optional<QString> sensorId;
+    std::optional<QString> sensorType; // the type's own text, without the type number
+    qint16 typeNumber = 0;
+    qint16 channelCount = 0; // the count the line declares (0 to 9)
+    QList<Channel> channels; // the complete pairs, channel 1 first
+    // A record can be made: the line has a sensor identifier and a sensor type.
+    bool recordable() const { return sensorType.has_value(); }
+    bool operator==(const Reading &) const = default;
+};
 
 // Removes everything up to and including the first ":" and says whether there was one.
 // A first ":" at position 32,767 or later (1-based) is not found (the position is 16 bits).
@@ -18,7 +47,7 @@ bool StripLabel(QString &text);
 std::optional<qint16> toInteger16(QStringView text);
 
 // What one line does to the reading pane and the record. Boxes not set keep their text.
-struct Reading {
+struct ParsedLine {
     bool labelled = false;             // a ":" was found: the line is parsed (and may be saved)
     std::optional<QString> sensorId;   // txtSensorID
     std::optional<QString> sensorType; // txtSensorType ("TC4  (2)")
@@ -38,6 +67,6 @@ struct Reading {
 
 // Parses `message` (which may end in CR LF; the terminator is part of no field) with the
 // time stamp `stamp`.
-Reading parseReading(QStringView message, const QString &stamp);
+ParsedLine parseReading(QStringView message, const QString &stamp);
 
 } // namespace primary

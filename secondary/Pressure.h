@@ -1,10 +1,21 @@
 #pragma once
 // SmallStream's pure part: one pressure line, such as "P:14.70,psi" + CR LF.
+#include <QDateTime>
 #include <QLocale>
 #include <QString>
 #include <optional>
 
 namespace secondary {
+
+// A new pressure of the gauge, stamped by the gauge link's clock. `value` is the pressure after
+// the zero in psi; none when the gauge is gone or the line's pressure cannot be computed.
+struct Pressure {
+    QDateTime time;
+    std::optional<double> value;
+    QString rawText;    // the line's first field exactly as received (RawPressure)
+    QString recordText; // as a record carries it: "." as the decimal separator; empty for none
+    bool operator==(const Pressure &) const = default;
+};
 
 struct PressureUpdate {
     bool labelled = false;               // the line had a ":" label

@@ -121,7 +121,7 @@ void TrendModel::push(qint64 ms, int series, double value)
     }
 }
 
-int TrendModel::addReading(qint64 ms, const primary::Reading &reading)
+int TrendModel::addReading(qint64 ms, const primary::ParsedLine &reading)
 {
     if (!reading.sensorId) return -1;
     int sensor = m_sensorIndex.value(*reading.sensorId, -1);

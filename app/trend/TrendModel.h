@@ -113,7 +113,7 @@ public:
     // A parsed instrument line at `ms`: one point per channel box it sets (a gap where the first
     // item holds no number). Returns the sensor's index, or -1 when the line names no sensor or
     // the sensor list is full.
-    int addReading(qint64 ms, const primary::Reading &reading);
+    int addReading(qint64 ms, const primary::ParsedLine &reading);
     // The pressure box's value at `ms`; NaN is a gap (no pressure shown).
     void addPressure(qint64 ms, double value);
 

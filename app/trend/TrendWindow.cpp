@@ -156,7 +156,7 @@ void TrendWindow::buildControls()
     });
 }
 
-void TrendWindow::addReading(const QDateTime &when, const primary::Reading &reading)
+void TrendWindow::addReading(const QDateTime &when, const primary::ParsedLine &reading)
 {
     const int sensor = m_model.addReading(when.toMSecsSinceEpoch(), reading);
     // The choice follows the sensor shown in the reading boxes until the operator picks one.

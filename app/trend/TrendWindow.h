@@ -25,7 +25,7 @@ public:
     explicit TrendWindow(QWidget *parent = nullptr, qsizetype bound = TrendModel::DefaultBound);
 
     // Every parsed labelled instrument line.
-    void addReading(const QDateTime &when, const primary::Reading &reading);
+    void addReading(const QDateTime &when, const primary::ParsedLine &reading);
     // Each new text of the pressure box; an empty text means no pressure (a gap).
     void addPressure(const QDateTime &when, const QString &pressureText);
 

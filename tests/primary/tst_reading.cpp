@@ -4,7 +4,7 @@
 #include <QTest>
 
 using primary::parseReading;
-using primary::Reading;
+using primary::ParsedLine;
 
 namespace {
 
@@ -16,7 +16,7 @@ QString u16(QStringView text)
 const QString kStamp = QStringLiteral("3/14/2014 3:45:12 PM");
 
 // The channel boxes a reading sets, as "k=text" items.
-QStringList channels(const Reading &reading)
+QStringList channels(const ParsedLine &reading)
 {
     QStringList set;
     for (int k = 0; k < int(reading.channel.size()); ++k)
@@ -113,14 +113,14 @@ void TestReading::stripLabel()
     QVERIFY(!primary::StripLabel(text));
     QCOMPARE(text, far);
     // Such a line is still read, label included, rather than dropped.
-    const Reading r = parseReading(far + ",S1,T,0\r\n", kStamp);
+    const ParsedLine r = parseReading(far + ",S1,T,0\r\n", kStamp);
     QVERIFY(r.labelled);
     QCOMPARE(r.sensorId, QString("S1"));
 }
 
 void TestReading::exampleLine()
 {
-    const Reading r = parseReading(u"R:0,S100,TC4,2,21.5,C,21.7,C,0\r\n", kStamp);
+    const ParsedLine r = parseReading(u"R:0,S100,TC4,2,21.5,C,21.7,C,0\r\n", kStamp);
     QVERIFY(r.labelled);
     QCOMPARE(r.sensorId, QString("S100"));
     QCOMPARE(r.sensorType, QString("TC4  (2)"));
@@ -131,7 +131,7 @@ void TestReading::exampleLine()
     QCOMPARE(r.record, kStamp + ",S100,TC4,2,21.5,C,21.7,C,");
 
     // A line without any ":" is not parsed.
-    const Reading unlabelled = parseReading(u"0,S100,TC4,2,21.5,C,21.7,C,0\r\n", kStamp);
+    const ParsedLine unlabelled = parseReading(u"0,S100,TC4,2,21.5,C,21.7,C,0\r\n", kStamp);
     QVERIFY(!unlabelled.labelled);
     QVERIFY(!unlabelled.sensorId && !unlabelled.sensorType);
     QVERIFY(channels(unlabelled).isEmpty());
@@ -166,7 +166,7 @@ void TestReading::fieldThree()
     QString line = "R:0,S100,TC4," + field;
     for (int k = 1; k <= 12; ++k)
         line += QStringLiteral(",v%1,u%1").arg(k);
-    const Reading r = parseReading(line + "\r\n", kStamp);
+    const ParsedLine r = parseReading(line + "\r\n", kStamp);
     QCOMPARE(int(r.typeNumber), typeNumber);
     QCOMPARE(int(r.channelCount), channelCount);
     QCOMPARE(r.sensorType, sensorType);
@@ -218,7 +218,7 @@ void TestReading::fewFields()
     QFETCH(QString, sensorType);
     QFETCH(QString, record);
 
-    const Reading r = parseReading(line, kStamp);
+    const ParsedLine r = parseReading(line, kStamp);
     QVERIFY(r.labelled);
     QCOMPARE(r.sensorId.value_or("-"), sensorId);
     QCOMPARE(r.sensorType.value_or("-"), sensorType);
@@ -230,7 +230,7 @@ void TestReading::fewFields()
 void TestReading::fieldsAreOpaque()
 {
     // Only the first ":" ends the label; blanks and further colons are field text.
-    const Reading r = parseReading(u"A:B:0, S1 ,T:x,1, 21.5 ,C \r\n", kStamp);
+    const ParsedLine r = parseReading(u"A:B:0, S1 ,T:x,1, 21.5 ,C \r\n", kStamp);
     QCOMPARE(r.sensorId, QString(" S1 "));
     QCOMPARE(r.sensorType, QString("T:x  (1)"));
     QCOMPARE(channels(r), QStringList{"1= 21.5  C "});
@@ -238,17 +238,17 @@ void TestReading::fieldsAreOpaque()
     QCOMPARE(r.record, kStamp + ", S1 ,T:x,1, 21.5 ,C ,");
 
     // The terminator belongs to no field, also when the last field used is the last one.
-    const Reading last = parseReading(u"R:0,S100,TC4,1,21.5,C\r\n", kStamp);
+    const ParsedLine last = parseReading(u"R:0,S100,TC4,1,21.5,C\r\n", kStamp);
     QCOMPARE(channels(last), QStringList{"1=21.5 C"});
     QVERIFY(!last.record.contains(u'\r') && !last.record.contains(u'\n'));
 
     // A lone CR or LF inside the line stays text; only the final CR LF is removed.
-    const Reading inner = parseReading(u"R:0,S\r1,T\n,4\r\n", kStamp);
+    const ParsedLine inner = parseReading(u"R:0,S\r1,T\n,4\r\n", kStamp);
     QCOMPARE(inner.sensorId, QString("S\r1"));
     QCOMPARE(inner.record, kStamp + ",S\r1,T\n,4,");
 
     // Characters above 127 pass through.
-    const Reading high = parseReading(u"R:0,S\u00E9\u20AC,T,0\r\n", kStamp);
+    const ParsedLine high = parseReading(u"R:0,S\u00E9\u20AC,T,0\r\n", kStamp);
     QCOMPARE(high.sensorId, u16(u"S\u00E9\u20AC"));
 }
 
@@ -270,7 +270,7 @@ void TestReading::channelPairs()
     QFETCH(QString, line);
     QFETCH(QStringList, channels);
     QFETCH(QString, record);
-    const Reading r = parseReading(line, kStamp);
+    const ParsedLine r = parseReading(line, kStamp);
     QCOMPARE(::channels(r), channels);
     QCOMPARE(r.record, record);
     for (int k = 0; k < int(r.channel.size()); ++k)

@@ -43,7 +43,7 @@ SaveResult save(const QString &folder, const QString &line, const QDateTime &whe
                 const QString &pressure)
 {
     const primary::GeneralDate date{QLocale(QStringLiteral("en_US"))};
-    const primary::Reading r = primary::parseReading(line, date.format(when));
+    const primary::ParsedLine r = primary::parseReading(line, date.format(when));
     if (!r.recordComplete) return {};
     return appendRecord(folder, *r.sensorId, r.record + pressure + QStringLiteral(",psi"));
 }
@@ -388,7 +388,7 @@ void TestReadingsFile::stampsInEveryLocale()
     QFETCH(QByteArray, stamp);
 
     const primary::GeneralDate date{QLocale(locale)};
-    const primary::Reading r =
+    const primary::ParsedLine r =
         primary::parseReading(u"R:0,S1,TC4,1,21.5,C\r\n", date.recordStamp(when));
     QVERIFY(r.recordComplete);
     QVERIFY(appendRecord(m_data, "S1", r.record + QStringLiteral("12.5,psi")).ok);

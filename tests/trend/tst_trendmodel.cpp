@@ -15,13 +15,13 @@ namespace {
 const QString kStamp = QStringLiteral("1/1/2026");
 constexpr qint64 kT0 = 1'765'000'000'000; // some time in Dec 2025
 
-primary::Reading line(const QString &text)
+primary::ParsedLine line(const QString &text)
 {
     return primary::parseReading(text, kStamp);
 }
 
 // A one-channel reading of sensor `id` with `value` as the first item.
-primary::Reading one(const QString &id, const QString &value, const QString &unit = "C")
+primary::ParsedLine one(const QString &id, const QString &value, const QString &unit = "C")
 {
     return line(QStringLiteral("R:0,%1,TC,1,%2,%3\r\n").arg(id, value, unit));
 }

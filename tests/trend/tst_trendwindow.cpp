@@ -20,7 +20,7 @@ namespace {
 
 const QDateTime kStart = QDateTime::fromMSecsSinceEpoch(1'765'000'000'000);
 
-primary::Reading reading(const QString &id, double value)
+primary::ParsedLine reading(const QString &id, double value)
 {
     return primary::parseReading(
         QStringLiteral("R:0,%1,TC,2,%2,C,%3,mV\r\n").arg(id).arg(value).arg(value * 2), "x");
