@@ -280,6 +280,16 @@ void TestSecondaryLink::notComputablePressureEmptiesAndIsSaidOncePerRun()
     QCOMPARE(said(), 2);
     QCOMPARE(view->zero, QString()); // the zero is the operator's: it stays
     QCOMPARE(link->zeroText(), QStringLiteral("1e308"));
+    // A first field without any number is no pressure of 0: the box and the record's pressure
+    // empty, and the run of such lines is said once.
+    link->setZero(QStringLiteral("0"));
+    gauge->write("P:3,psi\r\n");
+    QTRY_COMPARE(view->pressure, QStringLiteral("3"));
+    gauge->write("P:abc,psi\r\nP:\r\nP:nan\r\n");
+    QTRY_COMPARE(link->rawPressure(), QStringLiteral("nan\r\n"));
+    QCOMPARE(view->pressure, QString());
+    QCOMPARE(link->recordPressure(), QString());
+    QCOMPARE(said(), 3);
 }
 
 void TestSecondaryLink::hangUpEmptiesThePressureAndTheGaugeReturnsByItself()
