@@ -1,5 +1,7 @@
 #include "app/frmMain.h"
 
+#include "serial/PortUsers.h"
+
 #include "app/DisplayBox.h"
 #include "app/LogView.h"
 #include "app/OptionButton.h"
@@ -10,6 +12,7 @@
 #include "data/Icons.h"
 #include "primary/PrimaryLink.h"
 #include "secondary/SecondaryLink.h"
+#include "serial/PortUsers.h"
 
 #include <QApplication>
 #include <QButtonGroup>
@@ -308,10 +311,12 @@ void frmMain::wireEvents()
 
     // The instrument link.
     PrimaryLink *p = primary;
-    connect(ctl.cboPort, &QComboBox::activated, p,
-            [this](int index) { primary->cboPort_Click(ctl.cboPort->itemText(index)); });
-    connect(ctl.Command2, &QToolButton::clicked, p,
-            [this] { withWaitCursor([this] { primary->Command2_Click(); }); });
+    connect(ctl.cboPort, &QComboBox::activated, p, [this](int index) {
+        withLook([this, entry = ctl.cboPort->itemText(index)] { primary->cboPort_Click(entry); });
+    });
+    connect(ctl.Command2, &QToolButton::clicked, p, [this] {
+        withLook([this] { withWaitCursor([this] { primary->Command2_Click(); }); });
+    });
     connect(ctl.optSave[0]->group(), &QButtonGroup::idToggled, p, [this](int id, bool checked) {
         if (checked) primary->optSave_Click(id);
     });
@@ -341,10 +346,13 @@ void frmMain::wireEvents()
     // The gauge link.
     SecondaryLink *s = secondary;
     connect(ctl.cboStepperPort, &QComboBox::activated, s, [this](int index) {
-        secondary->cboStepperPort_Click(ctl.cboStepperPort->itemText(index));
+        withLook([this, entry = ctl.cboStepperPort->itemText(index)] {
+            secondary->cboStepperPort_Click(entry);
+        });
     });
-    connect(ctl.Command3, &QToolButton::clicked, s,
-            [this] { withWaitCursor([this] { secondary->Command3_Click(); }); });
+    connect(ctl.Command3, &QToolButton::clicked, s, [this] {
+        withLook([this] { withWaitCursor([this] { secondary->Command3_Click(); }); });
+    });
     connect(ctl.cmdZero, &QPushButton::clicked, s, &SecondaryLink::cmdZero_Click);
     connect(ctl.txtZero, &QLineEdit::textEdited, s, &SecondaryLink::setZeroText);
     connect(s, &SecondaryLink::zeroChanged, ctl.txtZero, &QLineEdit::setText);
@@ -425,9 +433,13 @@ void frmMain::openTrend()
 bool frmMain::Form_Load()
 {
     if (!m_instanceLock.tryLock()) {
+        const QString problem = m_instanceLock.problem();
         showRefusal(QStringLiteral("Brindlecast's NarwickPanel"),
-                    QStringLiteral("Brindlecast's NarwickPanel is already running\n"
-                                   "Cannot load program again"));
+                    problem.isEmpty()
+                        ? QStringLiteral("Brindlecast's NarwickPanel is already running\n"
+                                         "Cannot load program again")
+                        : QStringLiteral("The single-instance lock %1 %2\nCannot load program")
+                              .arg(m_instanceLock.path(), problem));
         return false;
     }
     BCappPath = GetSpecialPath(46).trimmed() + QStringLiteral("/Brindlecast");
@@ -435,11 +447,28 @@ bool frmMain::Form_Load()
     primary->NPpath = NPpath;
     ctl.txtIncoming->setPlainText(QStringLiteral("Scanning available COM hardware..."));
     primary->ReadingCount = 0;
-    withWaitCursor([this] {
-        primary->ScanComPorts();
-        secondary->ScanSecondaryPorts();
+    withLook([this] {
+        withWaitCursor([this] {
+            primary->ScanComPorts();
+            secondary->ScanSecondaryPorts();
+        });
+        m_startUpScanned = true;
+        emit portsScanned();
     });
     return true;
+}
+
+void frmMain::withLook(std::function<void()> action)
+{
+    if (m_waitingForLook == 0 && serial::otherProcessDescriptors() < serial::CostlyLook) {
+        action();
+        return;
+    }
+    ++m_waitingForLook;
+    serial::afterLookAtOtherProcesses(this, [this, action = std::move(action)] {
+        --m_waitingForLook;
+        action();
+    });
 }
 
 QString frmMain::GetSpecialPath(int CSIDL) const

@@ -79,6 +79,18 @@ void TestCommandLine::badForms_data()
     QTest::newRow("empty after =") << QStringList{"--secondary="} << gauge;
     QTest::newRow("bad save") << QStringList{"--save", "ALL"} << save + ", not 'ALL'";
     QTest::newRow("twice") << QStringList{"--port", "7", "--port=8"} << "--port is given twice";
+    // Bad input is refused wherever it stands, before or after --help and --version.
+    QTest::newRow("after --version")
+        << QStringList{"--version", "--bogus"} << "unknown option '--bogus'";
+    QTest::newRow("before --version")
+        << QStringList{"--bogus", "--version"} << "unknown option '--bogus'";
+    QTest::newRow("after --help") << QStringList{"--help", "extra"}
+                                  << "unexpected argument 'extra'";
+    QTest::newRow("bad value after -h") << QStringList{"-h", "--port", "31"} << port + ", not '31'";
+    QTest::newRow("one port for both")
+        << QStringList{"--port", "3", "--secondary=3"}
+        << "the instrument and the gauge cannot share one port (--port and --secondary both "
+           "name COM3)";
 }
 
 void TestCommandLine::badForms()
@@ -95,14 +107,14 @@ void TestCommandLine::badForms()
 void TestCommandLine::helpAndVersion()
 {
     for (const QString &h : {QStringLiteral("--help"), QStringLiteral("-h")}) {
-        // Help wins over options before it, good or not yet checked after it.
-        const Parsed p = cli::parse({"--port", "7", h, "--bogus"});
+        // Help wins over --version and sound options on either side.
+        const Parsed p = cli::parse({"--port", "7", "--version", h, "--save=all"});
         QCOMPARE(p.action, Parsed::Help);
         QCOMPARE(p.exitCode, 0);
         QVERIFY(p.output.startsWith(QStringLiteral(
             "Usage: narwickpanel [--port N] [--secondary M] [--save all|current|none]\n")));
     }
-    const Parsed v = cli::parse({"--version"});
+    const Parsed v = cli::parse({"--port=7", "--version"});
     QCOMPARE(v.action, Parsed::Version);
     QCOMPARE(v.exitCode, 0);
     QVERIFY(v.output.startsWith(QStringLiteral("NarwickPanel ")) && v.output.endsWith(u'\n'));
