@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -183,6 +184,8 @@ void afterLookAtOtherProcesses(QObject *context, std::function<void()> then)
     QFuture<std::vector<dev_t>> look = promise->future();
     promise->start();
     worker->start([promise] {
+        // The window thread comes first when the cores are busy.
+        ::setpriority(PRIO_PROCESS, id_t(::gettid()), 10);
         promise->addResult(otherProcessDevices());
         promise->finish();
     });
