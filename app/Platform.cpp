@@ -165,8 +165,8 @@ InstanceLock::~InstanceLock()
     if (m_fd < 0) return;
     // Removed while still locked, and only while the name is still our file; a copy that
     // opened it just before sees it gone once it has the lock, and tries again.
-    struct stat held {
-    }, named{};
+    struct stat held {};
+    struct stat named {};
     const QByteArray path = QFile::encodeName(m_path);
     if (::fstat(m_fd, &held) == 0 && ::lstat(path.constData(), &named) == 0 &&
         held.st_dev == named.st_dev && held.st_ino == named.st_ino)
