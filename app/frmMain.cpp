@@ -1,5 +1,7 @@
 #include "app/frmMain.h"
 
+#include "serial/PortUsers.h"
+
 #include "app/DisplayBox.h"
 #include "app/LogView.h"
 #include "app/OptionButton.h"
@@ -10,6 +12,7 @@
 #include "data/Icons.h"
 #include "primary/PrimaryLink.h"
 #include "secondary/SecondaryLink.h"
+#include "serial/PortUsers.h"
 
 #include <QApplication>
 #include <QButtonGroup>
@@ -330,12 +333,12 @@ template <class F> void withWaitCursor(F &&scan)
 void frmMain::cboPort_Click(int index)
 {
     const int com = ctl.cboPort->itemData(index).toInt();
-    com == 0 ? primary->close() : primary->open(com);
+    withLook([this, com] { com == 0 ? primary->close() : primary->open(com); });
 }
 
 void frmMain::Command2_Click()
 {
-    withWaitCursor([this] { primary->rescan(); });
+    withLook([this] { withWaitCursor([this] { primary->rescan(); }); });
 }
 
 void frmMain::optSave_Click(int Index)
@@ -346,12 +349,12 @@ void frmMain::optSave_Click(int Index)
 void frmMain::cboStepperPort_Click(int index)
 {
     const int com = ctl.cboStepperPort->itemData(index).toInt();
-    com == 0 ? secondary->close() : secondary->open(com);
+    withLook([this, com] { com == 0 ? secondary->close() : secondary->open(com); });
 }
 
 void frmMain::Command3_Click()
 {
-    withWaitCursor([this] { secondary->rescan(); });
+    withLook([this] { withWaitCursor([this] { secondary->rescan(); }); });
 }
 
 void frmMain::cmdZero_Click()
@@ -503,20 +506,41 @@ void frmMain::openTrend()
 bool frmMain::Form_Load()
 {
     if (!m_instanceLock.tryLock()) {
+        const QString problem = m_instanceLock.problem();
         showRefusal(QStringLiteral("Brindlecast's NarwickPanel"),
-                    QStringLiteral("Brindlecast's NarwickPanel is already running\n"
-                                   "Cannot load program again"));
+                    problem.isEmpty()
+                        ? QStringLiteral("Brindlecast's NarwickPanel is already running\n"
+                                         "Cannot load program again")
+                        : QStringLiteral("The single-instance lock %1 %2\nCannot load program")
+                              .arg(m_instanceLock.path(), problem));
         return false;
     }
     BCappPath = GetSpecialPath(46).trimmed() + QStringLiteral("/Brindlecast");
     NPpath = BCappPath + QStringLiteral("/NarwickPanel");
     primary->setDataFolder(NPpath);
     ctl.txtIncoming->setPlainText(QStringLiteral("Scanning available COM hardware..."));
-    withWaitCursor([this] {
-        primary->scan();
-        secondary->scan();
+    withLook([this] {
+        withWaitCursor([this] {
+            primary->scan();
+            secondary->scan();
+        });
+        m_startUpScanned = true;
+        emit portsScanned();
     });
     return true;
+}
+
+void frmMain::withLook(std::function<void()> action)
+{
+    if (m_waitingForLook == 0 && serial::otherProcessDescriptors() < serial::CostlyLook) {
+        action();
+        return;
+    }
+    ++m_waitingForLook;
+    serial::afterLookAtOtherProcesses(this, [this, action = std::move(action)] {
+        --m_waitingForLook;
+        action();
+    });
 }
 
 QString frmMain::GetSpecialPath(int CSIDL) const
