@@ -63,6 +63,12 @@ protected:
 
 private:
     void buildControls();
+    void buildReadingPane();
+    void buildSaving();
+    void buildGauge();
+    void buildButtonAndStatus();
+    void setFocusOrder();
+    void maskCaptions();
     void wireEvents();
     void wireTrend();
 
