@@ -70,6 +70,12 @@ protected:
 
 private:
     void buildControls();
+    void buildReadingPane();
+    void buildSaving();
+    void buildGauge();
+    void buildButtonAndStatus();
+    void setFocusOrder();
+    void maskCaptions();
     void wireEvents();
     void wireTrend();
     // Runs `action` (a scan or a pick) now, or, when a look at the other processes' ports
