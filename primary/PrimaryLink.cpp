@@ -21,6 +21,18 @@ PrimaryLink::PrimaryLink(QObject *parent) : QObject(parent)
     connect(&MSComm1, &serial::MSComm::OnComm, this, &PrimaryLink::MSComm1_OnComm);
     connect(&MSComm1, &serial::MSComm::hungUp, this, &PrimaryLink::onHangUp);
     connect(&Timer1, &QTimer::timeout, this, &PrimaryLink::Timer1_Timer);
+    setDiskSync({}, {});
+}
+
+void PrimaryLink::setDiskSync(primary::DiskSync::SyncFunction sync,
+                              primary::DiskSync::ArmFunction arm)
+{
+    m_diskSync = std::make_unique<primary::DiskSync>(std::move(sync), std::move(arm));
+    // Said once when a file's syncs start failing, on the link's thread.
+    m_diskSync->setFailureReport([this](const QString &file, const QString &reason) {
+        logMessage(QStringLiteral("Readings saved to %1 could not be flushed to the disk: %2.")
+                       .arg(file, reason));
+    });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -239,7 +251,7 @@ void PrimaryLink::saveStep(const QString &record, const QString &sensorId, bool 
         const QString pressure = m_pressure ? m_pressure() : QString();
         const QString line = record + pressure + QStringLiteral(",psi");
         const primary::SaveResult result = primary::appendRecord(NPpath, sensorId, line);
-        if (result.ok) m_diskSync.written(result.file);
+        if (result.ok) m_diskSync->written(result.file);
         const QString message = m_saveReporter.report(result);
         // "Save current reading" asked for this one reading: why it was not saved is said
         // every time. "Save all readings" says a failure once, until it changes or ends.
@@ -257,7 +269,8 @@ void PrimaryLink::saveStep(const QString &record, const QString &sensorId, bool 
 void PrimaryLink::optSave_Click(int Index)
 {
     SaveMode = static_cast<qint16>(Index);
-    if (SaveMode == 0) m_diskSync.syncPending(); // what was saved is on the disk now
+    // What was saved reaches the disk now, without waiting for the sync thread.
+    if (SaveMode == 0) m_diskSync->syncPending();
 }
 
 // ---------------------------------------------------------------------------------------------

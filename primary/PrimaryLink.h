@@ -22,6 +22,7 @@
 #include <array>
 #include <bitset>
 #include <functional>
+#include <memory>
 
 class PrimaryLink : public QObject {
     Q_OBJECT
@@ -68,6 +69,10 @@ public:
     // Test seams, never used by the program itself.
     void setWatchdogInterval(int ms) { Timer1.setInterval(ms); }
     void setClock(std::function<QDateTime()> clock) { m_clock = std::move(clock); }
+    // The readings files' sync function and its one-second timer (see primary::DiskSync).
+    void setDiskSync(primary::DiskSync::SyncFunction sync, primary::DiskSync::ArmFunction arm);
+    // Waits until every sync handed to the sync thread is done.
+    void waitForDiskSync() { m_diskSync->waitIdle(); }
 
 signals:
     // The scan's result: the list holds "none" and then these entries.
@@ -102,7 +107,8 @@ private:
 
     primary::GeneralDate m_generalDate;
     primary::SaveReporter m_saveReporter;
-    primary::DiskSync m_diskSync; // records reach the disk within a second
+    // Records reach the disk within about a second, synced on a thread of their own.
+    std::unique_ptr<primary::DiskSync> m_diskSync;
     std::function<QDateTime()> m_clock;
     std::function<QString()> m_pressure;
 
