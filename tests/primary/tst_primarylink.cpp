@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QMutex>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -246,6 +247,8 @@ void TestPrimaryLink::recordsReachTheDisk()
             ++armed;
             timeout = std::move(t);
         });
+    // The link lets go of this test's sync function before the function's state is gone.
+    const auto restore = qScopeGuard([&] { link->setDiskSync({}, {}); });
     const auto takeSynced = [&] {
         link->waitForDiskSync();
         QMutexLocker lock(&mutex);
