@@ -5,8 +5,13 @@
 //   np_syncbench flood [--lines N] [--files F] [--dir PATH]   as fast as records can be
 //                                                             appended, in batches of 100
 //                                                             between event-loop passes
-//   np_syncbench rate [--rate R] [--seconds S] [--files F] [--dir PATH]
+//   np_syncbench rate [--rate R] [--seconds S] [--files F] [--dir PATH] [--delay MS]
 //                                                             R lines/s (10) for S s (20)
+//
+// --delay MS makes every sync wait MS milliseconds first: a slow disk (a busy or failing one,
+// a network file system). Rate mode also prints the longest event-loop stall: the longest gap
+// between ticks of a 1 ms precise QTimer, which is how long a window on that thread would
+// freeze.
 //
 // Each mode runs without and then with the sync and prints lines, wall seconds, CPU seconds
 // (user + system of the process) and CPU seconds per million lines, and for the sync the number
@@ -19,6 +24,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
@@ -43,6 +49,7 @@ struct Options {
     int files = 1;
     int rate = 10;
     int seconds = 20;
+    int delayMs = 0;
     QString dir = QDir::currentPath();
 };
 
@@ -52,6 +59,7 @@ struct Result {
     double cpu = 0;
     int syncs = 0;
     double longestSync = 0;
+    double longestStall = 0;
 };
 
 QString recordFor(qint64 n)
@@ -68,13 +76,15 @@ Result run(const Options &o, bool withSync)
         std::exit(1);
     }
     Result r;
-    QElapsedTimer syncClock;
+    // Runs on the sync thread; `r` is read once waitIdle() has returned.
     primary::DiskSync sync([&](const QString &file) {
+        QElapsedTimer syncClock;
         syncClock.start();
-        const bool ok = primary::DiskSync::syncFile(file);
+        if (o.delayMs > 0) QThread::msleep(static_cast<unsigned long>(o.delayMs));
+        QString reason = primary::DiskSync::syncFile(file);
         r.longestSync = std::max(r.longestSync, double(syncClock.nsecsElapsed()) / 1e9);
         ++r.syncs;
-        return ok;
+        return reason;
     });
 
     QStringList ids;
@@ -113,10 +123,22 @@ Result run(const Options &o, bool withSync)
                 QCoreApplication::quit();
             }
         });
+        // The longest gap between ticks of a 1 ms timer: how long the thread's loop froze.
+        QElapsedTimer sinceTick;
+        QTimer stallTick;
+        stallTick.setTimerType(Qt::PreciseTimer);
+        stallTick.setInterval(1);
+        QObject::connect(&stallTick, &QTimer::timeout, [&] {
+            r.longestStall = std::max(r.longestStall, double(sinceTick.nsecsElapsed()) / 1e9);
+            sinceTick.start();
+        });
         tick.start();
+        sinceTick.start();
+        stallTick.start();
         QCoreApplication::exec();
     }
     sync.syncPending(); // what the last second wrote, as when saving stops
+    sync.waitIdle();
     r.cpu = cpuSeconds() - cpu0;
     r.wall = double(wall.nsecsElapsed()) / 1e9;
     r.lines = n;
@@ -129,6 +151,7 @@ void print(const char *name, const Result &r, bool withSync)
                 name, static_cast<long long>(r.lines), r.wall, double(r.lines) / r.wall, r.cpu,
                 r.cpu / double(r.lines) * 1e6);
     if (withSync) std::printf("  syncs %d  longest sync %.1f ms", r.syncs, r.longestSync * 1e3);
+    if (r.longestStall > 0) std::printf("  longest stall %.1f ms", r.longestStall * 1e3);
     std::printf("\n");
 }
 
@@ -158,6 +181,8 @@ int main(int argc, char **argv)
             o.rate = std::max(1, value().toInt());
         else if (a == QLatin1String("--seconds"))
             o.seconds = std::max(1, value().toInt());
+        else if (a == QLatin1String("--delay"))
+            o.delayMs = std::max(0, value().toInt());
         else if (a == QLatin1String("--dir"))
             o.dir = value();
         else {

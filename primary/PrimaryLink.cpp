@@ -23,6 +23,18 @@ PrimaryLink::PrimaryLink(QObject *parent) : QObject(parent)
     connect(&Timer1, &QTimer::timeout, this, &PrimaryLink::Timer1_Timer);
     m_retry.setInterval(RetryMs);
     connect(&m_retry, &QTimer::timeout, this, &PrimaryLink::retryOpen);
+    setDiskSync({}, {});
+}
+
+void PrimaryLink::setDiskSync(primary::DiskSync::SyncFunction sync,
+                              primary::DiskSync::ArmFunction arm)
+{
+    m_diskSync = std::make_unique<primary::DiskSync>(std::move(sync), std::move(arm));
+    // Said once when a file's syncs start failing, on the link's thread.
+    m_diskSync->setFailureReport([this](const QString &file, const QString &reason) {
+        logMessage(QStringLiteral("Readings saved to %1 could not be flushed to the disk: %2.")
+                       .arg(file, reason));
+    });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -282,7 +294,7 @@ void PrimaryLink::saveStep(const primary::Reading &reading)
                                                  m_pressure ? m_pressure() : QString());
         const primary::SaveResult result =
             primary::appendRecord(NPpath, reading.sensorId.value_or(QString()), line);
-        if (result.ok) m_diskSync.written(result.file);
+        if (result.ok) m_diskSync->written(result.file);
         const QString message = m_saveReporter.report(result);
         // "Save current reading" asked for this one reading: why it was not saved is said
         // every time. "Save all readings" says a failure once, until it changes or ends.
@@ -301,7 +313,8 @@ void PrimaryLink::setSaveMode(SaveMode mode)
 {
     if (mode == m_saveMode) return;
     m_saveMode = mode;
-    if (mode == SaveMode::None) m_diskSync.syncPending(); // what was saved is on the disk now
+    // What was saved reaches the disk now, without waiting for the sync thread.
+    if (mode == SaveMode::None) m_diskSync->syncPending();
     emit saveModeChanged(mode);
 }
 

@@ -21,6 +21,7 @@
 #include <QString>
 #include <QTimer>
 #include <functional>
+#include <memory>
 
 class PrimaryLink : public QObject {
     Q_OBJECT
@@ -65,6 +66,10 @@ public:
     void setClock(std::function<QDateTime()> clock) { m_clock = std::move(clock); }
     const QTimer &watchdog() const { return Timer1; }
     qsizetype pendingLineSize() const { return LineBuffer.pendingSize(); }
+    // The readings files' sync function and its one-second timer (see primary::DiskSync).
+    void setDiskSync(primary::DiskSync::SyncFunction sync, primary::DiskSync::ArmFunction arm);
+    // Waits until every sync handed to the sync thread is done.
+    void waitForDiskSync() { m_diskSync->waitIdle(); }
 
 signals:
     // The scan's result: the list holds "none" and then these entries.
@@ -118,7 +123,8 @@ private:
 
     primary::GeneralDate m_generalDate;
     primary::SaveReporter m_saveReporter;
-    primary::DiskSync m_diskSync; // records reach the disk within a second
+    // Records reach the disk within about a second, synced on a thread of their own.
+    std::unique_ptr<primary::DiskSync> m_diskSync;
     std::function<QDateTime()> m_clock;
     std::function<QString()> m_pressure;
 

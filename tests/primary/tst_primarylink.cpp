@@ -6,7 +6,9 @@
 #include "tests/support/PtyPair.h"
 
 #include <QDir>
+#include <QMutex>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -23,6 +25,7 @@ private slots:
     void noneAndRepickAndRefusedOpen();
     void savingAllAndCurrentReading();
     void unsafeIdentifiersAndSaveFailuresAreReportedOnce();
+    void recordsReachTheDisk();
     void watchdogArmsAfterFirstLineAndStopsWhenReleased();
     void hangUpAndReturnUnderTheSameNumber();
     void hangUpBeforeTheFirstLineComesBack();
@@ -231,6 +234,85 @@ void TestPrimaryLink::unsafeIdentifiersAndSaveFailuresAreReportedOnce()
         QTRY_COMPARE(view->count, 7 + i);
         QCOMPARE(view->log.text().count(QStringLiteral("not saved")), said + i);
     }
+}
+
+// Every file written to is synced once a second however many records it takes, for several
+// sensors; a failing sync is said once per run of failures; and what was saved is synced at
+// once when saving is turned off. The syncs and the timer are the test's.
+void TestPrimaryLink::recordsReachTheDisk()
+{
+    QMutex mutex;
+    QStringList synced;            // by the sync thread
+    QString failing;               // the file whose sync fails
+    std::function<void()> timeout; // the armed one-second timer
+    int armed = 0;
+    link->setDiskSync(
+        [&](const QString &file) {
+            QMutexLocker lock(&mutex);
+            synced << QFileInfo(file).fileName();
+            return !failing.isEmpty() && file.endsWith(failing)
+                       ? QStringLiteral("Input/output error")
+                       : QString();
+        },
+        [&](std::chrono::milliseconds delay, std::function<void()> t) {
+            QCOMPARE(delay.count(), 1000);
+            ++armed;
+            timeout = std::move(t);
+        });
+    // The link lets go of this test's sync function before the function's state is gone.
+    const auto restore = qScopeGuard([&] { link->setDiskSync({}, {}); });
+    const auto takeSynced = [&] {
+        link->waitForDiskSync();
+        QMutexLocker lock(&mutex);
+        QStringList list = std::exchange(synced, {});
+        list.sort();
+        return list;
+    };
+    const auto second = [&](const QByteArray &lines, int count) {
+        device->write(lines);
+        QTRY_COMPARE(view->count, count);
+        QVERIFY(timeout);
+        std::exchange(timeout, {})();
+    };
+
+    QDir().mkpath(dataFolder());
+    QVERIFY(pick(QStringLiteral("12")));
+    device->write("R:0,S1,T,1,1,C\r\n"); // not saved: nothing to sync
+    QTRY_COMPARE(view->count, 1);
+    QCOMPARE(armed, 0);
+    link->setSaveMode(PrimaryLink::SaveMode::All);
+    second("R:0,S1,T,1,1,C\r\nR:0,S2,T,1,1,C\r\nR:0,S1,T,1,2,C\r\nR:0,S3,T,1,1,C\r\n"
+           "R:0,S1,T,1,3,C\r\nR:0,S2,T,1,2,C\r\n",
+           7);
+    QCOMPARE(armed, 1);
+    QCOMPARE(takeSynced(), (QStringList{"S1.txt", "S2.txt", "S3.txt"}));
+    second("R:0,S2,T,1,3,C\r\nR:0,S2,T,1,4,C\r\n", 9);
+    QCOMPARE(takeSynced(), QStringList{"S2.txt"});
+
+    // S2's syncs fail: said once for the run, with the system's reason.
+    {
+        QMutexLocker lock(&mutex);
+        failing = QStringLiteral("/S2.txt");
+    }
+    second("R:0,S2,T,1,5,C\r\n", 10);
+    second("R:0,S2,T,1,6,C\r\n", 11);
+    QCOMPARE(takeSynced(), (QStringList{"S2.txt", "S2.txt"}));
+    const QString said = QStringLiteral("Readings saved to %1/S2.txt could not be flushed to the "
+                                        "disk: Input/output error.")
+                             .arg(dataFolder());
+    QTRY_VERIFY2(view->log.text().contains(said), qPrintable(view->log.text()));
+    QCOMPARE(view->log.text().count(QStringLiteral("could not be flushed")), 1);
+
+    // Saving turned off: what was saved since the last sync is synced at once.
+    device->write("R:0,S3,T,1,2,C\r\nR:0,S1,T,1,4,C\r\n");
+    QTRY_COMPARE(view->count, 13);
+    QCOMPARE(armed, 5);
+    link->setSaveMode(PrimaryLink::SaveMode::None);
+    QCOMPARE(takeSynced(), (QStringList{"S1.txt", "S3.txt"}));
+    timeout = {};
+    device->write("R:0,S3,T,1,3,C\r\n");
+    QTRY_COMPARE(view->count, 14);
+    QCOMPARE(armed, 5);
 }
 
 void TestPrimaryLink::watchdogArmsAfterFirstLineAndStopsWhenReleased()
