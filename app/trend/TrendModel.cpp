@@ -107,7 +107,7 @@ double TrendModel::pressureValue(QStringView text, const QLocale &locale)
     return channelValue(copy);
 }
 
-void TrendModel::push(qint64 ms, int series, double value)
+void TrendModel::push(qint64 ms, int series, double value, bool startsReading)
 {
     // Times never go back in the store, so a picture's span is found by bisection: a clock set
     // back piles its points at the newest time held until it catches up.
@@ -115,7 +115,7 @@ void TrendModel::push(qint64 ms, int series, double value)
     if (ms < m_lastMs) ms = m_lastMs;
     m_lastMs = ms;
     PointRing::Point dropped;
-    if (m_points.push(PointRing::keyOf(ms, series), value, dropped)) {
+    if (m_points.push(PointRing::keyOf(ms, series, startsReading), value, dropped)) {
         ++m_dropped;
         if (PointRing::seriesOf(dropped.key) == PressureSeries) --m_pressurePoints;
     }
@@ -136,6 +136,7 @@ int TrendModel::addReading(qint64 ms, const primary::ParsedLine &reading)
         m_channelCount.push_back(0);
     }
     auto &units = m_units[size_t(sensor)];
+    bool first = true;
     for (int k = 1; k <= Channels; ++k) {
         const auto &box = reading.channel[size_t(k)];
         if (!box) continue;
@@ -144,7 +145,8 @@ int TrendModel::addReading(qint64 ms, const primary::ParsedLine &reading)
         const QStringView unit = text.mid(std::min(len + 1, text.size()));
         if (units[size_t(k)] != unit) units[size_t(k)] = unit.toString();
         m_channelCount[size_t(sensor)] = std::max(m_channelCount[size_t(sensor)], k);
-        push(ms, sensor * Channels + k - 1, channelValue(text.first(len)));
+        push(ms, sensor * Channels + k - 1, channelValue(text.first(len)), first);
+        first = false;
     }
     return sensor;
 }
@@ -272,6 +274,10 @@ qsizetype TrendModel::writeCsv(QIODevice &out, int sensor, qint64 t0, qint64 t1,
     std::vector<double> cells(size_t(n) + 1);
     std::vector<bool> set(size_t(n) + 1);
     bool open = false;
+    bool rowHasReading = false;
+    // The bound may have dropped the first channels of the oldest reading: the rest of it is
+    // left out rather than shown as gaps.
+    bool readingSeen = false;
     qint64 rowMs = 0;
     qsizetype rows = 0;
     bool ok = true;
@@ -289,6 +295,7 @@ qsizetype TrendModel::writeCsv(QIODevice &out, int sensor, qint64 t0, qint64 t1,
         buffer += "\r\n";
         ++rows;
         open = false;
+        rowHasReading = false;
         std::fill(set.begin(), set.end(), false);
         if (buffer.size() >= 1 << 16) {
             ok = ok && out.write(buffer) == buffer.size();
@@ -303,13 +310,19 @@ qsizetype TrendModel::writeCsv(QIODevice &out, int sensor, qint64 t0, qint64 t1,
         const auto &p = m_points.at(i);
         const int idx = slotOf(PointRing::seriesOf(p.key), base, withPressure, n);
         if (idx < 0) continue;
+        const bool channel = idx > 0;
+        const bool starts = channel && PointRing::startsReading(p.key);
+        if (channel && !starts && !readingSeen) continue;
+        readingSeen = readingSeen || starts;
         const qint64 ms = PointRing::msOf(p.key);
-        // A row per reading and per pressure change; what shares a time stamp shares a row.
-        if (open && (ms != rowMs || set[size_t(idx)])) flush();
+        // A row per reading and per pressure change; a pressure change shares the row of the
+        // reading with its time stamp.
+        if (open && (ms != rowMs || set[size_t(idx)] || (starts && rowHasReading))) flush();
         if (!open) {
             open = true;
             rowMs = ms;
         }
+        rowHasReading = rowHasReading || channel;
         cells[size_t(idx)] = p.value;
         set[size_t(idx)] = true;
     }

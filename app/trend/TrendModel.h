@@ -20,17 +20,22 @@ class QIODevice;
 namespace trend {
 
 // A ring of time-stamped values that grows up to the store's bound and then overwrites its
-// oldest entries. A key holds the time (ms since the epoch) in its upper 48 bits and a series
-// number in its lower 16.
+// oldest entries. A key holds the time (ms since the epoch) in its upper 48 bits, a flag for
+// the first point of a reading in bit 15 and a series number in its lower 15 bits.
 class PointRing {
 public:
     struct Point {
         qint64 key;
         double value; // NaN: a gap in the line
     };
-    static qint64 keyOf(qint64 ms, int series) { return (ms << 16) | series; }
+    static constexpr qint64 ReadingStart = 0x8000;
+    static qint64 keyOf(qint64 ms, int series, bool startsReading = false)
+    {
+        return (ms << 16) | (startsReading ? ReadingStart : 0) | series;
+    }
     static qint64 msOf(qint64 key) { return key >> 16; }
-    static int seriesOf(qint64 key) { return int(key & 0xFFFF); }
+    static int seriesOf(qint64 key) { return int(key & 0x7FFF); }
+    static bool startsReading(qint64 key) { return key & ReadingStart; }
 
     explicit PointRing(qsizetype capacity) : m_capacity(capacity) {}
     qsizetype capacity() const { return m_capacity; }
@@ -104,7 +109,7 @@ struct Picture {
 class TrendModel {
 public:
     static constexpr int Channels = 9;
-    static constexpr int PressureSeries = 0xFFFF; // channel k of sensor s: s * Channels + k - 1
+    static constexpr int PressureSeries = 0x7FFF; // channel k of sensor s: s * Channels + k - 1
     static constexpr qsizetype DefaultBound = 1'000'000;
     static constexpr int MaxSensors = 1000;
 
@@ -154,7 +159,7 @@ public:
     qsizetype writeCsv(QIODevice &out, int sensor, qint64 t0, qint64 t1, bool withPressure) const;
 
 private:
-    void push(qint64 ms, int series, double value);
+    void push(qint64 ms, int series, double value, bool startsReading = false);
     double pressureBefore(qsizetype index) const;
 
     qsizetype m_bound;

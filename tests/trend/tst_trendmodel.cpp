@@ -68,6 +68,7 @@ private slots:
     void pressure();
     void clockSetBack();
     void csvRoundTrip();
+    void csvRowsAfterEviction();
 };
 
 void TestTrendModel::readingsBecomePoints()
@@ -292,6 +293,44 @@ void TestTrendModel::csvRoundTrip()
     const QStringList r2 = QString::fromUtf8(b2.data()).split("\r\n");
     QCOMPARE(csvCells(r2[0]), QStringList({"Time", "Channel 1 (\"a\" b)"}));
     QCOMPARE(csvCells(r2[1]).mid(1), QStringList({"5"}));
+}
+
+void TestTrendModel::csvRowsAfterEviction()
+{
+    // Readings that share a millisecond, the oldest one cut by the bound: every row holds the
+    // values of one reading (value = reading * 100 + channel), a cut one none of another's.
+    TrendModel m(20);
+    for (int r = 0; r < 3; ++r) {
+        QString text = QStringLiteral("R:0,S,TC,9");
+        for (int k = 1; k <= 9; ++k)
+            text += QStringLiteral(",%1,C").arg(r * 100 + k);
+        m.addReading(kT0, line(text + "\r\n"));
+    }
+    m.addPressure(kT0, 14.5);
+    QCOMPARE(m.droppedCount(), 8);
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    const qsizetype written = m.writeCsv(buffer, 0, kT0, kT0, true);
+    QStringList rows = QString::fromUtf8(buffer.data()).split("\r\n", Qt::SkipEmptyParts);
+    QCOMPARE(written, rows.size() - 1);
+    QList<int> readings;
+    for (const QString &row : rows.mid(1)) {
+        const QStringList cells = csvCells(row);
+        QCOMPARE(cells.size(), 11);
+        int reading = -1;
+        for (int k = 1; k <= 9; ++k) {
+            if (cells[k].isEmpty()) continue;
+            const int v = cells[k].toInt();
+            QCOMPARE(v % 100, k);
+            if (reading < 0) reading = v / 100;
+            QCOMPARE(v / 100, reading);
+        }
+        if (reading >= 0) readings << reading;
+    }
+    // The cut reading is left out; the whole ones are there in full, in order.
+    QCOMPARE(readings, QList<int>({1, 2}));
+    QCOMPARE(csvCells(rows.last()).mid(1),
+             QStringList({"201", "202", "203", "204", "205", "206", "207", "208", "209", "14.5"}));
 }
 
 QTEST_GUILESS_MAIN(TestTrendModel)
