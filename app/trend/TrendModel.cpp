@@ -23,16 +23,6 @@ int slotOf(int series, int base, bool withPressure, int channels)
 // Times are kept in 48 bits; anything outside a few thousand years of the epoch is clamped.
 constexpr qint64 kMaxMs = qint64(1) << 46;
 
-QByteArray csvCell(const QString &text)
-{
-    const bool quote =
-        text.contains(u',') || text.contains(u'"') || text.contains(u'\r') || text.contains(u'\n');
-    if (!quote) return text.toUtf8();
-    QString q = text;
-    q.replace(u'"', QStringLiteral("\"\""));
-    return '"' + q.toUtf8() + '"';
-}
-
 QByteArray isoTime(qint64 ms)
 {
     const QDateTime local = QDateTime::fromMSecsSinceEpoch(ms);
@@ -88,6 +78,23 @@ qint64 Picture::msOfColumn(double column) const
 
 TrendModel::TrendModel(qsizetype bound) : m_bound(std::max<qsizetype>(1, bound)), m_points(m_bound)
 {
+}
+
+QByteArray TrendModel::csvCell(const QString &text)
+{
+    // A spreadsheet reads a cell that starts with one of these as a formula; a number stays.
+    QString cell = text;
+    if (!cell.isEmpty() && QStringView(u"=+-@").contains(cell.front())) {
+        bool number = false;
+        cell.toDouble(&number);
+        if (!number) cell.prepend(u'\'');
+    }
+    // Quoted also for readers that split on ';' or a tab.
+    const bool quote = cell.contains(u',') || cell.contains(u'"') || cell.contains(u'\r') ||
+                       cell.contains(u'\n') || cell.contains(u';') || cell.contains(u'\t');
+    if (!quote) return cell.toUtf8();
+    cell.replace(u'"', QStringLiteral("\"\""));
+    return '"' + cell.toUtf8() + '"';
 }
 
 double TrendModel::channelValue(QStringView item)

@@ -129,6 +129,10 @@ public:
     // number or when it is not finite.
     static double channelValue(QStringView item);
 
+    // A text cell: quoted when it holds a comma, a quote, a line end, a ';' or a tab, and
+    // with a leading ' when it starts with '=', '+', '-' or '@' and is not a number.
+    static QByteArray csvCell(const QString &text);
+
     const QStringList &sensors() const { return m_sensors; }
     int sensorIndex(const QString &id) const { return m_sensorIndex.value(id, -1); }
     // The unit of channel k (1..9) of a sensor: the second item of its latest reading.

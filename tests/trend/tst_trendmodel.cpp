@@ -293,6 +293,22 @@ void TestTrendModel::csvRoundTrip()
     const QStringList r2 = QString::fromUtf8(b2.data()).split("\r\n");
     QCOMPARE(csvCells(r2[0]), QStringList({"Time", "Channel 1 (\"a\" b)"}));
     QCOMPARE(csvCells(r2[1]).mid(1), QStringList({"5"}));
+
+    // A unit made for a reader that splits on ';' or a tab stays inside its quoted cell.
+    TrendModel s;
+    s.addReading(kT0, line("R:0,S1,TC,2,5,;=1+1,6,a\tb\r\n"));
+    QBuffer b3;
+    b3.open(QIODevice::WriteOnly);
+    QCOMPARE(s.writeCsv(b3, 0, kT0, kT0, false), 1);
+    QCOMPARE(b3.data().left(b3.data().indexOf('\r')),
+             QByteArray("Time,\"Channel 1 (;=1+1)\",\"Channel 2 (a\tb)\""));
+    // A text cell a spreadsheet would take for a formula is neutralised; a number is not.
+    QCOMPARE(TrendModel::csvCell("=1+1"), QByteArray("'=1+1"));
+    QCOMPARE(TrendModel::csvCell("@SUM(A1)"), QByteArray("'@SUM(A1)"));
+    QCOMPARE(TrendModel::csvCell("+x;y"), QByteArray("\"'+x;y\""));
+    QCOMPARE(TrendModel::csvCell("-cmd"), QByteArray("'-cmd"));
+    QCOMPARE(TrendModel::csvCell("-1.5e3"), QByteArray("-1.5e3"));
+    QCOMPARE(TrendModel::csvCell("+2"), QByteArray("+2"));
 }
 
 void TestTrendModel::csvRowsAfterEviction()
