@@ -3,7 +3,10 @@
 #include "secondary/Numbers.h"
 
 #include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
 #include <QIODevice>
+#include <QSaveFile>
 
 #include <algorithm>
 
@@ -267,27 +270,61 @@ void TrendModel::decimate(int sensor, qint64 t0, qint64 t1, int columns, bool wi
     }
 }
 
+CsvPoints TrendModel::csvPoints(int sensor, qint64 t0, qint64 t1, bool withPressure) const
+{
+    CsvPoints out;
+    const int n = channelCount(sensor);
+    out.channels = n;
+    out.withPressure = withPressure;
+    out.header = "Time";
+    for (int k = 1; k <= n; ++k)
+        out.header += ',' + csvCell(channelName(sensor, k));
+    if (withPressure) out.header += ',' + csvCell(pressureName());
+    out.header += "\r\n";
+
+    const int base = sensor >= 0 ? sensor * Channels : -(1 << 20);
+    const qsizetype from = m_points.lowerBound(t0);
+    const qsizetype to = m_points.lowerBound(t1 + 1);
+    // The bound may have dropped the first channels of the oldest reading: the rest of it is
+    // left out rather than shown as gaps.
+    bool readingSeen = false;
+    m_points.forRange(from, to, [&](const PointRing::Point *p, qsizetype count) {
+        for (qsizetype i = 0; i < count; ++i) {
+            const int idx = slotOf(PointRing::seriesOf(p[i].key), base, withPressure, n);
+            if (idx < 0) continue;
+            const bool starts = PointRing::startsReading(p[i].key);
+            if (idx > 0 && !starts && !readingSeen) continue;
+            readingSeen = readingSeen || (idx > 0 && starts);
+            out.points.push_back(
+                {PointRing::keyOf(PointRing::msOf(p[i].key), idx, starts), p[i].value});
+        }
+    });
+    return out;
+}
+
 qsizetype TrendModel::writeCsv(QIODevice &out, int sensor, qint64 t0, qint64 t1,
                                bool withPressure) const
 {
-    const int n = channelCount(sensor);
-    QByteArray buffer = "Time";
-    for (int k = 1; k <= n; ++k)
-        buffer += ',' + csvCell(channelName(sensor, k));
-    if (withPressure) buffer += ',' + csvCell(pressureName());
-    buffer += "\r\n";
+    return writeCsv(csvPoints(sensor, t0, t1, withPressure), out);
+}
 
+qsizetype TrendModel::writeCsv(const CsvPoints &data, QIODevice &out,
+                               const std::atomic<bool> *cancel, std::atomic<qsizetype> *done)
+{
+    const int n = data.channels;
+    QByteArray buffer = data.header;
     // cells[0] is the pressure, cells[k] channel k; a NaN cell is a gap, an unset one empty.
     std::vector<double> cells(size_t(n) + 1);
     std::vector<bool> set(size_t(n) + 1);
     bool open = false;
     bool rowHasReading = false;
-    // The bound may have dropped the first channels of the oldest reading: the rest of it is
-    // left out rather than shown as gaps.
-    bool readingSeen = false;
     qint64 rowMs = 0;
     qsizetype rows = 0;
     bool ok = true;
+    auto write = [&] {
+        ok = ok && out.write(buffer) == buffer.size();
+        buffer.clear();
+    };
     auto flush = [&] {
         if (!open) return;
         buffer += isoTime(rowMs);
@@ -295,7 +332,7 @@ qsizetype TrendModel::writeCsv(QIODevice &out, int sensor, qint64 t0, qint64 t1,
             buffer += ',';
             if (set[size_t(k)]) buffer += numberCell(cells[size_t(k)]);
         }
-        if (withPressure) {
+        if (data.withPressure) {
             buffer += ',';
             if (set[0]) buffer += numberCell(cells[0]);
         }
@@ -304,23 +341,18 @@ qsizetype TrendModel::writeCsv(QIODevice &out, int sensor, qint64 t0, qint64 t1,
         open = false;
         rowHasReading = false;
         std::fill(set.begin(), set.end(), false);
-        if (buffer.size() >= 1 << 16) {
-            ok = ok && out.write(buffer) == buffer.size();
-            buffer.clear();
-        }
+        if (buffer.size() >= 1 << 16) write();
     };
 
-    const int base = sensor >= 0 ? sensor * Channels : -(1 << 20);
-    const qsizetype from = m_points.lowerBound(t0);
-    const qsizetype to = m_points.lowerBound(t1 + 1);
-    for (qsizetype i = from; i < to && ok; ++i) {
-        const auto &p = m_points.at(i);
-        const int idx = slotOf(PointRing::seriesOf(p.key), base, withPressure, n);
-        if (idx < 0) continue;
-        const bool channel = idx > 0;
-        const bool starts = channel && PointRing::startsReading(p.key);
-        if (channel && !starts && !readingSeen) continue;
-        readingSeen = readingSeen || starts;
+    const qsizetype count = qsizetype(data.points.size());
+    for (qsizetype i = 0; i < count && ok; ++i) {
+        if ((i & 0xFFF) == 0) {
+            if (cancel && cancel->load(std::memory_order_relaxed)) return -1;
+            if (done) done->store(i, std::memory_order_relaxed);
+        }
+        const PointRing::Point &p = data.points[size_t(i)];
+        const int idx = PointRing::seriesOf(p.key);
+        const bool starts = idx > 0 && PointRing::startsReading(p.key);
         const qint64 ms = PointRing::msOf(p.key);
         // A row per reading and per pressure change; a pressure change shares the row of the
         // reading with its time stamp.
@@ -329,13 +361,43 @@ qsizetype TrendModel::writeCsv(QIODevice &out, int sensor, qint64 t0, qint64 t1,
             open = true;
             rowMs = ms;
         }
-        rowHasReading = rowHasReading || channel;
+        rowHasReading = rowHasReading || idx > 0;
         cells[size_t(idx)] = p.value;
         set[size_t(idx)] = true;
     }
     flush();
-    ok = ok && out.write(buffer) == buffer.size();
+    write();
+    if (done) done->store(count, std::memory_order_relaxed);
     return ok ? rows : -1;
+}
+
+bool TrendModel::saveCsv(const CsvPoints &data, const QString &path, QString *error,
+                         const std::atomic<bool> *cancel, std::atomic<qsizetype> *done)
+{
+    auto fail = [&](const QString &text) {
+        if (error) *error = text;
+        return false;
+    };
+    const QFileInfo info(path);
+    if (info.exists() && !info.isFile()) {
+        // A device (or the like) the operator named is written to, never replaced.
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+            return fail(file.errorString());
+        if (writeCsv(data, file, cancel, done) < 0) return fail(file.errorString());
+        return true;
+    }
+    // A new or regular file is written beside it and renamed into place once whole: a failed
+    // or cancelled export leaves no partial file.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) return fail(file.errorString());
+    if (writeCsv(data, file, cancel, done) < 0) {
+        const QString why = file.errorString();
+        file.cancelWriting();
+        return fail(cancel && cancel->load() ? QString() : why);
+    }
+    if (!file.commit()) return fail(file.errorString());
+    return true;
 }
 
 } // namespace trend

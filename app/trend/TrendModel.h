@@ -11,6 +11,7 @@
 #include <QStringView>
 
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -106,6 +107,16 @@ struct Picture {
     qint64 msOfColumn(double column) const;
 };
 
+// The points one CSV export writes, copied out of the store so that another thread can write
+// them while the store goes on taking points. A point's series is its column: 0 the pressure,
+// k channel k.
+struct CsvPoints {
+    QByteArray header; // the header row, its CR LF included
+    int channels = 0;
+    bool withPressure = false;
+    std::vector<PointRing::Point> points;
+};
+
 class TrendModel {
 public:
     static constexpr int Channels = 9;
@@ -161,6 +172,17 @@ public:
     // `withPressure`, the pressure. A row per reading and per pressure change; a gap is an
     // empty cell. Returns the number of rows written after the header, or -1 on a write error.
     qsizetype writeCsv(QIODevice &out, int sensor, qint64 t0, qint64 t1, bool withPressure) const;
+    // The same in two steps: the copy of the points (on the store's thread), then the writing
+    // (on any thread). `cancel` stops it (-1); `done` counts the points written so far.
+    CsvPoints csvPoints(int sensor, qint64 t0, qint64 t1, bool withPressure) const;
+    static qsizetype writeCsv(const CsvPoints &data, QIODevice &out,
+                              const std::atomic<bool> *cancel = nullptr,
+                              std::atomic<qsizetype> *done = nullptr);
+    // Writes a file: false with the system's reason in `error` (empty when cancelled). A
+    // failed or cancelled export leaves no file behind.
+    static bool saveCsv(const CsvPoints &data, const QString &path, QString *error,
+                        const std::atomic<bool> *cancel = nullptr,
+                        std::atomic<qsizetype> *done = nullptr);
 
 private:
     void push(qint64 ms, int series, double value, bool startsReading = false);

@@ -255,12 +255,9 @@ bool TrendWindow::saveSvg(const QString &path, QString *error) const
 
 bool TrendWindow::saveCsv(const QString &path, QString *error) const
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) return fail(error, file.errorString());
     const auto [t0, t1] = m_plot->timeSpan();
-    if (m_model.writeCsv(file, m_sensor, t0, t1, m_plot->pressureShown()) < 0 || !file.commit())
-        return fail(error, file.errorString());
-    return true;
+    return TrendModel::saveCsv(m_model.csvPoints(m_sensor, t0, t1, m_plot->pressureShown()), path,
+                               error);
 }
 
 void TrendWindow::saveWithDialog(const QString &title, const QString &filter, const QString &suffix,

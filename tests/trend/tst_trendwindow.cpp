@@ -14,6 +14,10 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
 using trend::TrendWindow;
 
 namespace {
@@ -199,6 +203,16 @@ void TestTrendWindow::saves()
     QVERIFY(!w.savePng(dir.filePath("missing/t.png"), &error));
     QVERIFY(!error.isEmpty());
     QVERIFY(!w.saveCsv(dir.filePath("missing/t.csv"), &error));
+    // A full disk says why. As root, a private full device: a save that replaced the file
+    // named instead of writing to it must not take the system's one.
+    QString full = "/dev/full";
+    if (geteuid() == 0) {
+        full = dir.filePath("full");
+        QCOMPARE(mknod(QFile::encodeName(full).constData(), S_IFCHR | 0666, makedev(1, 7)), 0);
+    }
+    QVERIFY(!w.saveCsv(full, &error));
+    QCOMPARE(error, QString("No space left on device"));
+    QVERIFY(!QFileInfo(full).isFile());
 }
 
 QTEST_MAIN(TestTrendWindow)
