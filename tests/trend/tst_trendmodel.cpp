@@ -135,6 +135,15 @@ void TestTrendModel::boundDropsOldestFirst()
     // Both pressure points went, but the last one still holds the pressure's value.
     QCOMPARE(p.series[Picture::Pressure].points, 0);
     QCOMPARE(p.pressureAtEnd, 2.0);
+
+    // The default store holds its million points and drops the next one's oldest.
+    TrendModel big;
+    QCOMPARE(big.bound(), 1'000'000);
+    for (int i = 0; i <= 1'000'000; ++i)
+        big.addPressure(kT0 + i, i);
+    QCOMPARE(big.pointCount(), 1'000'000);
+    QCOMPARE(big.droppedCount(), 1);
+    QCOMPARE(big.firstMs(), kT0 + 1);
 }
 
 void TestTrendModel::columnsKeepMinAndMax()
