@@ -79,7 +79,9 @@ qint64 Picture::msOfColumn(double column) const
     return t0 + qint64(column * span / std::max(1, columnCount));
 }
 
-TrendModel::TrendModel(qsizetype bound) : m_bound(std::max<qsizetype>(1, bound)), m_points(m_bound)
+TrendModel::TrendModel(qsizetype bound, int maxSensors)
+    : m_bound(std::max<qsizetype>(1, bound)), m_points(m_bound),
+      m_maxSensors(std::max(2, maxSensors))
 {
 }
 
@@ -131,20 +133,41 @@ void TrendModel::push(qint64 ms, int series, double value, bool startsReading)
     }
 }
 
+int TrendModel::sensorSlot(const QString &id)
+{
+    int sensor = m_sensorIndex.value(id, -1);
+    if (sensor < 0 && m_sensors.size() < m_maxSensors) {
+        sensor = int(m_sensors.size());
+        m_sensors.append(id);
+        m_units.emplace_back();
+        m_channelCount.push_back(0);
+        m_lastSeen.push_back(0);
+        m_firstPoint.push_back(0);
+        ++m_sensorListChanges;
+    } else if (sensor < 0) {
+        // A line that names a new identifier each time (noise) must not grow the list without
+        // end, nor shut out the sensors that come after it: the one seen longest ago goes (never
+        // the one shown), and its points stay out of its successor's picture.
+        sensor = m_pinned == 0 ? 1 : 0;
+        for (int i = 0; i < int(m_lastSeen.size()); ++i)
+            if (i != m_pinned && m_lastSeen[size_t(i)] < m_lastSeen[size_t(sensor)]) sensor = i;
+        m_sensorIndex.remove(m_sensors[sensor]);
+        m_sensors[sensor] = id;
+        m_units[size_t(sensor)] = {};
+        m_channelCount[size_t(sensor)] = 0;
+        m_firstPoint[size_t(sensor)] = m_dropped + m_points.size();
+        ++m_sensorsDropped;
+        ++m_sensorListChanges;
+    }
+    if (m_sensorIndex.value(id, -1) != sensor) m_sensorIndex.insert(id, sensor);
+    m_lastSeen[size_t(sensor)] = ++m_seen;
+    return sensor;
+}
+
 int TrendModel::addReading(qint64 ms, const primary::ParsedLine &reading)
 {
     if (!reading.sensorId) return -1;
-    int sensor = m_sensorIndex.value(*reading.sensorId, -1);
-    if (sensor < 0) {
-        // Each identifier is kept for the list; a line that names a new one each time (noise)
-        // must not grow it without end.
-        if (m_sensors.size() >= MaxSensors) return -1;
-        sensor = int(m_sensors.size());
-        m_sensors.append(*reading.sensorId);
-        m_sensorIndex.insert(*reading.sensorId, sensor);
-        m_units.emplace_back();
-        m_channelCount.push_back(0);
-    }
+    const int sensor = sensorSlot(*reading.sensorId);
     auto &units = m_units[size_t(sensor)];
     bool first = true;
     for (int k = 1; k <= Channels; ++k) {
@@ -228,11 +251,13 @@ void TrendModel::decimate(int sensor, qint64 t0, qint64 t1, int columns, bool wi
     const int base = sensor >= 0 ? sensor * Channels : -(1 << 20);
     const double scale = double(columns) / double(out.t1 - out.t0 + 1);
     std::array<bool, 10> pendingGap{};
+    // Points before the sensor's first one are a dropped identifier's.
+    qsizetype ownFrom = firstPointOf(sensor) - from;
 
     m_points.forRange(from, to, [&](const PointRing::Point *p, qsizetype n) {
-        for (qsizetype i = 0; i < n; ++i) {
+        for (qsizetype i = 0; i < n; ++i, --ownFrom) {
             const int idx = slotOf(PointRing::seriesOf(p[i].key), base, withPressure, Channels);
-            if (idx < 0) continue;
+            if (idx < 0 || (idx > 0 && ownFrom > 0)) continue;
             SeriesPicture &s = out.series[size_t(idx)];
             ++s.points;
             const double v = p[i].value;
@@ -288,10 +313,11 @@ CsvPoints TrendModel::csvPoints(int sensor, qint64 t0, qint64 t1, bool withPress
     // The bound may have dropped the first channels of the oldest reading: the rest of it is
     // left out rather than shown as gaps.
     bool readingSeen = false;
+    qsizetype ownFrom = firstPointOf(sensor) - from;
     m_points.forRange(from, to, [&](const PointRing::Point *p, qsizetype count) {
-        for (qsizetype i = 0; i < count; ++i) {
+        for (qsizetype i = 0; i < count; ++i, --ownFrom) {
             const int idx = slotOf(PointRing::seriesOf(p[i].key), base, withPressure, n);
-            if (idx < 0) continue;
+            if (idx < 0 || (idx > 0 && ownFrom > 0)) continue;
             const bool starts = PointRing::startsReading(p[i].key);
             if (idx > 0 && !starts && !readingSeen) continue;
             readingSeen = readingSeen || (idx > 0 && starts);

@@ -10,6 +10,7 @@
 #include <QStringList>
 #include <QStringView>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cmath>
@@ -124,11 +125,11 @@ public:
     static constexpr qsizetype DefaultBound = 1'000'000;
     static constexpr int MaxSensors = 1000;
 
-    explicit TrendModel(qsizetype bound = DefaultBound);
+    explicit TrendModel(qsizetype bound = DefaultBound, int maxSensors = MaxSensors);
 
     // A parsed instrument line at `ms`: one point per channel box it sets (a gap where the first
-    // item holds no number). Returns the sensor's index, or -1 when the line names no sensor or
-    // the sensor list is full.
+    // item holds no number). Returns the sensor's index, or -1 when the line names no sensor.
+    // A new sensor beyond the list's bound takes the index of the one seen longest ago.
     int addReading(qint64 ms, const primary::ParsedLine &reading);
     // The pressure box's value at `ms`; NaN is a gap (no pressure shown).
     void addPressure(qint64 ms, double value);
@@ -145,6 +146,12 @@ public:
     static QByteArray csvCell(const QString &text);
 
     const QStringList &sensors() const { return m_sensors; }
+    // The sensor never dropped from a full list (the one shown), -1 for none.
+    void setPinnedSensor(int sensor) { m_pinned = sensor; }
+    // Identifiers dropped for newer ones so far.
+    qint64 sensorsDropped() const { return m_sensorsDropped; }
+    // Changes to sensors() so far (an identifier added or replaced).
+    qint64 sensorListChanges() const { return m_sensorListChanges; }
     int sensorIndex(const QString &id) const { return m_sensorIndex.value(id, -1); }
     // The unit of channel k (1..9) of a sensor: the second item of its latest reading.
     QString unit(int sensor, int k) const;
@@ -186,6 +193,13 @@ public:
 
 private:
     void push(qint64 ms, int series, double value, bool startsReading = false);
+    int sensorSlot(const QString &id);
+    // The first index in the store that belongs to the sensor's present identifier.
+    qsizetype firstPointOf(int sensor) const
+    {
+        if (sensor < 0 || sensor >= int(m_firstPoint.size())) return 0;
+        return std::max<qint64>(0, m_firstPoint[size_t(sensor)] - m_dropped);
+    }
     double pressureBefore(qsizetype index) const;
 
     qsizetype m_bound;
@@ -199,6 +213,13 @@ private:
     QHash<QString, int> m_sensorIndex;
     std::vector<std::array<QString, Channels + 1>> m_units; // [sensor][k], k = 1..9
     std::vector<int> m_channelCount;
+    int m_maxSensors;
+    std::vector<quint64> m_lastSeen; // [sensor]: when last seen, in readings
+    quint64 m_seen = 0;
+    std::vector<qint64> m_firstPoint; // [sensor]: points pushed before its identifier came
+    int m_pinned = -1;
+    qint64 m_sensorsDropped = 0;
+    qint64 m_sensorListChanges = 0;
 };
 
 } // namespace trend

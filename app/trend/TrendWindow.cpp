@@ -166,6 +166,7 @@ void TrendWindow::addReading(const QDateTime &when, const primary::ParsedLine &r
         syncSensorList(); // a new sensor for the list
     m_plot->dataChanged();
     checkBound();
+    checkSensorsDropped();
 }
 
 void TrendWindow::addPressure(const QDateTime &when, const QString &pressureText)
@@ -179,6 +180,7 @@ void TrendWindow::addPressure(const QDateTime &when, const QString &pressureText
 void TrendWindow::chooseSensor(int sensor)
 {
     m_sensor = sensor;
+    m_model.setPinnedSensor(sensor);
     m_plot->setSensor(sensor);
     if (isVisible()) syncSensorList();
 }
@@ -187,8 +189,14 @@ void TrendWindow::chooseSensor(int sensor)
 void TrendWindow::syncSensorList()
 {
     const QStringList &ids = m_model.sensors();
-    for (qsizetype i = m_sensors->count(); i < ids.size(); ++i)
-        m_sensors->addItem(ids[i]);
+    if (m_listChanges != m_model.sensorListChanges()) {
+        m_listChanges = m_model.sensorListChanges();
+        // An identifier seen long ago may have given its place to a new one.
+        for (int i = 0; i < m_sensors->count(); ++i)
+            if (m_sensors->itemText(i) != ids[i]) m_sensors->setItemText(i, ids[i]);
+        for (qsizetype i = m_sensors->count(); i < ids.size(); ++i)
+            m_sensors->addItem(ids[i]);
+    }
     if (m_sensors->currentIndex() != m_sensor) m_sensors->setCurrentIndex(m_sensor);
 }
 
@@ -198,6 +206,16 @@ void TrendWindow::checkBound()
     m_boundSaid = true;
     m_notice->setText(QStringLiteral("%1 points held: the oldest points now go first")
                           .arg(QLocale().toString(m_model.bound())));
+}
+
+void TrendWindow::checkSensorsDropped()
+{
+    if (m_model.sensorsDropped() == 0) return;
+    if (isVisible()) syncSensorList();
+    if (m_sensorsSaid) return;
+    m_sensorsSaid = true;
+    m_notice->setText(QStringLiteral("%1 sensors held: the ones seen longest ago were dropped")
+                          .arg(QLocale().toString(TrendModel::MaxSensors)));
 }
 
 void TrendWindow::openWindow()

@@ -56,6 +56,7 @@ private:
     void syncSensorList();
     void chooseSensor(int sensor);
     void checkBound();
+    void checkSensorsDropped();
     void saveWithDialog(const QString &title, const QString &filter, const QString &suffix,
                         bool (TrendWindow::*save)(const QString &, QString *) const);
 
@@ -66,9 +67,11 @@ private:
     QCheckBox *m_pressure = nullptr;
     QLabel *m_notice = nullptr;
     QLabel *m_points = nullptr;
-    int m_sensor = -1;        // the sensor shown
-    bool m_picked = false;    // the operator chose it: new readings no longer move the choice
-    bool m_boundSaid = false; // the status line said once that the oldest points go
+    int m_sensor = -1;          // the sensor shown
+    bool m_picked = false;      // the operator chose it: new readings no longer move the choice
+    bool m_boundSaid = false;   // the status line said once that the oldest points go
+    bool m_sensorsSaid = false; // ... and that identifiers seen long ago were dropped
+    qint64 m_listChanges = -1;  // the model's sensor list changes the list shows
     QString m_exportFolder;
     QLocale m_locale;
 };

@@ -62,6 +62,7 @@ class TestTrendModel : public QObject {
     Q_OBJECT
 private slots:
     void readingsBecomePoints();
+    void sensorListBound();
     void boundDropsOldestFirst();
     void columnsKeepMinAndMax();
     void gapsBreakTheLine();
@@ -101,12 +102,39 @@ void TestTrendModel::readingsBecomePoints()
     QCOMPARE(p.series[3].columns[0].first, -30.0);
     QCOMPARE(TrendModel::channelValue(u"0"), 0.0); // a real 0 is a value
     QVERIFY(std::isnan(TrendModel::channelValue(u"1e999")));
+}
 
-    // A list full of identifiers takes no more (noise would otherwise grow it for ever).
+void TestTrendModel::sensorListBound()
+{
+    // A burst of junk identifiers fills the list; the sensors after it still come in, each in
+    // place of the identifier seen longest ago, never the one shown.
+    TrendModel m;
+    QCOMPARE(m.addReading(kT0, one("S1", "5", "K")), 0);
+    m.setPinnedSensor(0);
+    QCOMPARE(m.addReading(kT0 + 1, one("S2", "6")), 1);
     for (int i = 2; i < TrendModel::MaxSensors; ++i)
-        QCOMPARE(m.addReading(kT0 + 10, one(QString::number(i), "1")), i);
-    QCOMPARE(m.addReading(kT0 + 10, one("one too many", "1")), -1);
-    QCOMPARE(m.addReading(kT0 + 10, one("S1", "1")), 1);
+        QCOMPARE(m.addReading(kT0 + 2, one(QString("junk%1").arg(i), "1")), i);
+    QCOMPARE(m.sensorsDropped(), 0);
+    QCOMPARE(m.addReading(kT0 + 3, one("S3", "7", "V")), 1); // S2's place; S1 is shown
+    QCOMPARE(m.sensorsDropped(), 1);
+    QCOMPARE(m.sensors().size(), TrendModel::MaxSensors);
+    QCOMPARE(m.sensors()[1], QString("S3"));
+    QCOMPARE(m.sensorIndex("S2"), -1);
+    QCOMPARE(m.addReading(kT0 + 4, one("junk2", "1")), 2); // seen again: kept
+    QCOMPARE(m.addReading(kT0 + 5, one("S4", "8")), 3);    // junk3 went
+    QCOMPARE(m.sensorIndex("junk3"), -1);
+    QCOMPARE(m.sensorIndex("junk2"), 2);
+    // The new sensor's picture, points and units are its own, not S2's.
+    QCOMPARE(m.channelName(1, 1), QString("Channel 1 (V)"));
+    Picture p;
+    m.decimate(1, kT0, kT0 + 5, 6, false, p);
+    QCOMPARE(p.points, 1);
+    QCOMPARE(p.series[1].columns[3].first, 7.0);
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    QCOMPARE(m.writeCsv(buffer, 1, kT0, kT0 + 5, false), 1);
+    m.decimate(0, kT0, kT0 + 5, 6, false, p);
+    QCOMPARE(p.points, 1);
 }
 
 void TestTrendModel::boundDropsOldestFirst()

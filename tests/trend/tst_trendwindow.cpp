@@ -50,6 +50,7 @@ class TestTrendWindow : public QObject {
 private slots:
     void closedAndMinimisedDrawNothing();
     void sensorListFollowsUntilPicked();
+    void sensorsAfterJunk();
     void boundSaidOnce();
     void keyboardOrder();
     void saves();
@@ -118,6 +119,30 @@ void TestTrendWindow::sensorListFollowsUntilPicked()
     QCOMPARE(w.sensorList()->currentText(), QString("S3"));
     QCOMPARE(w.plot()->sensor(), 1);
     QCOMPARE(w.sensorList()->count(), 3);
+}
+
+void TestTrendWindow::sensorsAfterJunk()
+{
+    // A burst of junk identifiers does not shut out the sensor that comes after it.
+    TrendWindow w;
+    w.openWindow();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    feed(w, 0, 1, "S1");
+    for (int i = 0; i < trend::TrendModel::MaxSensors + 20; ++i)
+        w.addReading(kStart.addMSecs(200 + i), reading(QString("junk%1").arg(i), 1));
+    QVERIFY(w.notice()->text().isEmpty() == false);
+    const QString said = w.notice()->text();
+    QVERIFY2(said.contains("1,000") || said.contains("1000"), qPrintable(said));
+    feed(w, 20, 1, "S2");
+    QCOMPARE(w.sensorList()->currentText(), QString("S2"));
+    QCOMPARE(w.plot()->sensor(), w.model().sensorIndex("S2"));
+    QCOMPARE(w.sensorList()->count(), trend::TrendModel::MaxSensors);
+    QCOMPARE(w.sensorList()->findText("junk0"), -1);
+    QCOMPARE(w.sensorList()->findText("junk1019"), w.model().sensorIndex("junk1019"));
+    // Said once: the bound's notice that follows is not overwritten by it again.
+    w.notice()->clear();
+    feed(w, 21, 5, "S9");
+    QVERIFY(w.notice()->text().isEmpty());
 }
 
 void TestTrendWindow::boundSaidOnce()
