@@ -18,6 +18,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSaveFile>
+#include <QSettings>
 #include <QStatusBar>
 #include <QSvgGenerator>
 #include <QVBoxLayout>
@@ -31,6 +32,21 @@ void describe(QWidget *w, const QString &name, const QString &controlName)
     w->setObjectName(controlName);
     w->setAccessibleName(name);
     w->setAccessibleDescription(controlName);
+}
+
+// Qt's file dialog keeps its history, folder and column widths in a user settings file, made
+// (with its folder) when the dialog closes. The program keeps no settings files: the user and
+// system settings of every format go under /dev/null, where no folder can be made, so nothing
+// is read or written. The program's own files never use QSettings.
+void keepDialogSettingsInMemory()
+{
+    static const bool done = [] {
+        for (auto format : {QSettings::NativeFormat, QSettings::IniFormat})
+            for (auto scope : {QSettings::UserScope, QSettings::SystemScope})
+                QSettings::setPath(format, scope, QStringLiteral("/dev/null"));
+        return true;
+    }();
+    Q_UNUSED(done);
 }
 
 bool fail(QString *error, const QString &text)
@@ -291,13 +307,17 @@ void TrendWindow::saveWithDialog(const QString &title, const QString &filter, co
             .arg(sensor, QDateTime::currentDateTime().toString(u"yyyy-MM-dd HH.mm.ss"), suffix)
             .simplified();
     // Qt's own dialog: the same for every desktop, and filled in by screen readers and tests.
+    keepDialogSettingsInMemory();
     QFileDialog dialog(this, title, folder, filter);
+    dialog.setHistory(m_dialogHistory);
     dialog.setObjectName(QStringLiteral("dlgTrendSave"));
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setDefaultSuffix(suffix);
     dialog.selectFile(name);
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+    const int answer = dialog.exec();
+    m_dialogHistory = dialog.history(); // for this run only
+    if (answer != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
     const QString path = dialog.selectedFiles().constFirst();
     QString error;
     if ((this->*save)(path, &error)) {

@@ -73,6 +73,7 @@ private:
     bool m_sensorsSaid = false; // ... and that identifiers seen long ago were dropped
     qint64 m_listChanges = -1;  // the model's sensor list changes the list shows
     QString m_exportFolder;
+    QStringList m_dialogHistory; // the save dialogs' folders, kept in memory only
     QLocale m_locale;
 };
 

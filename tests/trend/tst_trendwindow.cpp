@@ -4,15 +4,20 @@
 #include "app/trend/TrendWindow.h"
 
 #include <QAbstractButton>
+#include <QAction>
+#include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDateTime>
+#include <QDir>
+#include <QFileDialog>
 #include <QImage>
 #include <QLabel>
 #include <QSvgRenderer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -54,6 +59,7 @@ private slots:
     void boundSaidOnce();
     void keyboardOrder();
     void saves();
+    void saveDialogWritesNoSettings();
 };
 
 void TestTrendWindow::closedAndMinimisedDrawNothing()
@@ -238,6 +244,43 @@ void TestTrendWindow::saves()
     QVERIFY(!w.saveCsv(full, &error));
     QCOMPARE(error, QString("No space left on device"));
     QVERIFY(!QFileInfo(full).isFile());
+}
+
+void TestTrendWindow::saveDialogWritesNoSettings()
+{
+    // The save dialog keeps its history in memory: no settings file, no folder made.
+    QTemporaryDir home;
+    QVERIFY(home.isValid());
+    qputenv("HOME", QFile::encodeName(home.path()));
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.filePath(".config")));
+    TrendWindow w;
+    w.setExportFolder(home.path());
+    w.openWindow();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    feed(w, 0, 5);
+    QAction *png = nullptr;
+    for (QAction *a : w.findChildren<QAction *>())
+        if (a->text().contains("PNG")) png = a;
+    QVERIFY(png);
+    QStringList history;
+    for (int round = 0; round < 2; ++round) {
+        bool answered = false;
+        QTimer::singleShot(0, &w, [&] {
+            auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+            QVERIFY(dialog);
+            QCOMPARE(dialog->objectName(), QString("dlgTrendSave"));
+            history = dialog->history();
+            dialog->selectFile(home.filePath(QString("t%1.png").arg(round)));
+            QMetaObject::invokeMethod(dialog, "accept");
+            answered = true;
+        });
+        png->trigger();
+        QVERIFY(answered);
+    }
+    QVERIFY(QFile::exists(home.filePath("t1.png")));
+    QVERIFY(history.contains(home.path())); // the second dialog remembers the first
+    QCOMPARE(QDir(home.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList({"t0.png", "t1.png"}));
 }
 
 QTEST_MAIN(TestTrendWindow)
