@@ -26,11 +26,27 @@ int slotOf(int series, int base, bool withPressure, int channels)
 // Times are kept in 48 bits; anything outside a few thousand years of the epoch is clamped.
 constexpr qint64 kMaxMs = qint64(1) << 46;
 
-QByteArray isoTime(qint64 ms)
-{
-    const QDateTime local = QDateTime::fromMSecsSinceEpoch(ms);
-    return local.toOffsetFromUtc(local.offsetFromUtc()).toString(Qt::ISODateWithMs).toLatin1();
-}
+// The local time with its offset. Finding the offset asks the time zone rules (and the C
+// library looks at the zone file each time), so it is found once per quarter of an hour, the
+// finest step by which an offset changes.
+class IsoTime {
+public:
+    QByteArray operator()(qint64 ms)
+    {
+        const qint64 quarter = ms >= 0 ? ms / 900'000 : (ms - 899'999) / 900'000;
+        if (quarter != m_quarter) {
+            m_quarter = quarter;
+            m_offset = QDateTime::fromMSecsSinceEpoch(ms).offsetFromUtc();
+        }
+        return QDateTime::fromMSecsSinceEpoch(ms, Qt::OffsetFromUTC, m_offset)
+            .toString(Qt::ISODateWithMs)
+            .toLatin1();
+    }
+
+private:
+    qint64 m_quarter = std::numeric_limits<qint64>::min();
+    int m_offset = 0;
+};
 
 QByteArray numberCell(double v)
 {
@@ -313,6 +329,7 @@ CsvPoints TrendModel::csvPoints(int sensor, qint64 t0, qint64 t1, bool withPress
     // The bound may have dropped the first channels of the oldest reading: the rest of it is
     // left out rather than shown as gaps.
     bool readingSeen = false;
+    out.points.reserve(size_t(to - from));
     qsizetype ownFrom = firstPointOf(sensor) - from;
     m_points.forRange(from, to, [&](const PointRing::Point *p, qsizetype count) {
         for (qsizetype i = 0; i < count; ++i, --ownFrom) {
@@ -347,6 +364,7 @@ qsizetype TrendModel::writeCsv(const CsvPoints &data, QIODevice &out,
     qint64 rowMs = 0;
     qsizetype rows = 0;
     bool ok = true;
+    IsoTime isoTime;
     auto write = [&] {
         ok = ok && out.write(buffer) == buffer.size();
         buffer.clear();

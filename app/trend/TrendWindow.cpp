@@ -15,13 +15,18 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPainter>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QSettings>
 #include <QStatusBar>
 #include <QSvgGenerator>
+#include <QThread>
+#include <QTimer>
 #include <QVBoxLayout>
+
+#include <climits>
 
 namespace trend {
 
@@ -56,6 +61,26 @@ bool fail(QString *error, const QString &text)
 }
 
 } // namespace
+
+struct TrendWindow::Export {
+    CsvPoints data;
+    QString path;
+    std::atomic<bool> cancel{false};
+    std::atomic<qsizetype> done{0};
+    bool ok = false;
+    QString error;
+    QThread *thread = nullptr;
+    bool fromDialog = false;
+};
+
+TrendWindow::~TrendWindow()
+{
+    if (m_export) {
+        m_export->cancel = true;
+        m_export->thread->wait();
+        delete m_export->thread;
+    }
+}
 
 TrendWindow::TrendWindow(QWidget *parent, qsizetype bound)
     : QMainWindow(parent, Qt::Window), m_model(bound)
@@ -127,12 +152,28 @@ void TrendWindow::buildControls()
     m_points->setAccessibleDescription(QStringLiteral("lblTrendPoints"));
     statusBar()->addWidget(m_notice, 1);
     statusBar()->addPermanentWidget(m_points);
+    m_exportBar = new QProgressBar(this);
+    describe(m_exportBar, QStringLiteral("Saving the points"), QStringLiteral("prgTrendExport"));
+    m_exportBar->setMaximumWidth(200);
+    m_exportBar->hide();
+    m_exportCancel = new QPushButton(QStringLiteral("Cancel"), this);
+    describe(m_exportCancel, QStringLiteral("Cancel saving the points"),
+             QStringLiteral("cmdTrendExportCancel"));
+    m_exportCancel->hide();
+    statusBar()->addPermanentWidget(m_exportBar);
+    statusBar()->addPermanentWidget(m_exportCancel);
+    connect(m_exportCancel, &QPushButton::clicked, this, &TrendWindow::cancelCsvExport);
+    m_exportTimer = new QTimer(this);
+    m_exportTimer->setInterval(100);
+    connect(m_exportTimer, &QTimer::timeout, this, [this] {
+        if (m_export) m_exportBar->setValue(int(m_export->done.load()));
+    });
 
     auto *png = new QAction(QStringLiteral("Save Picture as &PNG..."), this);
     png->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
     auto *svg = new QAction(QStringLiteral("Save Picture as S&VG..."), this);
     svg->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S));
-    auto *csv = new QAction(QStringLiteral("Save Points as &CSV..."), this);
+    auto *csv = m_csvAction = new QAction(QStringLiteral("Save Points as &CSV..."), this);
     csv->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_E));
     auto *close = new QAction(QStringLiteral("&Close"), this);
     close->setShortcut(QKeySequence::Close);
@@ -143,18 +184,27 @@ void TrendWindow::buildControls()
     m_plot->setContextMenuPolicy(Qt::ActionsContextMenu);
     m_plot->addActions({png, svg, csv});
 
-    connect(png, &QAction::triggered, this, [this] {
+    auto now = [this](bool (TrendWindow::*save)(const QString &, QString *) const) {
+        return [this, save](const QString &path) {
+            QString error;
+            const bool ok = (this->*save)(path, &error);
+            reportSave(path, ok, error);
+        };
+    };
+    connect(png, &QAction::triggered, this, [this, now] {
         saveWithDialog(QStringLiteral("Save Picture as PNG"), QStringLiteral("PNG image (*.png)"),
-                       QStringLiteral("png"), &TrendWindow::savePng);
+                       QStringLiteral("png"), now(&TrendWindow::savePng));
     });
-    connect(svg, &QAction::triggered, this, [this] {
+    connect(svg, &QAction::triggered, this, [this, now] {
         saveWithDialog(QStringLiteral("Save Picture as SVG"), QStringLiteral("SVG image (*.svg)"),
-                       QStringLiteral("svg"), &TrendWindow::saveSvg);
+                       QStringLiteral("svg"), now(&TrendWindow::saveSvg));
     });
     connect(csv, &QAction::triggered, this, [this] {
         saveWithDialog(QStringLiteral("Save Points as CSV"),
                        QStringLiteral("Comma-separated values (*.csv)"), QStringLiteral("csv"),
-                       &TrendWindow::saveCsv);
+                       [this](const QString &path) {
+                           if (startCsvExport(path)) m_export->fromDialog = true;
+                       });
     });
     connect(close, &QAction::triggered, this, &QWidget::close);
 
@@ -294,8 +344,68 @@ bool TrendWindow::saveCsv(const QString &path, QString *error) const
                                error);
 }
 
+bool TrendWindow::startCsvExport(const QString &path)
+{
+    if (m_export) return false;
+    const auto [t0, t1] = m_plot->timeSpan();
+    m_export = std::make_unique<Export>();
+    Export *e = m_export.get();
+    // The copy is quick; the writing (a time stamp per row) goes on in the worker while the
+    // store keeps taking readings.
+    e->data = m_model.csvPoints(m_sensor, t0, t1, m_plot->pressureShown());
+    e->path = path;
+    e->thread = QThread::create(
+        [e] { e->ok = TrendModel::saveCsv(e->data, e->path, &e->error, &e->cancel, &e->done); });
+    connect(e->thread, &QThread::finished, this, &TrendWindow::exportDone);
+    m_exportBar->setRange(0, int(std::min<size_t>(e->data.points.size(), INT_MAX)));
+    m_exportBar->setValue(0);
+    m_exportBar->show();
+    m_exportCancel->show();
+    m_csvAction->setEnabled(false);
+    m_exportTimer->start();
+    e->thread->start(QThread::LowPriority);
+    return true;
+}
+
+void TrendWindow::cancelCsvExport()
+{
+    if (m_export) m_export->cancel = true;
+}
+
+void TrendWindow::exportDone()
+{
+    const std::unique_ptr<Export> e = std::move(m_export);
+    e->thread->wait();
+    delete e->thread;
+    m_exportTimer->stop();
+    m_exportBar->hide();
+    m_exportCancel->hide();
+    m_csvAction->setEnabled(true);
+    const bool cancelled = !e->ok && e->cancel;
+    const QString error = cancelled ? QString() : e->error;
+    if (e->fromDialog) {
+        if (cancelled)
+            statusBar()->showMessage(QStringLiteral("Saving the points was cancelled"), 5000);
+        else
+            reportSave(e->path, e->ok, error);
+    }
+    emit exportFinished(e->ok, error);
+}
+
+void TrendWindow::reportSave(const QString &path, bool ok, const QString &error)
+{
+    if (ok) {
+        statusBar()->showMessage(QStringLiteral("Saved %1").arg(QDir::toNativeSeparators(path)),
+                                 5000);
+    } else {
+        QMessageBox::warning(
+            this, windowTitle(),
+            QStringLiteral("Could not save %1:\n%2").arg(QDir::toNativeSeparators(path), error));
+    }
+}
+
 void TrendWindow::saveWithDialog(const QString &title, const QString &filter, const QString &suffix,
-                                 bool (TrendWindow::*save)(const QString &, QString *) const)
+                                 const std::function<void(const QString &)> &save)
 {
     const QString folder = QDir(m_exportFolder).exists() && !m_exportFolder.isEmpty()
                                ? m_exportFolder
@@ -318,16 +428,7 @@ void TrendWindow::saveWithDialog(const QString &title, const QString &filter, co
     const int answer = dialog.exec();
     m_dialogHistory = dialog.history(); // for this run only
     if (answer != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
-    const QString path = dialog.selectedFiles().constFirst();
-    QString error;
-    if ((this->*save)(path, &error)) {
-        statusBar()->showMessage(QStringLiteral("Saved %1").arg(QDir::toNativeSeparators(path)),
-                                 5000);
-    } else {
-        QMessageBox::warning(
-            this, windowTitle(),
-            QStringLiteral("Could not save %1:\n%2").arg(QDir::toNativeSeparators(path), error));
-    }
+    save(dialog.selectedFiles().constFirst());
 }
 
 } // namespace trend

@@ -70,6 +70,7 @@ private slots:
     void clockSetBack();
     void csvRoundTrip();
     void csvRowsAfterEviction();
+    void csvTimesAcrossOffsetChange();
 };
 
 void TestTrendModel::readingsBecomePoints()
@@ -346,6 +347,28 @@ void TestTrendModel::csvRoundTrip()
     QCOMPARE(TrendModel::csvCell("-cmd"), QByteArray("'-cmd"));
     QCOMPARE(TrendModel::csvCell("-1.5e3"), QByteArray("-1.5e3"));
     QCOMPARE(TrendModel::csvCell("+2"), QByteArray("+2"));
+}
+
+void TestTrendModel::csvTimesAcrossOffsetChange()
+{
+    // The offset is found once per quarter hour: both sides of a change to summer time.
+    const QByteArray tz = qgetenv("TZ");
+    qputenv("TZ", "Europe/Berlin");
+    const qint64 change = QDateTime(QDate(2026, 3, 29), QTime(1, 0), Qt::UTC).toMSecsSinceEpoch();
+    TrendModel m;
+    for (qint64 ms : {change - 900'001, change - 1, change, change + 1})
+        m.addPressure(ms, 1);
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    QCOMPARE(m.writeCsv(buffer, -1, change - 900'001, change + 1, true), 4);
+    const QStringList rows = QString::fromUtf8(buffer.data()).split("\r\n");
+    QCOMPARE(rows.mid(1, 4),
+             QStringList({"2026-03-29T01:44:59.999+01:00,1", "2026-03-29T01:59:59.999+01:00,1",
+                          "2026-03-29T03:00:00.000+02:00,1", "2026-03-29T03:00:00.001+02:00,1"}));
+    if (tz.isNull())
+        qunsetenv("TZ");
+    else
+        qputenv("TZ", tz);
 }
 
 void TestTrendModel::csvRowsAfterEviction()

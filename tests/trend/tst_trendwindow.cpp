@@ -14,6 +14,9 @@
 #include <QFileDialog>
 #include <QImage>
 #include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
 #include <QSvgRenderer>
 #include <QTemporaryDir>
 #include <QTest>
@@ -59,6 +62,7 @@ private slots:
     void boundSaidOnce();
     void keyboardOrder();
     void saves();
+    void exportInTheBackground();
     void saveDialogWritesNoSettings();
 };
 
@@ -244,6 +248,66 @@ void TestTrendWindow::saves()
     QVERIFY(!w.saveCsv(full, &error));
     QCOMPARE(error, QString("No space left on device"));
     QVERIFY(!QFileInfo(full).isFile());
+}
+
+void TestTrendWindow::exportInTheBackground()
+{
+    // A million points are written by a worker, with a progress bar and a Cancel button; a
+    // cancelled or failed export leaves nothing behind, and readings go on coming meanwhile.
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    TrendWindow w;
+    w.openWindow();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    w.spanButtons()->button(3)->click(); // all since start
+    std::vector<primary::ParsedLine> lines;
+    for (int v = 0; v < 100; ++v)
+        lines.push_back(reading("S1", v));
+    const QStringList pressures = {"14.5", "14.75", "15"};
+    QDateTime when = kStart.toUTC(); // no local time arithmetic per reading
+    for (int i = 0; i < 333'334; ++i)
+        w.addReading(when = when.addMSecs(1), lines[size_t(i % 100)]);
+    QCOMPARE(w.model().pointCount(), 666'668);
+    for (int i = 0; i < 333'332; ++i)
+        w.addPressure(when = when.addMSecs(1), pressures[i % 3]);
+    QCOMPARE(w.model().pointCount(), 1'000'000);
+    QSignalSpy finished(&w, &TrendWindow::exportFinished);
+
+    const QString cancelled = dir.filePath("cancelled.csv");
+    QVERIFY(w.startCsvExport(cancelled));
+    QVERIFY(w.exportProgress()->isVisible() && w.exportCancelButton()->isVisible());
+    QVERIFY(!w.startCsvExport(dir.filePath("second.csv"))); // one at a time
+    QTest::mouseClick(w.exportCancelButton(), Qt::LeftButton);
+    QVERIFY(finished.wait(30'000));
+    QCOMPARE(finished.last(), QVariantList({false, QString()}));
+    QVERIFY(!w.exportProgress()->isVisible());
+    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList());
+
+    const QString whole = dir.filePath("whole.csv");
+    QVERIFY(w.startCsvExport(whole));
+    feed(w, 400'000, 10); // the window goes on taking readings
+    QVERIFY(finished.wait(60'000));
+    QCOMPARE(finished.last(), QVariantList({true, QString()}));
+    QFile f(whole);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    qsizetype rows = 0;
+    while (!f.atEnd())
+        rows += f.readLine().endsWith("\r\n");
+    QCOMPARE(rows, 1 + 333'334 + 333'332); // the header, a row per reading and per pressure
+
+    // A failed export says why and leaves no file.
+    QVERIFY(w.startCsvExport(dir.filePath("missing/t.csv")));
+    QVERIFY(finished.wait(30'000));
+    QCOMPARE(finished.last().at(0), QVariant(false));
+    QVERIFY(!finished.last().at(1).toString().isEmpty());
+    QVERIFY(!QFile::exists(dir.filePath("missing")));
+
+    // Closing the window during an export ends it.
+    auto *late = new TrendWindow;
+    late->addReading(kStart, reading("S1", 1));
+    QVERIFY(late->startCsvExport(dir.filePath("late.csv")));
+    delete late;
 }
 
 void TestTrendWindow::saveDialogWritesNoSettings()
