@@ -85,8 +85,11 @@ qsizetype PointRing::lowerBound(qint64 ms) const
 
 int Picture::columnOf(qint64 ms) const
 {
-    const double span = double(std::max<qint64>(1, t1 - t0 + 1));
-    return std::clamp(int(double(ms - t0) * columnCount / span), 0, std::max(0, columnCount - 1));
+    // In whole numbers: a span of whole columns puts each time in the same column, whichever
+    // picture of it is drawn.
+    const qint64 span = std::max<qint64>(1, t1 - t0 + 1);
+    const qint64 c = ms < t0 ? -1 : (ms - t0) * columnCount / span;
+    return int(std::clamp<qint64>(c, 0, std::max(0, columnCount - 1)));
 }
 
 qint64 Picture::msOfColumn(double column) const
@@ -265,7 +268,7 @@ void TrendModel::decimate(int sensor, qint64 t0, qint64 t1, int columns, bool wi
     const qsizetype from = m_points.lowerBound(out.t0);
     const qsizetype to = m_points.lowerBound(out.t1 + 1);
     const int base = sensor >= 0 ? sensor * Channels : -(1 << 20);
-    const double scale = double(columns) / double(out.t1 - out.t0 + 1);
+    const qint64 span = out.t1 - out.t0 + 1;
     std::array<bool, 10> pendingGap{};
     // Points before the sensor's first one are a dropped identifier's.
     qsizetype ownFrom = firstPointOf(sensor) - from;
@@ -281,8 +284,8 @@ void TrendModel::decimate(int sensor, qint64 t0, qint64 t1, int columns, bool wi
                 pendingGap[size_t(idx)] = true;
                 continue;
             }
-            const int c =
-                std::min(columns - 1, int(double(PointRing::msOf(p[i].key) - out.t0) * scale));
+            const int c = int(std::min<qint64>(columns - 1, (PointRing::msOf(p[i].key) - out.t0) *
+                                                                columns / span));
             Column &col = s.columns[size_t(c)];
             if (!col.hasValue) {
                 col = {v, v, v, v, true, pendingGap[size_t(idx)]};

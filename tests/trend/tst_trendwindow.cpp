@@ -14,6 +14,7 @@
 #include <QFileDialog>
 #include <QImage>
 #include <QLabel>
+#include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -59,6 +60,7 @@ private slots:
     void closedAndMinimisedDrawNothing();
     void sensorListFollowsUntilPicked();
     void sensorsAfterJunk();
+    void shiftedPictureIsTheWholeOne();
     void boundSaidOnce();
     void keyboardOrder();
     void saves();
@@ -153,6 +155,48 @@ void TestTrendWindow::sensorsAfterJunk()
     w.notice()->clear();
     feed(w, 21, 5, "S9");
     QVERIFY(w.notice()->text().isEmpty());
+}
+
+void TestTrendWindow::shiftedPictureIsTheWholeOne()
+{
+    // As time goes on the picture is shifted and only its newest columns drawn: it stays the
+    // picture a whole drawing gives, pixel for pixel.
+    TrendWindow w;
+    w.openWindow();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    w.spanButtons()->button(0)->click(); // 1 min
+    feed(w, 0, 400);
+    QTRY_VERIFY(w.plot()->buildCount() > 0);
+    for (int i = 400; i < 440; ++i) {
+        const int builds = w.plot()->buildCount();
+        feed(w, i, 1);
+        QTRY_VERIFY(w.plot()->buildCount() > builds);
+    }
+    QVERIFY2(w.plot()->fullDrawCount() < w.plot()->buildCount() / 2,
+             qPrintable(QString("%1 of %2 drawn whole")
+                            .arg(w.plot()->fullDrawCount())
+                            .arg(w.plot()->buildCount())));
+    const QImage shown = w.plot()->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    QImage whole(w.plot()->size(), QImage::Format_ARGB32_Premultiplied);
+    {
+        QPainter painter(&whole);
+        w.plot()->render(painter, whole.size());
+    }
+    // The same but for the shades of antialiased line edges, which depend on where a line
+    // was cut: a few pixels, off by a little.
+    const QImage expected = whole.convertToFormat(QImage::Format_RGB32);
+    QCOMPARE(shown.size(), expected.size());
+    int differ = 0, worst = 0;
+    for (int y = 0; y < shown.height(); ++y)
+        for (int x = 0; x < shown.width(); ++x) {
+            const QRgb a = shown.pixel(x, y), b = expected.pixel(x, y);
+            if (a == b) continue;
+            ++differ;
+            worst = std::max({worst, std::abs(qRed(a) - qRed(b)), std::abs(qGreen(a) - qGreen(b)),
+                              std::abs(qBlue(a) - qBlue(b))});
+        }
+    QVERIFY2(differ < shown.width() * shown.height() / 500 && worst <= 64,
+             qPrintable(QString("%1 pixels differ, by up to %2").arg(differ).arg(worst)));
 }
 
 void TestTrendWindow::boundSaidOnce()
