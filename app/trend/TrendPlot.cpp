@@ -74,7 +74,14 @@ void TrendPlot::setSensor(int sensor)
 {
     if (sensor == m_sensor) return;
     m_sensor = sensor;
-    refreshNow();
+    // The choice may follow readings of several sensors by turns: the next frame shows the
+    // newest one's picture, kept up to date from where it was left.
+    if (!onScreen())
+        m_dirty = true;
+    else if (m_image.isNull())
+        update();
+    else if (!m_rebuild.isActive())
+        m_rebuild.start(rebuildInterval());
 }
 
 void TrendPlot::setSpan(qint64 ms)
@@ -117,6 +124,7 @@ void TrendPlot::refreshNow()
 {
     m_dirty = true;
     m_drawn.valid = false;
+    m_kept.clear();
     m_rebuild.stop();
     if (onScreen()) update();
 }
@@ -197,6 +205,22 @@ QString TrendPlot::legendKey() const
 
 void TrendPlot::build()
 {
+    if (m_drawn.valid && m_drawn.sensor != m_sensor) {
+        // Keep the picture of the sensor shown until now, and take up the new one's.
+        auto kept = std::find_if(m_kept.begin(), m_kept.end(),
+                                 [&](const Kept &k) { return k.drawn.sensor == m_sensor; });
+        Kept old{m_image, m_drawn};
+        if (kept != m_kept.end()) {
+            m_image = kept->image;
+            m_drawn = kept->drawn;
+            m_kept.erase(kept);
+        } else {
+            m_image = QImage();
+            m_drawn.valid = false;
+        }
+        m_kept.insert(m_kept.begin(), std::move(old));
+        if (m_kept.size() > 3) m_kept.pop_back();
+    }
     const Layout l = layoutFor(size());
     qint64 columnMs = 0;
     const auto [t0, t1] = pictureSpan(size(), &columnMs);
@@ -239,6 +263,8 @@ void TrendPlot::build()
                              now.right == m_drawn.right && now.legend == m_drawn.legend &&
                              now.columnMs == m_drawn.columnMs && shift >= 0 && shift < columns - 4;
     QPainter painter(&m_image);
+    const bool otherPicture = m_changedSensor != m_sensor;
+    m_changedSensor = m_sensor;
     if (incremental) {
         // Shift the plot's picture left by whole columns, then draw the newest columns (the
         // one that was the newest may have gained points), column 0 (under the frame), the
@@ -257,7 +283,7 @@ void TrendPlot::build()
         const QRect edge(plot.left(), plot.top(), 1, plot.height());
         painter.setClipRegion(QRegion(tail) + QRegion(strip) + QRegion(edge));
         drawPicture(painter, m_picture, size(), now.left, now.right, first);
-        m_changed = (d > 0 ? plot : tail | edge) | strip;
+        m_changed = otherPicture ? rect() : (d > 0 ? plot : tail | edge) | strip;
     } else {
         drawPicture(painter, m_picture, size(), now.left, now.right);
         m_changed = rect();

@@ -16,6 +16,8 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <vector>
+
 namespace trend {
 
 class TrendPlot : public QWidget {
@@ -108,7 +110,15 @@ private:
     Picture m_picture;
     QImage m_image;
     Drawn m_drawn;
-    QRect m_changed; // what the latest build changed in m_image
+    // The pictures of the sensors shown most recently before (readings of several sensors by
+    // turns move the choice between them), newest first.
+    struct Kept {
+        QImage image;
+        Drawn drawn;
+    };
+    std::vector<Kept> m_kept;
+    int m_changedSensor = -2; // the sensor of the picture on screen
+    QRect m_changed;          // what the latest build changed in m_image
     bool m_dirty = true;
     int m_builds = 0;
     int m_fullDraws = 0;

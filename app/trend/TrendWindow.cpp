@@ -211,6 +211,7 @@ void TrendWindow::buildControls()
     connect(m_sensors, &QComboBox::activated, this, [this](int index) {
         m_picked = true; // new readings no longer move the choice
         chooseSensor(index);
+        m_plot->refreshNow();
     });
     connect(m_spans, &QButtonGroup::idToggled, this, [this](int id, bool checked) {
         if (checked) m_plot->setSpan(Spans[std::clamp(id, 0, 3)]);
