@@ -1,6 +1,7 @@
 #include "primary/Reading.h"
 
 #include "serial/Label.h"
+#include "serial/LeadingNumber.h"
 
 #include <QList>
 
@@ -74,22 +75,26 @@ std::optional<qint16> toInteger16(QStringView text)
     return qint16(value);
 }
 
-ParsedLine parseReading(QStringView message, const QString &stamp)
+std::optional<double> channelValue(QStringView item)
 {
-    ParsedLine reading;
+    return serial::leadingValue(item);
+}
+
+std::optional<Reading> parseReading(QStringView message)
+{
     // The line's own terminator belongs to no field.
     if (message.endsWith(u"\r\n")) message.chop(2);
 
     QString text = message.toString();
-    if (serial::stripLabel(text) == serial::LabelEnd::None) return reading;
     // A ":" too far into the line cannot be removed; the line is then read whole, label
     // included, as the fields after it would otherwise be lost.
-    reading.labelled = true;
+    if (serial::stripLabel(text) == serial::LabelEnd::None) return std::nullopt;
 
+    Reading reading;
     const QList<QStringView> fields = QStringView(text).split(u',');
     const auto has = [&](qsizetype k) { return k < fields.size(); };
-
     if (has(1)) reading.sensorId = fields[1].toString();
+    if (has(2)) reading.sensorType = fields[2].toString();
     if (has(3)) {
         const QStringView field3 = fields[3];
         reading.typeNumber =
@@ -97,39 +102,14 @@ ParsedLine parseReading(QStringView message, const QString &stamp)
         reading.channelCount =
             toInteger16(field3.first(std::min<qsizetype>(1, field3.size()))).value_or(0);
     }
-    const QString typeNumber = QString::number(reading.typeNumber);
-    if (has(2))
-        reading.sensorType = fields[2].toString() + QStringLiteral("  (") + typeNumber + u')';
-
-    if (!has(2)) return reading; // no sensor type: the record cannot begin
-    reading.record.reserve(stamp.size() + text.size() + 16);
-    reading.record += stamp;
-    reading.record += u',';
-    reading.record += fields[1];
-    reading.record += u',';
-    reading.record += fields[2];
-    reading.record += u',';
-    reading.record += typeNumber;
-    reading.record += u',';
-    reading.recordComplete = true;
-
-    // The channel count is one character, so at most nine channels.
+    // Channels are read only where a record can begin. The channel count is one character, so
+    // at most nine channels; fields are consecutive, so no pair after an incomplete one is.
+    if (!has(2)) return reading;
     const int count = std::clamp<int>(reading.channelCount, 0, 9);
-    for (int k = 1; k <= count; ++k) {
-        if (!has(2 * k + 3)) break; // fields are consecutive: no later pair is complete
+    for (int k = 1; k <= count && has(2 * k + 3); ++k) {
         const QStringView first = fields[2 * k + 2];
-        const QStringView second = fields[2 * k + 3];
-        QString shown;
-        shown.reserve(first.size() + 1 + second.size());
-        shown += first;
-        shown += u' ';
-        shown += second;
-        reading.channel[k] = std::move(shown);
-        reading.valueLength[k] = qint32(first.size());
-        reading.record += first;
-        reading.record += u',';
-        reading.record += second;
-        reading.record += u',';
+        reading.channels.append(
+            {first.toString(), fields[2 * k + 3].toString(), channelValue(first)});
     }
     return reading;
 }

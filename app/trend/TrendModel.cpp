@@ -1,7 +1,5 @@
 #include "app/trend/TrendModel.h"
 
-#include "secondary/Numbers.h"
-
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
@@ -121,23 +119,6 @@ QByteArray TrendModel::csvCell(const QString &text)
     return '"' + cell.toUtf8() + '"';
 }
 
-double TrendModel::channelValue(QStringView item)
-{
-    if (!secondary::hasLeadingNumber(item)) return std::numeric_limits<double>::quiet_NaN();
-    const double v = secondary::leadingNumber(item);
-    return std::isfinite(v) ? v : std::numeric_limits<double>::quiet_NaN();
-}
-
-double TrendModel::pressureValue(QStringView text, const QLocale &locale)
-{
-    // The box shows the number with the locale's decimal separator and no group separators.
-    const QString point = locale.decimalPoint();
-    if (point == QStringLiteral(".") || !text.contains(point)) return channelValue(text);
-    QString copy = text.toString();
-    copy.replace(point, QStringLiteral("."));
-    return channelValue(copy);
-}
-
 void TrendModel::push(qint64 ms, int series, double value, bool startsReading)
 {
     // Times never go back in the store, so a picture's span is found by bisection: a clock set
@@ -183,21 +164,19 @@ int TrendModel::sensorSlot(const QString &id)
     return sensor;
 }
 
-int TrendModel::addReading(qint64 ms, const primary::ParsedLine &reading)
+int TrendModel::addReading(qint64 ms, const primary::Reading &reading)
 {
     if (!reading.sensorId) return -1;
     const int sensor = sensorSlot(*reading.sensorId);
     auto &units = m_units[size_t(sensor)];
     bool first = true;
-    for (int k = 1; k <= Channels; ++k) {
-        const auto &box = reading.channel[size_t(k)];
-        if (!box) continue;
-        const QStringView text(*box);
-        const qsizetype len = std::clamp<qsizetype>(reading.valueLength[size_t(k)], 0, text.size());
-        const QStringView unit = text.mid(std::min(len + 1, text.size()));
-        if (units[size_t(k)] != unit) units[size_t(k)] = unit.toString();
+    const int count = std::min<int>(Channels, int(reading.channels.size()));
+    for (int k = 1; k <= count; ++k) {
+        const primary::Channel &channel = reading.channels[k - 1];
+        if (units[size_t(k)] != channel.unit) units[size_t(k)] = channel.unit;
         m_channelCount[size_t(sensor)] = std::max(m_channelCount[size_t(sensor)], k);
-        push(ms, sensor * Channels + k - 1, channelValue(text.first(len)), first);
+        push(ms, sensor * Channels + k - 1,
+             channel.value.value_or(std::numeric_limits<double>::quiet_NaN()), first);
         first = false;
     }
     return sensor;

@@ -3,6 +3,7 @@
 // pressure over time. It collects every reading and pressure change from start-up, shown or
 // not; drawing happens only while it is on screen.
 #include "app/trend/TrendModel.h"
+#include "secondary/Pressure.h"
 
 #include <QMainWindow>
 
@@ -31,10 +32,11 @@ public:
     explicit TrendWindow(QWidget *parent = nullptr, qsizetype bound = TrendModel::DefaultBound);
     ~TrendWindow() override;
 
-    // Every parsed labelled instrument line.
-    void addReading(const QDateTime &when, const primary::ParsedLine &reading);
-    // Each new text of the pressure box; an empty text means no pressure (a gap).
-    void addPressure(const QDateTime &when, const QString &pressureText);
+    // Every reading of the instrument link.
+    void addReading(const primary::Reading &reading);
+    // Every new pressure of the gauge link; none is a gap. A pressure equal to the one before
+    // adds no point: the line holds its value until it changes.
+    void addPressure(const secondary::Pressure &pressure);
 
     // Shows the window, or brings the open one to the front (restored if minimised).
     void openWindow();
@@ -101,8 +103,9 @@ private:
     bool m_sensorsSaid = false; // ... and that identifiers seen long ago were dropped
     qint64 m_listChanges = -1;  // the model's sensor list changes the list shows
     QString m_exportFolder;
-    QStringList m_dialogHistory; // the save dialogs' folders, kept in memory only
-    QLocale m_locale;
+    QStringList m_dialogHistory;          // the save dialogs' folders, kept in memory only
+    std::optional<double> m_lastPressure; // the pressure last added
+    bool m_hasPressure = false;           // one has been added
 };
 
 } // namespace trend

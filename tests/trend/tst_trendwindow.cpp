@@ -2,6 +2,7 @@
 // the status line, the keyboard order and the saved pictures and points.
 #include "app/trend/TrendPlot.h"
 #include "app/trend/TrendWindow.h"
+#include "secondary/SecondaryLink.h"
 
 #include <QAbstractButton>
 #include <QAction>
@@ -33,17 +34,20 @@ namespace {
 
 const QDateTime kStart = QDateTime::fromMSecsSinceEpoch(1'765'000'000'000);
 
-primary::ParsedLine reading(const QString &id, double value)
+primary::Reading reading(const QDateTime &when, const QString &id, double value)
 {
-    return primary::parseReading(
-        QStringLiteral("R:0,%1,TC,2,%2,C,%3,mV\r\n").arg(id).arg(value).arg(value * 2), "x");
+    primary::Reading r = *primary::parseReading(
+        QStringLiteral("R:0,%1,TC,2,%2,C,%3,mV\r\n").arg(id).arg(value).arg(value * 2));
+    r.time = when;
+    return r;
 }
 
 void feed(TrendWindow &w, int from, int count, const QString &id = "S1")
 {
     for (int i = from; i < from + count; ++i) {
-        w.addReading(kStart.addMSecs(i * 100), reading(id, std::sin(i / 10.0) * 10));
-        w.addPressure(kStart.addMSecs(i * 100 + 50), QString::number(14 + i % 7 * 0.1));
+        w.addReading(reading(kStart.addMSecs(i * 100), id, std::sin(i / 10.0) * 10));
+        const double p = 14 + i % 7 * 0.1;
+        w.addPressure({kStart.addMSecs(i * 100 + 50), p, QString::number(p), QString::number(p)});
     }
 }
 
@@ -66,6 +70,7 @@ private slots:
     void saves();
     void exportInTheBackground();
     void saveDialogWritesNoSettings();
+    void pressureAfterLocaleChange();
 };
 
 void TestTrendWindow::closedAndMinimisedDrawNothing()
@@ -141,7 +146,7 @@ void TestTrendWindow::sensorsAfterJunk()
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     feed(w, 0, 1, "S1");
     for (int i = 0; i < trend::TrendModel::MaxSensors + 20; ++i)
-        w.addReading(kStart.addMSecs(200 + i), reading(QString("junk%1").arg(i), 1));
+        w.addReading(reading(kStart.addMSecs(200 + i), QString("junk%1").arg(i), 1));
     QVERIFY(w.notice()->text().isEmpty() == false);
     const QString said = w.notice()->text();
     QVERIFY2(said.contains("1,000") || said.contains("1000"), qPrintable(said));
@@ -316,16 +321,21 @@ void TestTrendWindow::exportInTheBackground()
     w.openWindow();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     w.spanButtons()->button(3)->click(); // all since start
-    std::vector<primary::ParsedLine> lines;
+    std::vector<primary::Reading> lines;
     for (int v = 0; v < 100; ++v)
-        lines.push_back(reading("S1", v));
-    const QStringList pressures = {"14.5", "14.75", "15"};
+        lines.push_back(reading(kStart, "S1", v));
+    const double pressures[] = {14.5, 14.75, 15};
     QDateTime when = kStart.toUTC(); // no local time arithmetic per reading
-    for (int i = 0; i < 333'334; ++i)
-        w.addReading(when = when.addMSecs(1), lines[size_t(i % 100)]);
+    for (int i = 0; i < 333'334; ++i) {
+        primary::Reading &r = lines[size_t(i % 100)];
+        r.time = when = when.addMSecs(1);
+        w.addReading(r);
+    }
     QCOMPARE(w.model().pointCount(), 666'668);
-    for (int i = 0; i < 333'332; ++i)
-        w.addPressure(when = when.addMSecs(1), pressures[i % 3]);
+    for (int i = 0; i < 333'332; ++i) {
+        const double p = pressures[i % 3];
+        w.addPressure({when = when.addMSecs(1), p, QString::number(p), QString::number(p)});
+    }
     QCOMPARE(w.model().pointCount(), 1'000'000);
     QSignalSpy finished(&w, &TrendWindow::exportFinished);
 
@@ -361,7 +371,7 @@ void TestTrendWindow::exportInTheBackground()
 
     // Closing the window during an export ends it.
     auto *late = new TrendWindow;
-    late->addReading(kStart, reading("S1", 1));
+    late->addReading(reading(kStart, "S1", 1));
     QVERIFY(late->startCsvExport(dir.filePath("late.csv")));
     delete late;
 }
@@ -401,6 +411,32 @@ void TestTrendWindow::saveDialogWritesNoSettings()
     QVERIFY(history.contains(home.path())); // the second dialog remembers the first
     QCOMPARE(QDir(home.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
              QStringList({"t0.png", "t1.png"}));
+}
+
+// The trend takes the gauge link's value, not its text: after the locale changes to a decimal
+// comma, "13,5" in the box is still 13.5 in the trend. Queued, as across threads.
+void TestTrendWindow::pressureAfterLocaleChange()
+{
+    SecondaryLink link;
+    TrendWindow w;
+    QDateTime now = kStart;
+    link.setClock([&now] { return now; });
+    QObject::connect(&link, &SecondaryLink::pressureMeasured, &w, &TrendWindow::addPressure,
+                     Qt::QueuedConnection);
+    w.addReading(reading(kStart, "S1", 1));
+    for (const auto &[locale, line] : {std::pair{QLocale::c(), "P:12.5,psi"},
+                                       std::pair{QLocale(QLocale::German), "P:13.5,psi"}}) {
+        now = now.addSecs(1);
+        link.setLocale(locale);
+        QString text = QString::fromLatin1(line);
+        link.SmallStream(text);
+    }
+    QCOMPARE(link.pressureText(), QString("13,5"));
+    QTRY_COMPARE(w.model().pointCount(), 4);
+    trend::Picture p;
+    w.model().decimate(0, kStart.toMSecsSinceEpoch(), now.toMSecsSinceEpoch(), 3, true, p);
+    QCOMPARE(p.series[trend::Picture::Pressure].columns[1].last, 12.5);
+    QCOMPARE(p.pressureAtEnd, 13.5);
 }
 
 QTEST_MAIN(TestTrendWindow)
