@@ -7,6 +7,9 @@
 #include <QSaveFile>
 
 #include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace trend {
 
@@ -406,10 +409,18 @@ bool TrendModel::saveCsv(const CsvPoints &data, const QString &path, QString *er
     };
     const QFileInfo info(path);
     if (info.exists() && !info.isFile()) {
-        // A device (or the like) the operator named is written to, never replaced.
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        // A device (or the like) the operator named is written to, never replaced. A FIFO
+        // without a reader is refused at once instead of holding the export for ever.
+        const int fd = ::open(QFile::encodeName(path).constData(),
+                              O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) return fail(qt_error_string(errno));
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        QFile file;
+        if (!file.open(fd, QIODevice::WriteOnly | QIODevice::Unbuffered,
+                       QFileDevice::AutoCloseHandle)) {
+            ::close(fd);
             return fail(file.errorString());
+        }
         if (writeCsv(data, file, cancel, done) < 0) return fail(file.errorString());
         return true;
     }

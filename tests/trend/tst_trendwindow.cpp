@@ -309,6 +309,11 @@ void TestTrendWindow::saves()
     QVERIFY(!w.saveCsv(full, &error));
     QCOMPARE(error, QString("No space left on device"));
     QVERIFY(!QFileInfo(full).isFile());
+    // A FIFO nobody reads is refused, not waited on.
+    const QString fifo = dir.filePath("fifo");
+    QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    QVERIFY(!w.saveCsv(fifo, &error));
+    QCOMPARE(error, QString("No such device or address"));
 }
 
 void TestTrendWindow::exportInTheBackground()
