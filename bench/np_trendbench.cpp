@@ -4,6 +4,8 @@
 //   np_trendbench nominal [--seconds S]               10 readings/s + 8 pressure changes/s:
 //                                                     CPU with the window closed, then open on
 //                                                     10 min
+//   np_trendbench export [--points N]                 the longest freeze of the window while
+//                                                     the CSV of N points is written
 #include "app/trend/TrendPlot.h"
 #include "app/trend/TrendWindow.h"
 
@@ -11,6 +13,7 @@
 #include <QApplication>
 #include <QButtonGroup>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QImage>
 #include <QPainter>
 #include <QTimer>
@@ -144,14 +147,14 @@ int nominal(QApplication &app, const QStringList &args)
     trend::TrendWindow w;
     fill(w, 20'000); // some history
     int i = 0;
-    QTimer readings, pressure;
+    QTimer readings, pressures;
     QObject::connect(&readings, &QTimer::timeout, &w,
                      [&] { w.addReading(reading(i++, QDateTime::currentDateTime())); });
-    QObject::connect(&pressure, &QTimer::timeout, &w, [&] {
+    QObject::connect(&pressures, &QTimer::timeout, &w, [&] {
         w.addPressure(pressure(QDateTime::currentDateTime(), 14.7 + std::sin(i / 30.0) * 0.2));
     });
     readings.start(100);
-    pressure.start(125);
+    pressures.start(125);
 
     auto phase = [&](const char *what) {
         const double cpu0 = cpuSeconds();
@@ -175,6 +178,48 @@ int nominal(QApplication &app, const QStringList &args)
     return 0;
 }
 
+// The longest the window thread is away from its event loop while the CSV of 1,000,000
+// points is written: a 1 ms timer pings it, and the longest gap between pings is the freeze.
+int exportFreeze(QApplication &app, const QStringList &args)
+{
+    const qint64 points = arg(args, "--points", 1'000'000);
+    trend::TrendWindow w;
+    fill(w, points);
+    w.spanButtons()->button(3)->setChecked(true); // all since start
+    w.resize(900, 540);
+    w.show();
+    QCoreApplication::processEvents();
+    const QString path = QStringLiteral("np_trendbench-export.csv");
+    QElapsedTimer wall;
+    qint64 last = 0, longest = 0;
+    QTimer ping;
+    ping.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&ping, &QTimer::timeout, &app, [&] {
+        const qint64 now = wall.nsecsElapsed();
+        longest = std::max(longest, now - last);
+        last = now;
+    });
+    bool ok = false;
+    QObject::connect(&w, &trend::TrendWindow::exportFinished, &app, [&](bool written) {
+        ok = written;
+        app.quit();
+    });
+    wall.start();
+    ping.start(1);
+    QTimer::singleShot(0, &w, [&] {
+        // The click's own work (copying the points) is part of the freeze.
+        last = wall.nsecsElapsed();
+        w.startCsvExport(path);
+    });
+    app.exec();
+    std::printf("export of %lld points: %s in %.2f s; longest the window went without an event "
+                "loop pass: %.1f ms\n",
+                qint64(w.model().pointCount()), ok ? "written" : "FAILED",
+                double(wall.nsecsElapsed()) / 1e9, double(longest) / 1e6);
+    QFile::remove(path);
+    return ok ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -185,6 +230,7 @@ int main(int argc, char **argv)
     if (mode == QLatin1String("render")) return render(args);
     if (mode == QLatin1String("collect")) return collect(args);
     if (mode == QLatin1String("nominal")) return nominal(app, args);
-    std::fprintf(stderr, "usage: np_trendbench render|collect|nominal [options]\n");
+    if (mode == QLatin1String("export")) return exportFreeze(app, args);
+    std::fprintf(stderr, "usage: np_trendbench render|collect|nominal|export [options]\n");
     return 2;
 }

@@ -12,6 +12,10 @@ primary pick of it is refused and logged, no dialog).
   realrun.py nominal   [--seconds S]       10 + 8 lines/s, Save all: CPU %, RSS, wake-ups
                        [--warmup S]        seconds after the picks before measuring (3)
                        [--callgrind FILE]  under callgrind: instruction counts of the window
+  realrun.py trend     [--seconds S] [--rounds N] [--warmup S] [--callgrind FILE]
+                                           nominal load, the trend window closed and open
+                                           (Ctrl+T, default span) by turns: program and Xvfb
+                                           CPU % per round
   realrun.py flood     [--lines N]         --rate max, Save all: lines/s, CPU s per million,
                                            RSS at 10,000 lines and at the end, lines lost
   realrun.py peer      [--rate R] [--seconds S] [--peer gtkterm|picocom]
@@ -176,10 +180,10 @@ def key(display, k, times=1):
         time.sleep(STEP)
 
 
-def start_app(world, display, wrap=()):
+def start_app(world, display, wrap=(), args=()):
     env = dict(world.env, DISPLAY=display)
     t0 = time.monotonic()
-    proc = subprocess.Popen([*wrap, APP], env=env, stdout=subprocess.DEVNULL,
+    proc = subprocess.Popen([*wrap, APP, *args], env=env, stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL)
     wid = wait_window(display, "^NarwickPanel$", pid=proc.pid, timeout=120 if wrap else 10)
     return proc, wid, time.monotonic() - t0
@@ -322,6 +326,73 @@ def run_load(a, silent):
                   f"{k.get('instrument.dropped_no_reader')}; file lines {lines}; "
                   f"bytes the program wrote to devices "
                   f"{int(k.get('instrument.received_bytes', 0)) + int(k.get('gauge.received_bytes', 0))}")
+    finally:
+        stop(app)
+        stop(sim)
+        x.stop()
+        world.cleanup()
+
+
+def run_trend(a):
+    """The trend window's own cost: rounds with it closed and open (Ctrl+T, default span) by
+    turns, in one run of the program at the nominal 10 + 8 lines/s with "Save all readings"."""
+    x = Xvfb(":94")
+    world = World()
+    sim = app = None
+    try:
+        sim, report = start_sim(world, "--instrument-com", "7", "--gauge-com", "2",
+                                "--rate", "10", "--gauge-rate", "8")
+        global STEP
+        wrap = ()
+        if a.callgrind:
+            STEP = 2.0
+            wrap = ("valgrind", "--tool=callgrind", f"--callgrind-out-file={a.callgrind}",
+                    "--dump-instr=no", "--separate-threads=no")
+        # The picks from the command line: clicks go astray on a busy machine.
+        app, wid, _ = start_app(world, x.display, wrap,
+                                ("--secondary", "2", "--port", "7", "--save", "all"))
+        time.sleep(max(a.warmup, 10) if wrap else a.warmup)
+        results = {"closed": [], "open": []}
+        for r in range(a.rounds):
+            for state in ("closed", "open"):
+                if state == "open":
+                    xdo(x.display, "windowactivate", "--sync", wid)
+                    key(x.display, "ctrl+t")
+                    tw = wait_window(x.display, "^NarwickPanel Trend$", pid=app.pid,
+                                     timeout=60 if wrap else 10)
+                    if not tw:
+                        sys.exit("the trend window did not open")
+                    time.sleep(10 if wrap else 2)  # its first picture and the window manager
+                if wrap:
+                    subprocess.run(["callgrind_control", "--zero", str(app.pid)],
+                                   capture_output=True)
+                c0, x0, t0 = cpu_seconds(app.pid), cpu_seconds(x.proc.pid), time.monotonic()
+                time.sleep(a.seconds)
+                c1, x1, t1 = cpu_seconds(app.pid), cpu_seconds(x.proc.pid), time.monotonic()
+                if wrap:
+                    subprocess.run(["callgrind_control", f"--dump=trend-{state}-{r}",
+                                    str(app.pid)], capture_output=True)
+                pct, xpct = 100 * (c1 - c0) / (t1 - t0), 100 * (x1 - x0) / (t1 - t0)
+                results[state].append((pct, xpct))
+                load = os.getloadavg()[0]
+                print(f"round {r + 1}, trend window {state}: program {pct:.2f} % of a core, "
+                      f"Xvfb {xpct:.2f} % ({t1 - t0:.0f} s, load average {load:.1f})", flush=True)
+                if state == "open":
+                    xdo(x.display, "windowactivate", "--sync", tw)
+                    key(x.display, "ctrl+w")
+                    time.sleep(2)
+        for state in ("closed", "open"):
+            v = results[state]
+            print(f"mean, {state}: program {sum(p for p, _ in v) / len(v):.2f} %, "
+                  f"Xvfb {sum(q for _, q in v) / len(v):.2f} %")
+        sim.stdin.write("stop\n")
+        sim.stdin.flush()
+        time.sleep(1.5)
+        stop(app)
+        app = None
+        sim.stdin.write("quit\n")
+        sim.stdin.flush()
+        sim.wait(10)
     finally:
         stop(app)
         stop(sim)
@@ -473,7 +544,8 @@ def run_peer(a):
 
 def main():
     p = argparse.ArgumentParser()
-    p.add_argument("mode", choices=["startup", "idle", "nominal", "flood", "peer"])
+    p.add_argument("mode", choices=["startup", "idle", "nominal", "flood", "peer", "trend"])
+    p.add_argument("--rounds", type=int, default=3, help="trend: closed/open rounds")
     p.add_argument("--ptys", type=int, default=30)
     p.add_argument("--repeat", type=int, default=5)
     p.add_argument("--seconds", type=int, default=60)
@@ -488,7 +560,8 @@ def main():
                         "counts go to FILE.N")
     a = p.parse_args()
     {"startup": run_startup, "idle": lambda a: run_load(a, True),
-     "nominal": lambda a: run_load(a, False), "flood": run_flood, "peer": run_peer}[a.mode](a)
+     "nominal": lambda a: run_load(a, False), "flood": run_flood, "peer": run_peer,
+     "trend": run_trend}[a.mode](a)
 
 
 if __name__ == "__main__":

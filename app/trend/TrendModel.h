@@ -10,7 +10,9 @@
 #include <QStringList>
 #include <QStringView>
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -20,17 +22,22 @@ class QIODevice;
 namespace trend {
 
 // A ring of time-stamped values that grows up to the store's bound and then overwrites its
-// oldest entries. A key holds the time (ms since the epoch) in its upper 48 bits and a series
-// number in its lower 16.
+// oldest entries. A key holds the time (ms since the epoch) in its upper 48 bits, a flag for
+// the first point of a reading in bit 15 and a series number in its lower 15 bits.
 class PointRing {
 public:
     struct Point {
         qint64 key;
         double value; // NaN: a gap in the line
     };
-    static qint64 keyOf(qint64 ms, int series) { return (ms << 16) | series; }
+    static constexpr qint64 ReadingStart = 0x8000;
+    static qint64 keyOf(qint64 ms, int series, bool startsReading = false)
+    {
+        return (ms << 16) | (startsReading ? ReadingStart : 0) | series;
+    }
     static qint64 msOf(qint64 key) { return key >> 16; }
-    static int seriesOf(qint64 key) { return int(key & 0xFFFF); }
+    static int seriesOf(qint64 key) { return int(key & 0x7FFF); }
+    static bool startsReading(qint64 key) { return key & ReadingStart; }
 
     explicit PointRing(qsizetype capacity) : m_capacity(capacity) {}
     qsizetype capacity() const { return m_capacity; }
@@ -101,23 +108,43 @@ struct Picture {
     qint64 msOfColumn(double column) const;
 };
 
+// The points one CSV export writes, copied out of the store so that another thread can write
+// them while the store goes on taking points. A point's series is its column: 0 the pressure,
+// k channel k.
+struct CsvPoints {
+    QByteArray header; // the header row, its CR LF included
+    int channels = 0;
+    bool withPressure = false;
+    std::vector<PointRing::Point> points;
+};
+
 class TrendModel {
 public:
     static constexpr int Channels = 9;
-    static constexpr int PressureSeries = 0xFFFF; // channel k of sensor s: s * Channels + k - 1
+    static constexpr int PressureSeries = 0x7FFF; // channel k of sensor s: s * Channels + k - 1
     static constexpr qsizetype DefaultBound = 1'000'000;
     static constexpr int MaxSensors = 1000;
 
-    explicit TrendModel(qsizetype bound = DefaultBound);
+    explicit TrendModel(qsizetype bound = DefaultBound, int maxSensors = MaxSensors);
 
     // A reading at `ms`: one point per channel it carries (a gap where the first item holds no
-    // number). Returns the sensor's index, or -1 when the reading names no sensor or the sensor
-    // list is full.
+    // number). Returns the sensor's index, or -1 when the reading names no sensor. A new sensor
+    // beyond the list's bound takes the index of the one seen longest ago.
     int addReading(qint64 ms, const primary::Reading &reading);
     // The pressure at `ms`; NaN is a gap (no pressure shown).
     void addPressure(qint64 ms, double value);
 
+    // A text cell: quoted when it holds a comma, a quote, a line end, a ';' or a tab, and
+    // with a leading ' when it starts with '=', '+', '-' or '@' and is not a number.
+    static QByteArray csvCell(const QString &text);
+
     const QStringList &sensors() const { return m_sensors; }
+    // The sensor never dropped from a full list (the one shown), -1 for none.
+    void setPinnedSensor(int sensor) { m_pinned = sensor; }
+    // Identifiers dropped for newer ones so far.
+    qint64 sensorsDropped() const { return m_sensorsDropped; }
+    // Changes to sensors() so far (an identifier added or replaced).
+    qint64 sensorListChanges() const { return m_sensorListChanges; }
     int sensorIndex(const QString &id) const { return m_sensorIndex.value(id, -1); }
     // The unit of channel k (1..9) of a sensor: the second item of its latest reading.
     QString unit(int sensor, int k) const;
@@ -145,9 +172,27 @@ public:
     // `withPressure`, the pressure. A row per reading and per pressure change; a gap is an
     // empty cell. Returns the number of rows written after the header, or -1 on a write error.
     qsizetype writeCsv(QIODevice &out, int sensor, qint64 t0, qint64 t1, bool withPressure) const;
+    // The same in two steps: the copy of the points (on the store's thread), then the writing
+    // (on any thread). `cancel` stops it (-1); `done` counts the points written so far.
+    CsvPoints csvPoints(int sensor, qint64 t0, qint64 t1, bool withPressure) const;
+    static qsizetype writeCsv(const CsvPoints &data, QIODevice &out,
+                              const std::atomic<bool> *cancel = nullptr,
+                              std::atomic<qsizetype> *done = nullptr);
+    // Writes a file: false with the system's reason in `error` (empty when cancelled). A
+    // failed or cancelled export leaves no file behind.
+    static bool saveCsv(const CsvPoints &data, const QString &path, QString *error,
+                        const std::atomic<bool> *cancel = nullptr,
+                        std::atomic<qsizetype> *done = nullptr);
 
 private:
-    void push(qint64 ms, int series, double value);
+    void push(qint64 ms, int series, double value, bool startsReading = false);
+    int sensorSlot(const QString &id);
+    // The first index in the store that belongs to the sensor's present identifier.
+    qsizetype firstPointOf(int sensor) const
+    {
+        if (sensor < 0 || sensor >= int(m_firstPoint.size())) return 0;
+        return std::max<qint64>(0, m_firstPoint[size_t(sensor)] - m_dropped);
+    }
     double pressureBefore(qsizetype index) const;
 
     qsizetype m_bound;
@@ -161,6 +206,13 @@ private:
     QHash<QString, int> m_sensorIndex;
     std::vector<std::array<QString, Channels + 1>> m_units; // [sensor][k], k = 1..9
     std::vector<int> m_channelCount;
+    int m_maxSensors;
+    std::vector<quint64> m_lastSeen; // [sensor]: when last seen, in readings
+    quint64 m_seen = 0;
+    std::vector<qint64> m_firstPoint; // [sensor]: points pushed before its identifier came
+    int m_pinned = -1;
+    qint64 m_sensorsDropped = 0;
+    qint64 m_sensorListChanges = 0;
 };
 
 } // namespace trend

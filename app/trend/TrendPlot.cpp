@@ -4,8 +4,11 @@
 #include <QMouseEvent>
 #include <QPainter>
 
+#include <QPaintEvent>
+
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace trend {
 
@@ -32,28 +35,6 @@ double niceStep(double range, int ticks)
     const double magnitude = std::pow(10.0, std::floor(std::log10(raw)));
     const double n = raw / magnitude;
     return (n <= 1 ? 1 : n <= 2 ? 2 : n <= 5 ? 5 : 10) * magnitude;
-}
-
-struct Axis {
-    double lo = 0, hi = 1;
-    bool valid = false;
-    double y(double v, const QRect &plot) const
-    {
-        return plot.top() + (hi - v) / (hi - lo) * plot.height();
-    }
-};
-
-// The data's range with a small margin; a flat line sits in the middle.
-Axis axisFor(double lo, double hi)
-{
-    Axis a;
-    if (!(lo <= hi)) return a;
-    a.valid = true;
-    const double range = hi - lo;
-    const double margin = range > 0 ? range * 0.05 : std::max(1e-9, std::abs(lo) * 0.05);
-    a.lo = lo - (range > 0 ? margin : std::max(margin, 0.5));
-    a.hi = hi + (range > 0 ? margin : std::max(margin, 0.5));
-    return a;
 }
 
 QString tickText(double v, double step)
@@ -83,8 +64,9 @@ TrendPlot::TrendPlot(const TrendModel &model, QWidget *parent) : QWidget(parent)
     setAttribute(Qt::WA_OpaquePaintEvent);
     m_rebuild.setSingleShot(true);
     connect(&m_rebuild, &QTimer::timeout, this, [this] {
-        m_dirty = true;
-        update();
+        if (!onScreen()) return;
+        build();
+        update(m_changed);
     });
 }
 
@@ -92,7 +74,14 @@ void TrendPlot::setSensor(int sensor)
 {
     if (sensor == m_sensor) return;
     m_sensor = sensor;
-    refreshNow();
+    // The choice may follow readings of several sensors by turns: the next frame shows the
+    // newest one's picture, kept up to date from where it was left.
+    if (!onScreen())
+        m_dirty = true;
+    else if (m_image.isNull())
+        update();
+    else if (!m_rebuild.isActive())
+        m_rebuild.start(rebuildInterval());
 }
 
 void TrendPlot::setSpan(qint64 ms)
@@ -116,10 +105,10 @@ bool TrendPlot::onScreen() const
 
 int TrendPlot::rebuildInterval() const
 {
-    // A new picture once the newest data has moved about two pixel columns.
+    // A new frame once the newest data has moved a pixel column.
     const auto [t0, t1] = timeSpan();
-    const qint64 perColumn = (t1 - t0) / std::max(1, width() - 100);
-    return int(std::clamp<qint64>(2 * perColumn, 200, 1500));
+    const qint64 perColumn = (t1 - t0) / std::max(1, layoutFor(size()).plot.width());
+    return int(std::clamp<qint64>(perColumn, 50, 1500));
 }
 
 void TrendPlot::dataChanged()
@@ -134,6 +123,8 @@ void TrendPlot::dataChanged()
 void TrendPlot::refreshNow()
 {
     m_dirty = true;
+    m_drawn.valid = false;
+    m_kept.clear();
     m_rebuild.stop();
     if (onScreen()) update();
 }
@@ -164,19 +155,141 @@ TrendPlot::Layout TrendPlot::layoutFor(QSize size) const
     return l;
 }
 
+std::pair<qint64, qint64> TrendPlot::pictureSpan(QSize size, qint64 *columnMs) const
+{
+    *columnMs = 0;
+    if (m_span <= 0 || m_model.pointCount() == 0) return timeSpan();
+    // Whole columns of whole milliseconds (the span grows by less than a column): a time falls
+    // in the same column of every picture, shifted by whole columns as time goes on.
+    const qint64 columns = layoutFor(size).plot.width();
+    const qint64 perColumn = (m_span + columns - 1) / columns;
+    const qint64 last = m_model.lastMs() / perColumn;
+    *columnMs = perColumn;
+    return {(last + 1 - columns) * perColumn, (last + 1) * perColumn - 1};
+}
+
+TrendPlot::Axis TrendPlot::axisFor(double lo, double hi, const Axis &now) const
+{
+    Axis a;
+    if (!(lo <= hi)) return a;
+    // An axis that holds the data and is not much wider than it stays, so the picture need
+    // not be drawn again for every new extreme.
+    if (now.valid && lo >= now.lo && hi <= now.hi && (hi - lo) >= (now.hi - now.lo) * 0.4 &&
+        hi > lo)
+        return now;
+    a.valid = true;
+    const double range = hi - lo;
+    if (range > 0) {
+        // The data's range with a margin, out to a tenth of a tick step.
+        const double margin = range * 0.05;
+        const double step = niceStep(range + 2 * margin, 50);
+        a.lo = std::floor((lo - margin) / step) * step;
+        a.hi = std::ceil((hi + margin) / step) * step;
+    } else {
+        // A flat line sits in the middle.
+        const double margin = std::max(0.5, std::abs(lo) * 0.05);
+        a.lo = lo - margin;
+        a.hi = hi + margin;
+    }
+    return a;
+}
+
+QString TrendPlot::legendKey() const
+{
+    QString key = m_sensor >= 0 ? m_model.sensors().value(m_sensor) : QString();
+    const int channels = m_model.channelCount(m_sensor);
+    for (int k = 1; k <= channels; ++k)
+        key += u'\n' + m_model.channelName(m_sensor, k);
+    return key;
+}
+
 void TrendPlot::build()
 {
+    if (m_drawn.valid && m_drawn.sensor != m_sensor) {
+        // Keep the picture of the sensor shown until now, and take up the new one's.
+        auto kept = std::find_if(m_kept.begin(), m_kept.end(),
+                                 [&](const Kept &k) { return k.drawn.sensor == m_sensor; });
+        Kept old{m_image, m_drawn};
+        if (kept != m_kept.end()) {
+            m_image = kept->image;
+            m_drawn = kept->drawn;
+            m_kept.erase(kept);
+        } else {
+            m_image = QImage();
+            m_drawn.valid = false;
+        }
+        m_kept.insert(m_kept.begin(), std::move(old));
+        if (m_kept.size() > 3) m_kept.pop_back();
+    }
     const Layout l = layoutFor(size());
-    const auto [t0, t1] = timeSpan();
+    qint64 columnMs = 0;
+    const auto [t0, t1] = pictureSpan(size(), &columnMs);
     m_model.decimate(m_sensor, t0, t1, l.plot.width(), m_pressureShown, m_picture);
     const qreal dpr = devicePixelRatioF();
     const QSize pixels = (QSizeF(size()) * dpr).toSize();
     if (m_image.size() != pixels) {
         m_image = QImage(pixels, QImage::Format_ARGB32_Premultiplied);
         m_image.setDevicePixelRatio(dpr);
+        m_drawn.valid = false;
     }
+
+    double lo = std::numeric_limits<double>::infinity();
+    double hi = -lo;
+    for (int k = 1; k <= TrendModel::Channels; ++k) {
+        lo = std::min(lo, m_picture.series[size_t(k)].lo);
+        hi = std::max(hi, m_picture.series[size_t(k)].hi);
+    }
+    const SeriesPicture &p = m_picture.series[Picture::Pressure];
+    Drawn now;
+    now.valid = true;
+    now.size = size();
+    now.dpr = dpr;
+    now.sensor = m_sensor;
+    now.pressure = m_pressureShown;
+    now.antialiased = m_picture.points <= qsizetype(l.plot.width()) * 8;
+    now.left = axisFor(lo, hi, m_drawn.valid ? m_drawn.left : Axis{});
+    now.right =
+        m_pressureShown ? axisFor(p.lo, p.hi, m_drawn.valid ? m_drawn.right : Axis{}) : Axis{};
+    now.legend = legendKey();
+    now.columnMs = columnMs;
+    now.endColumn = columnMs > 0 ? (t1 + 1) / columnMs - 1 : 0;
+
+    const int columns = l.plot.width();
+    const qint64 shift = now.endColumn - m_drawn.endColumn;
+    const bool incremental = m_drawn.valid && dpr == 1 && columnMs > 0 && m_picture.points > 0 &&
+                             now.size == m_drawn.size && now.sensor == m_drawn.sensor &&
+                             now.pressure == m_drawn.pressure &&
+                             now.antialiased == m_drawn.antialiased && now.left == m_drawn.left &&
+                             now.right == m_drawn.right && now.legend == m_drawn.legend &&
+                             now.columnMs == m_drawn.columnMs && shift >= 0 && shift < columns - 4;
     QPainter painter(&m_image);
-    drawPicture(painter, m_picture, size());
+    const bool otherPicture = m_changedSensor != m_sensor;
+    m_changedSensor = m_sensor;
+    if (incremental) {
+        // Shift the plot's picture left by whole columns, then draw the newest columns (the
+        // one that was the newest may have gained points), column 0 (under the frame), the
+        // time labels and the value labels that reach below the plot.
+        const QRect plot = l.plot;
+        const int d = int(shift);
+        if (d > 0) {
+            for (int y = plot.top(); y <= plot.bottom(); ++y) {
+                auto *row = reinterpret_cast<QRgb *>(m_image.scanLine(y)) + plot.left();
+                std::memmove(row, row + d, size_t(columns - d) * sizeof(QRgb));
+            }
+        }
+        const int first = std::max(1, columns - 2 - d);
+        const QRect tail(plot.left() + first, plot.top(), columns - first, plot.height());
+        const QRect strip(0, plot.bottom() + 1, width(), height() - plot.bottom() - 1);
+        const QRect edge(plot.left(), plot.top(), 1, plot.height());
+        painter.setClipRegion(QRegion(tail) + QRegion(strip) + QRegion(edge));
+        drawPicture(painter, m_picture, size(), now.left, now.right, first);
+        m_changed = otherPicture ? rect() : (d > 0 ? plot : tail | edge) | strip;
+    } else {
+        drawPicture(painter, m_picture, size(), now.left, now.right);
+        m_changed = rect();
+        ++m_fullDraws;
+    }
+    m_drawn = now;
     m_dirty = false;
     ++m_builds;
     emit pictureBuilt(m_picture.points);
@@ -185,54 +298,77 @@ void TrendPlot::build()
 void TrendPlot::render(QPainter &painter, QSize size) const
 {
     const Layout l = layoutFor(size);
-    const auto [t0, t1] = timeSpan();
+    qint64 columnMs = 0;
+    const auto [t0, t1] = pictureSpan(size, &columnMs);
     Picture picture;
     m_model.decimate(m_sensor, t0, t1, l.plot.width(), m_pressureShown, picture);
-    drawPicture(painter, picture, size);
-}
-
-void TrendPlot::drawPicture(QPainter &painter, const Picture &picture, QSize size) const
-{
-    const Layout l = layoutFor(size);
-    const QRect plot = l.plot;
-    const QFontMetrics fm = fontMetrics();
-    painter.setFont(font());
-    painter.fillRect(QRect(QPoint(0, 0), size), Qt::white);
-
-    // The left axis spans every channel; the right one the pressure.
     double lo = std::numeric_limits<double>::infinity();
     double hi = -lo;
-    const int channels = m_model.channelCount(m_sensor);
     for (int k = 1; k <= TrendModel::Channels; ++k) {
         lo = std::min(lo, picture.series[size_t(k)].lo);
         hi = std::max(hi, picture.series[size_t(k)].hi);
     }
-    const Axis left = axisFor(lo, hi);
     const SeriesPicture &p = picture.series[Picture::Pressure];
-    const Axis right = picture.hasPressure ? axisFor(p.lo, p.hi) : Axis{};
+    // The axes of the picture on screen, when it is of this size: the same picture.
+    const bool same = m_drawn.valid && m_drawn.size == size;
+    drawPicture(painter, picture, size, axisFor(lo, hi, same ? m_drawn.left : Axis{}),
+                picture.hasPressure ? axisFor(p.lo, p.hi, same ? m_drawn.right : Axis{}) : Axis{});
+}
+
+const QStaticText &TrendPlot::label(const QString &text) const
+{
+    // Labels are laid out once and kept: most of them are drawn again and again.
+    auto it = m_texts.find(text);
+    if (it == m_texts.end()) {
+        if (m_texts.size() > 2000) m_texts.clear();
+        QStaticText st(text);
+        st.setTextFormat(Qt::PlainText);
+        st.prepare(QTransform(), font());
+        it = m_texts.insert(text, st);
+    }
+    return *it;
+}
+
+void TrendPlot::drawText(QPainter &painter, int x, int y, const QString &text) const
+{
+    painter.drawStaticText(x, y, label(text));
+}
+
+void TrendPlot::drawPicture(QPainter &painter, const Picture &picture, QSize size, const Axis &left,
+                            const Axis &right, int firstColumn) const
+{
+    const Layout l = layoutFor(size);
+    const QRect plot = l.plot;
+    const QFontMetrics fm = fontMetrics();
+    const bool whole = firstColumn <= 0;
+    painter.setFont(font());
+    painter.fillRect(QRect(QPoint(0, 0), size), Qt::white);
+    const int channels = m_model.channelCount(m_sensor);
+    auto widthOf = [&](const QString &text) { return int(std::ceil(label(text).size().width())); };
 
     // Legend: the sensor, then a swatch and a name per series.
-    int x = plot.left();
-    const int legendY = 4;
-    const int textY = legendY + fm.ascent();
-    painter.setPen(Qt::black);
-    if (m_sensor >= 0) {
-        const QString title = QStringLiteral("Sensor ") + m_model.sensors().value(m_sensor);
-        painter.drawText(x, textY, title);
-        x += fm.horizontalAdvance(title) + 16;
-    }
-    auto legendItem = [&](int series, const QString &name) {
-        if (x + 20 + fm.horizontalAdvance(name) > size.width()) return;
-        painter.setPen(QPen(colourOf(series), 2));
-        const int my = legendY + fm.height() / 2;
-        painter.drawLine(x, my, x + 14, my);
+    if (whole) {
+        int x = plot.left();
+        const int legendY = 4;
         painter.setPen(Qt::black);
-        painter.drawText(x + 18, textY, name);
-        x += 18 + fm.horizontalAdvance(name) + 14;
-    };
-    for (int k = 1; k <= channels; ++k)
-        legendItem(k, m_model.channelName(m_sensor, k));
-    if (picture.hasPressure) legendItem(Picture::Pressure, TrendModel::pressureName());
+        if (m_sensor >= 0) {
+            const QString title = QStringLiteral("Sensor ") + m_model.sensors().value(m_sensor);
+            drawText(painter, x, legendY, title);
+            x += fm.horizontalAdvance(title) + 16;
+        }
+        auto legendItem = [&](int series, const QString &name) {
+            if (x + 20 + fm.horizontalAdvance(name) > size.width()) return;
+            painter.setPen(QPen(colourOf(series), 2));
+            const int my = legendY + fm.height() / 2;
+            painter.drawLine(x, my, x + 14, my);
+            painter.setPen(Qt::black);
+            drawText(painter, x + 18, legendY, name);
+            x += 18 + fm.horizontalAdvance(name) + 14;
+        };
+        for (int k = 1; k <= channels; ++k)
+            legendItem(k, m_model.channelName(m_sensor, k));
+        if (picture.hasPressure) legendItem(Picture::Pressure, TrendModel::pressureName());
+    }
 
     // Grid and axis labels.
     painter.setPen(kGrid);
@@ -244,8 +380,8 @@ void TrendPlot::drawPicture(QPainter &painter, const Picture &picture, QSize siz
             painter.setPen(kGrid);
             painter.drawLine(plot.left(), y, plot.right(), y);
             painter.setPen(Qt::black);
-            painter.drawText(QRect(0, y - labelH / 2, plot.left() - 6, labelH),
-                             Qt::AlignRight | Qt::AlignVCenter, tickText(v, step));
+            const QString text = tickText(v, step);
+            drawText(painter, plot.left() - 6 - widthOf(text), y - labelH / 2, text);
         }
     }
     if (right.valid) {
@@ -255,8 +391,7 @@ void TrendPlot::drawPicture(QPainter &painter, const Picture &picture, QSize siz
         for (double v = std::ceil(right.lo / step) * step; v <= right.hi; v += step) {
             const int y = int(std::lround(right.y(v, plot)));
             painter.drawLine(plot.right(), y, plot.right() + 4, y);
-            painter.drawText(QRect(plot.right() + 7, y - labelH / 2, size.width(), labelH),
-                             Qt::AlignLeft | Qt::AlignVCenter, tickText(v, step));
+            drawText(painter, plot.right() + 7, y - labelH / 2, tickText(v, step));
         }
     }
     {
@@ -279,10 +414,10 @@ void TrendPlot::drawPicture(QPainter &painter, const Picture &picture, QSize siz
             painter.setPen(kGrid);
             painter.drawLine(cx, plot.top(), cx, plot.bottom());
             painter.setPen(Qt::black);
-            const QString text = QDateTime::fromMSecsSinceEpoch(t).toString(format);
-            const int w = fm.horizontalAdvance(text);
-            painter.drawText(std::clamp(cx - w / 2, 0, size.width() - w),
-                             plot.bottom() + 4 + fm.ascent(), text);
+            const QString text =
+                QDateTime::fromMSecsSinceEpoch(t + offset, Qt::UTC).toString(format);
+            const int w = widthOf(text);
+            drawText(painter, std::clamp(cx - w / 2, 0, size.width() - w), plot.bottom() + 4, text);
         }
     }
     painter.setPen(kFrame);
@@ -299,10 +434,13 @@ void TrendPlot::drawPicture(QPainter &painter, const Picture &picture, QSize siz
 
     // The lines: per column the first, lowest, highest and last value.
     painter.save();
-    painter.setClipRect(plot);
+    painter.setClipRect(plot, whole ? Qt::ReplaceClip : Qt::IntersectClip);
     // Smooth lines while the picture is sparse; a dense one is a band either way, and plain
     // lines draw it in half the time.
     painter.setRenderHint(QPainter::Antialiasing, picture.points <= qsizetype(plot.width()) * 8);
+    // Column 0 and the columns from firstColumn on (with the one before, for the line into
+    // them); all of them when drawing the whole picture.
+    auto wanted = [&](int c) { return whole || c <= 1 || c >= firstColumn - 1; };
     auto drawSeries = [&](int series, const Axis &axis, bool stepped) {
         const SeriesPicture &s = picture.series[size_t(series)];
         if (!axis.valid) return;
@@ -335,6 +473,15 @@ void TrendPlot::drawPicture(QPainter &painter, const Picture &picture, QSize siz
                 flush();
                 havePrev = false;
             }
+            if (!wanted(c)) {
+                // Not drawn: only where the next drawn column's line starts from.
+                if (m_line.size() >= 2) flush();
+                m_line.clear();
+                m_line << QPointF(cx, axis.y(col.last, plot));
+                prevLast = col.last;
+                havePrev = true;
+                continue;
+            }
             if (stepped && havePrev) m_line << QPointF(cx, axis.y(prevLast, plot));
             m_line << QPointF(cx, axis.y(col.first, plot));
             if (col.min != col.max)
@@ -356,11 +503,14 @@ void TrendPlot::drawPicture(QPainter &painter, const Picture &picture, QSize siz
     painter.restore();
 }
 
-void TrendPlot::paintEvent(QPaintEvent *)
+void TrendPlot::paintEvent(QPaintEvent *event)
 {
     if (m_dirty || m_image.isNull()) build();
     QPainter painter(this);
-    painter.drawImage(0, 0, m_image);
+    const QRect r = event->rect();
+    painter.drawImage(r, m_image,
+                      QRectF(QPointF(r.topLeft()) * m_image.devicePixelRatio(),
+                             QSizeF(r.size()) * m_image.devicePixelRatio()));
     if (m_hoverX >= 0) drawHover(painter);
 }
 

@@ -15,12 +15,18 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPainter>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSaveFile>
+#include <QSettings>
 #include <QStatusBar>
 #include <QSvgGenerator>
+#include <QThread>
+#include <QTimer>
 #include <QVBoxLayout>
+
+#include <climits>
 
 namespace trend {
 
@@ -33,6 +39,21 @@ void describe(QWidget *w, const QString &name, const QString &controlName)
     w->setAccessibleDescription(controlName);
 }
 
+// Qt's file dialog keeps its history, folder and column widths in a user settings file, made
+// (with its folder) when the dialog closes. The program keeps no settings files: the user and
+// system settings of every format go under /dev/null, where no folder can be made, so nothing
+// is read or written. The program's own files never use QSettings.
+void keepDialogSettingsInMemory()
+{
+    static const bool done = [] {
+        for (auto format : {QSettings::NativeFormat, QSettings::IniFormat})
+            for (auto scope : {QSettings::UserScope, QSettings::SystemScope})
+                QSettings::setPath(format, scope, QStringLiteral("/dev/null"));
+        return true;
+    }();
+    Q_UNUSED(done);
+}
+
 bool fail(QString *error, const QString &text)
 {
     if (error) *error = text;
@@ -40,6 +61,26 @@ bool fail(QString *error, const QString &text)
 }
 
 } // namespace
+
+struct TrendWindow::Export {
+    CsvPoints data;
+    QString path;
+    std::atomic<bool> cancel{false};
+    std::atomic<qsizetype> done{0};
+    bool ok = false;
+    QString error;
+    QThread *thread = nullptr;
+    bool fromDialog = false;
+};
+
+TrendWindow::~TrendWindow()
+{
+    if (m_export) {
+        m_export->cancel = true;
+        m_export->thread->wait();
+        delete m_export->thread;
+    }
+}
 
 TrendWindow::TrendWindow(QWidget *parent, qsizetype bound)
     : QMainWindow(parent, Qt::Window), m_model(bound)
@@ -111,12 +152,28 @@ void TrendWindow::buildControls()
     m_points->setAccessibleDescription(QStringLiteral("lblTrendPoints"));
     statusBar()->addWidget(m_notice, 1);
     statusBar()->addPermanentWidget(m_points);
+    m_exportBar = new QProgressBar(this);
+    describe(m_exportBar, QStringLiteral("Saving the points"), QStringLiteral("prgTrendExport"));
+    m_exportBar->setMaximumWidth(200);
+    m_exportBar->hide();
+    m_exportCancel = new QPushButton(QStringLiteral("Cancel"), this);
+    describe(m_exportCancel, QStringLiteral("Cancel saving the points"),
+             QStringLiteral("cmdTrendExportCancel"));
+    m_exportCancel->hide();
+    statusBar()->addPermanentWidget(m_exportBar);
+    statusBar()->addPermanentWidget(m_exportCancel);
+    connect(m_exportCancel, &QPushButton::clicked, this, &TrendWindow::cancelCsvExport);
+    m_exportTimer = new QTimer(this);
+    m_exportTimer->setInterval(100);
+    connect(m_exportTimer, &QTimer::timeout, this, [this] {
+        if (m_export) m_exportBar->setValue(int(m_export->done.load()));
+    });
 
     auto *png = new QAction(QStringLiteral("Save Picture as &PNG..."), this);
     png->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
     auto *svg = new QAction(QStringLiteral("Save Picture as S&VG..."), this);
     svg->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S));
-    auto *csv = new QAction(QStringLiteral("Save Points as &CSV..."), this);
+    auto *csv = m_csvAction = new QAction(QStringLiteral("Save Points as &CSV..."), this);
     csv->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_E));
     auto *close = new QAction(QStringLiteral("&Close"), this);
     close->setShortcut(QKeySequence::Close);
@@ -127,24 +184,34 @@ void TrendWindow::buildControls()
     m_plot->setContextMenuPolicy(Qt::ActionsContextMenu);
     m_plot->addActions({png, svg, csv});
 
-    connect(png, &QAction::triggered, this, [this] {
+    auto now = [this](bool (TrendWindow::*save)(const QString &, QString *) const) {
+        return [this, save](const QString &path) {
+            QString error;
+            const bool ok = (this->*save)(path, &error);
+            reportSave(path, ok, error);
+        };
+    };
+    connect(png, &QAction::triggered, this, [this, now] {
         saveWithDialog(QStringLiteral("Save Picture as PNG"), QStringLiteral("PNG image (*.png)"),
-                       QStringLiteral("png"), &TrendWindow::savePng);
+                       QStringLiteral("png"), now(&TrendWindow::savePng));
     });
-    connect(svg, &QAction::triggered, this, [this] {
+    connect(svg, &QAction::triggered, this, [this, now] {
         saveWithDialog(QStringLiteral("Save Picture as SVG"), QStringLiteral("SVG image (*.svg)"),
-                       QStringLiteral("svg"), &TrendWindow::saveSvg);
+                       QStringLiteral("svg"), now(&TrendWindow::saveSvg));
     });
     connect(csv, &QAction::triggered, this, [this] {
         saveWithDialog(QStringLiteral("Save Points as CSV"),
                        QStringLiteral("Comma-separated values (*.csv)"), QStringLiteral("csv"),
-                       &TrendWindow::saveCsv);
+                       [this](const QString &path) {
+                           if (startCsvExport(path)) m_export->fromDialog = true;
+                       });
     });
     connect(close, &QAction::triggered, this, &QWidget::close);
 
     connect(m_sensors, &QComboBox::activated, this, [this](int index) {
         m_picked = true; // new readings no longer move the choice
         chooseSensor(index);
+        m_plot->refreshNow();
     });
     connect(m_spans, &QButtonGroup::idToggled, this, [this](int id, bool checked) {
         if (checked) m_plot->setSpan(Spans[std::clamp(id, 0, 3)]);
@@ -166,6 +233,7 @@ void TrendWindow::addReading(const primary::Reading &reading)
         syncSensorList(); // a new sensor for the list
     m_plot->dataChanged();
     checkBound();
+    checkSensorsDropped();
 }
 
 void TrendWindow::addPressure(const secondary::Pressure &pressure)
@@ -182,6 +250,7 @@ void TrendWindow::addPressure(const secondary::Pressure &pressure)
 void TrendWindow::chooseSensor(int sensor)
 {
     m_sensor = sensor;
+    m_model.setPinnedSensor(sensor);
     m_plot->setSensor(sensor);
     if (isVisible()) syncSensorList();
 }
@@ -190,8 +259,14 @@ void TrendWindow::chooseSensor(int sensor)
 void TrendWindow::syncSensorList()
 {
     const QStringList &ids = m_model.sensors();
-    for (qsizetype i = m_sensors->count(); i < ids.size(); ++i)
-        m_sensors->addItem(ids[i]);
+    if (m_listChanges != m_model.sensorListChanges()) {
+        m_listChanges = m_model.sensorListChanges();
+        // An identifier seen long ago may have given its place to a new one.
+        for (int i = 0; i < m_sensors->count(); ++i)
+            if (m_sensors->itemText(i) != ids[i]) m_sensors->setItemText(i, ids[i]);
+        for (qsizetype i = m_sensors->count(); i < ids.size(); ++i)
+            m_sensors->addItem(ids[i]);
+    }
     if (m_sensors->currentIndex() != m_sensor) m_sensors->setCurrentIndex(m_sensor);
 }
 
@@ -201,6 +276,16 @@ void TrendWindow::checkBound()
     m_boundSaid = true;
     m_notice->setText(QStringLiteral("%1 points held: the oldest points now go first")
                           .arg(QLocale().toString(m_model.bound())));
+}
+
+void TrendWindow::checkSensorsDropped()
+{
+    if (m_model.sensorsDropped() == 0) return;
+    if (isVisible()) syncSensorList();
+    if (m_sensorsSaid) return;
+    m_sensorsSaid = true;
+    m_notice->setText(QStringLiteral("%1 sensors held: the ones seen longest ago were dropped")
+                          .arg(QLocale().toString(TrendModel::MaxSensors)));
 }
 
 void TrendWindow::openWindow()
@@ -258,16 +343,73 @@ bool TrendWindow::saveSvg(const QString &path, QString *error) const
 
 bool TrendWindow::saveCsv(const QString &path, QString *error) const
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) return fail(error, file.errorString());
     const auto [t0, t1] = m_plot->timeSpan();
-    if (m_model.writeCsv(file, m_sensor, t0, t1, m_plot->pressureShown()) < 0 || !file.commit())
-        return fail(error, file.errorString());
+    return TrendModel::saveCsv(m_model.csvPoints(m_sensor, t0, t1, m_plot->pressureShown()), path,
+                               error);
+}
+
+bool TrendWindow::startCsvExport(const QString &path)
+{
+    if (m_export) return false;
+    const auto [t0, t1] = m_plot->timeSpan();
+    m_export = std::make_unique<Export>();
+    Export *e = m_export.get();
+    // The copy is quick; the writing (a time stamp per row) goes on in the worker while the
+    // store keeps taking readings.
+    e->data = m_model.csvPoints(m_sensor, t0, t1, m_plot->pressureShown());
+    e->path = path;
+    e->thread = QThread::create(
+        [e] { e->ok = TrendModel::saveCsv(e->data, e->path, &e->error, &e->cancel, &e->done); });
+    connect(e->thread, &QThread::finished, this, &TrendWindow::exportDone);
+    m_exportBar->setRange(0, int(std::min<size_t>(e->data.points.size(), INT_MAX)));
+    m_exportBar->setValue(0);
+    m_exportBar->show();
+    m_exportCancel->show();
+    m_csvAction->setEnabled(false);
+    m_exportTimer->start();
+    e->thread->start(QThread::LowPriority);
     return true;
 }
 
+void TrendWindow::cancelCsvExport()
+{
+    if (m_export) m_export->cancel = true;
+}
+
+void TrendWindow::exportDone()
+{
+    const std::unique_ptr<Export> e = std::move(m_export);
+    e->thread->wait();
+    delete e->thread;
+    m_exportTimer->stop();
+    m_exportBar->hide();
+    m_exportCancel->hide();
+    m_csvAction->setEnabled(true);
+    const bool cancelled = !e->ok && e->cancel;
+    const QString error = cancelled ? QString() : e->error;
+    if (e->fromDialog) {
+        if (cancelled)
+            statusBar()->showMessage(QStringLiteral("Saving the points was cancelled"), 5000);
+        else
+            reportSave(e->path, e->ok, error);
+    }
+    emit exportFinished(e->ok, error);
+}
+
+void TrendWindow::reportSave(const QString &path, bool ok, const QString &error)
+{
+    if (ok) {
+        statusBar()->showMessage(QStringLiteral("Saved %1").arg(QDir::toNativeSeparators(path)),
+                                 5000);
+    } else {
+        QMessageBox::warning(
+            this, windowTitle(),
+            QStringLiteral("Could not save %1:\n%2").arg(QDir::toNativeSeparators(path), error));
+    }
+}
+
 void TrendWindow::saveWithDialog(const QString &title, const QString &filter, const QString &suffix,
-                                 bool (TrendWindow::*save)(const QString &, QString *) const)
+                                 const std::function<void(const QString &)> &save)
 {
     const QString folder = QDir(m_exportFolder).exists() && !m_exportFolder.isEmpty()
                                ? m_exportFolder
@@ -279,23 +421,18 @@ void TrendWindow::saveWithDialog(const QString &title, const QString &filter, co
             .arg(sensor, QDateTime::currentDateTime().toString(u"yyyy-MM-dd HH.mm.ss"), suffix)
             .simplified();
     // Qt's own dialog: the same for every desktop, and filled in by screen readers and tests.
+    keepDialogSettingsInMemory();
     QFileDialog dialog(this, title, folder, filter);
+    dialog.setHistory(m_dialogHistory);
     dialog.setObjectName(QStringLiteral("dlgTrendSave"));
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setDefaultSuffix(suffix);
     dialog.selectFile(name);
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
-    const QString path = dialog.selectedFiles().constFirst();
-    QString error;
-    if ((this->*save)(path, &error)) {
-        statusBar()->showMessage(QStringLiteral("Saved %1").arg(QDir::toNativeSeparators(path)),
-                                 5000);
-    } else {
-        QMessageBox::warning(
-            this, windowTitle(),
-            QStringLiteral("Could not save %1:\n%2").arg(QDir::toNativeSeparators(path), error));
-    }
+    const int answer = dialog.exec();
+    m_dialogHistory = dialog.history(); // for this run only
+    if (answer != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+    save(dialog.selectedFiles().constFirst());
 }
 
 } // namespace trend

@@ -7,12 +7,18 @@
 
 #include <QMainWindow>
 
+#include <functional>
+#include <memory>
+
 class QAction;
 class QButtonGroup;
 class QCheckBox;
 class QComboBox;
 class QDateTime;
 class QLabel;
+class QProgressBar;
+class QPushButton;
+class QTimer;
 
 namespace trend {
 
@@ -24,6 +30,7 @@ public:
     static constexpr qint64 Spans[] = {60'000, 600'000, 3'600'000, 0}; // 0: all since start
 
     explicit TrendWindow(QWidget *parent = nullptr, qsizetype bound = TrendModel::DefaultBound);
+    ~TrendWindow() override;
 
     // Every reading of the instrument link.
     void addReading(const primary::Reading &reading);
@@ -40,6 +47,11 @@ public:
     bool savePng(const QString &path, QString *error = nullptr) const;
     bool saveSvg(const QString &path, QString *error = nullptr) const;
     bool saveCsv(const QString &path, QString *error = nullptr) const;
+    // Writes the points shown to `path` in a worker thread, with a progress bar and a Cancel
+    // button in the status line; exportFinished follows. False when an export is under way.
+    bool startCsvExport(const QString &path);
+    void cancelCsvExport();
+    bool exporting() const { return m_export != nullptr; }
 
     const TrendModel &model() const { return m_model; }
     TrendPlot *plot() const { return m_plot; }
@@ -48,6 +60,13 @@ public:
     QButtonGroup *spanButtons() const { return m_spans; }
     QLabel *notice() const { return m_notice; }
     QLabel *pointsLabel() const { return m_points; }
+    QProgressBar *exportProgress() const { return m_exportBar; }
+    QPushButton *exportCancelButton() const { return m_exportCancel; }
+
+signals:
+    // An export ended: written, failed (`error` says why) or cancelled (`error` empty). A
+    // failed or cancelled export leaves no file.
+    void exportFinished(bool ok, const QString &error);
 
 protected:
     void showEvent(QShowEvent *event) override;
@@ -58,8 +77,12 @@ private:
     void syncSensorList();
     void chooseSensor(int sensor);
     void checkBound();
+    void checkSensorsDropped();
+    // Asks for a file and hands it to `save`.
     void saveWithDialog(const QString &title, const QString &filter, const QString &suffix,
-                        bool (TrendWindow::*save)(const QString &, QString *) const);
+                        const std::function<void(const QString &)> &save);
+    void reportSave(const QString &path, bool ok, const QString &error);
+    void exportDone();
 
     TrendModel m_model;
     TrendPlot *m_plot = nullptr;
@@ -68,10 +91,19 @@ private:
     QCheckBox *m_pressure = nullptr;
     QLabel *m_notice = nullptr;
     QLabel *m_points = nullptr;
-    int m_sensor = -1;        // the sensor shown
-    bool m_picked = false;    // the operator chose it: new readings no longer move the choice
-    bool m_boundSaid = false; // the status line said once that the oldest points go
+    QProgressBar *m_exportBar = nullptr;
+    QPushButton *m_exportCancel = nullptr;
+    QAction *m_csvAction = nullptr;
+    struct Export;
+    std::unique_ptr<Export> m_export; // the export under way
+    QTimer *m_exportTimer = nullptr;  // brings the progress bar up to date
+    int m_sensor = -1;                // the sensor shown
+    bool m_picked = false;      // the operator chose it: new readings no longer move the choice
+    bool m_boundSaid = false;   // the status line said once that the oldest points go
+    bool m_sensorsSaid = false; // ... and that identifiers seen long ago were dropped
+    qint64 m_listChanges = -1;  // the model's sensor list changes the list shows
     QString m_exportFolder;
+    QStringList m_dialogHistory;          // the save dialogs' folders, kept in memory only
     std::optional<double> m_lastPressure; // the pressure last added
     bool m_hasPressure = false;           // one has been added
 };

@@ -62,12 +62,15 @@ class TestTrendModel : public QObject {
     Q_OBJECT
 private slots:
     void readingsBecomePoints();
+    void sensorListBound();
     void boundDropsOldestFirst();
     void columnsKeepMinAndMax();
     void gapsBreakTheLine();
     void pressure();
     void clockSetBack();
     void csvRoundTrip();
+    void csvRowsAfterEviction();
+    void csvTimesAcrossOffsetChange();
 };
 
 void TestTrendModel::readingsBecomePoints()
@@ -98,12 +101,39 @@ void TestTrendModel::readingsBecomePoints()
     QVERIFY(!p.series[2].columns[0].hasValue); // "abc": no number, a gap
     QCOMPARE(p.series[2].points, 1);
     QCOMPARE(p.series[3].columns[0].first, -30.0);
+}
 
-    // A list full of identifiers takes no more (noise would otherwise grow it for ever).
+void TestTrendModel::sensorListBound()
+{
+    // A burst of junk identifiers fills the list; the sensors after it still come in, each in
+    // place of the identifier seen longest ago, never the one shown.
+    TrendModel m;
+    QCOMPARE(m.addReading(kT0, one("S1", "5", "K")), 0);
+    m.setPinnedSensor(0);
+    QCOMPARE(m.addReading(kT0 + 1, one("S2", "6")), 1);
     for (int i = 2; i < TrendModel::MaxSensors; ++i)
-        QCOMPARE(m.addReading(kT0 + 10, one(QString::number(i), "1")), i);
-    QCOMPARE(m.addReading(kT0 + 10, one("one too many", "1")), -1);
-    QCOMPARE(m.addReading(kT0 + 10, one("S1", "1")), 1);
+        QCOMPARE(m.addReading(kT0 + 2, one(QString("junk%1").arg(i), "1")), i);
+    QCOMPARE(m.sensorsDropped(), 0);
+    QCOMPARE(m.addReading(kT0 + 3, one("S3", "7", "V")), 1); // S2's place; S1 is shown
+    QCOMPARE(m.sensorsDropped(), 1);
+    QCOMPARE(m.sensors().size(), TrendModel::MaxSensors);
+    QCOMPARE(m.sensors()[1], QString("S3"));
+    QCOMPARE(m.sensorIndex("S2"), -1);
+    QCOMPARE(m.addReading(kT0 + 4, one("junk2", "1")), 2); // seen again: kept
+    QCOMPARE(m.addReading(kT0 + 5, one("S4", "8")), 3);    // junk3 went
+    QCOMPARE(m.sensorIndex("junk3"), -1);
+    QCOMPARE(m.sensorIndex("junk2"), 2);
+    // The new sensor's picture, points and units are its own, not S2's.
+    QCOMPARE(m.channelName(1, 1), QString("Channel 1 (V)"));
+    Picture p;
+    m.decimate(1, kT0, kT0 + 5, 6, false, p);
+    QCOMPARE(p.points, 1);
+    QCOMPARE(p.series[1].columns[3].first, 7.0);
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    QCOMPARE(m.writeCsv(buffer, 1, kT0, kT0 + 5, false), 1);
+    m.decimate(0, kT0, kT0 + 5, 6, false, p);
+    QCOMPARE(p.points, 1);
 }
 
 void TestTrendModel::boundDropsOldestFirst()
@@ -132,6 +162,15 @@ void TestTrendModel::boundDropsOldestFirst()
     // Both pressure points went, but the last one still holds the pressure's value.
     QCOMPARE(p.series[Picture::Pressure].points, 0);
     QCOMPARE(p.pressureAtEnd, 2.0);
+
+    // The default store holds its million points and drops the next one's oldest.
+    TrendModel big;
+    QCOMPARE(big.bound(), 1'000'000);
+    for (int i = 0; i <= 1'000'000; ++i)
+        big.addPressure(kT0 + i, i);
+    QCOMPARE(big.pointCount(), 1'000'000);
+    QCOMPARE(big.droppedCount(), 1);
+    QCOMPARE(big.firstMs(), kT0 + 1);
 }
 
 void TestTrendModel::columnsKeepMinAndMax()
@@ -285,6 +324,82 @@ void TestTrendModel::csvRoundTrip()
     const QStringList r2 = QString::fromUtf8(b2.data()).split("\r\n");
     QCOMPARE(csvCells(r2[0]), QStringList({"Time", "Channel 1 (\"a\" b)"}));
     QCOMPARE(csvCells(r2[1]).mid(1), QStringList({"5"}));
+
+    // A unit made for a reader that splits on ';' or a tab stays inside its quoted cell.
+    TrendModel s;
+    s.addReading(kT0, line("R:0,S1,TC,2,5,;=1+1,6,a\tb\r\n"));
+    QBuffer b3;
+    b3.open(QIODevice::WriteOnly);
+    QCOMPARE(s.writeCsv(b3, 0, kT0, kT0, false), 1);
+    QCOMPARE(b3.data().left(b3.data().indexOf('\r')),
+             QByteArray("Time,\"Channel 1 (;=1+1)\",\"Channel 2 (a\tb)\""));
+    // A text cell a spreadsheet would take for a formula is neutralised; a number is not.
+    QCOMPARE(TrendModel::csvCell("=1+1"), QByteArray("'=1+1"));
+    QCOMPARE(TrendModel::csvCell("@SUM(A1)"), QByteArray("'@SUM(A1)"));
+    QCOMPARE(TrendModel::csvCell("+x;y"), QByteArray("\"'+x;y\""));
+    QCOMPARE(TrendModel::csvCell("-cmd"), QByteArray("'-cmd"));
+    QCOMPARE(TrendModel::csvCell("-1.5e3"), QByteArray("-1.5e3"));
+    QCOMPARE(TrendModel::csvCell("+2"), QByteArray("+2"));
+}
+
+void TestTrendModel::csvTimesAcrossOffsetChange()
+{
+    // The offset is found once per quarter hour: both sides of a change to summer time.
+    const QByteArray tz = qgetenv("TZ");
+    qputenv("TZ", "Europe/Berlin");
+    const qint64 change = QDateTime(QDate(2026, 3, 29), QTime(1, 0), Qt::UTC).toMSecsSinceEpoch();
+    TrendModel m;
+    for (qint64 ms : {change - 900'001, change - 1, change, change + 1})
+        m.addPressure(ms, 1);
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    QCOMPARE(m.writeCsv(buffer, -1, change - 900'001, change + 1, true), 4);
+    const QStringList rows = QString::fromUtf8(buffer.data()).split("\r\n");
+    QCOMPARE(rows.mid(1, 4),
+             QStringList({"2026-03-29T01:44:59.999+01:00,1", "2026-03-29T01:59:59.999+01:00,1",
+                          "2026-03-29T03:00:00.000+02:00,1", "2026-03-29T03:00:00.001+02:00,1"}));
+    if (tz.isNull())
+        qunsetenv("TZ");
+    else
+        qputenv("TZ", tz);
+}
+
+void TestTrendModel::csvRowsAfterEviction()
+{
+    // Readings that share a millisecond, the oldest one cut by the bound: every row holds the
+    // values of one reading (value = reading * 100 + channel), a cut one none of another's.
+    TrendModel m(20);
+    for (int r = 0; r < 3; ++r) {
+        QString text = QStringLiteral("R:0,S,TC,9");
+        for (int k = 1; k <= 9; ++k)
+            text += QStringLiteral(",%1,C").arg(r * 100 + k);
+        m.addReading(kT0, line(text + "\r\n"));
+    }
+    m.addPressure(kT0, 14.5);
+    QCOMPARE(m.droppedCount(), 8);
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    const qsizetype written = m.writeCsv(buffer, 0, kT0, kT0, true);
+    QStringList rows = QString::fromUtf8(buffer.data()).split("\r\n", Qt::SkipEmptyParts);
+    QCOMPARE(written, rows.size() - 1);
+    QList<int> readings;
+    for (const QString &row : rows.mid(1)) {
+        const QStringList cells = csvCells(row);
+        QCOMPARE(cells.size(), 11);
+        int reading = -1;
+        for (int k = 1; k <= 9; ++k) {
+            if (cells[k].isEmpty()) continue;
+            const int v = cells[k].toInt();
+            QCOMPARE(v % 100, k);
+            if (reading < 0) reading = v / 100;
+            QCOMPARE(v / 100, reading);
+        }
+        if (reading >= 0) readings << reading;
+    }
+    // The cut reading is left out; the whole ones are there in full, in order.
+    QCOMPARE(readings, QList<int>({1, 2}));
+    QCOMPARE(csvCells(rows.last()).mid(1),
+             QStringList({"201", "202", "203", "204", "205", "206", "207", "208", "209", "14.5"}));
 }
 
 QTEST_GUILESS_MAIN(TestTrendModel)
