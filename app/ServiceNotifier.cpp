@@ -1,0 +1,65 @@
+#include "app/ServiceNotifier.h"
+
+#include <systemd/sd-daemon.h>
+
+#include <cstdint>
+
+ServiceNotifier::ServiceNotifier(QObject *parent) : QObject(parent)
+{
+    m_active = !qEnvironmentVariableIsEmpty("NOTIFY_SOCKET");
+    if (!m_active) return;
+    m_gap.setSingleShot(true);
+    m_gap.setInterval(StatusGapMs);
+    connect(&m_gap, &QTimer::timeout, this, [this] {
+        if (m_wanted != m_sent) sendStatus();
+    });
+    // The pings come from this thread's event loop: when the loop stalls, they stop.
+    connect(&m_watchdog, &QTimer::timeout, this, [this] { send("WATCHDOG=1"); });
+}
+
+void ServiceNotifier::send(const QByteArray &state)
+{
+    // A service manager that went away is not this program's failure: the result is ignored.
+    sd_notify(0, state.constData());
+}
+
+void ServiceNotifier::ready()
+{
+    if (!m_active || m_ready) return;
+    m_ready = true;
+    m_sent = m_wanted;
+    send("READY=1\nSTATUS=" + m_wanted.toUtf8());
+    m_gap.start();
+    uint64_t usec = 0;
+    if (sd_watchdog_enabled(0, &usec) > 0 && usec > 0) {
+        m_watchdog.setTimerType(Qt::PreciseTimer);
+        m_watchdog.setInterval(int(qBound<uint64_t>(1, usec / 2000, 24 * 3600 * 1000)));
+        m_watchdog.start();
+        send("WATCHDOG=1");
+    }
+}
+
+void ServiceNotifier::setStatus(const QString &line)
+{
+    if (!m_active) return;
+    // One line: a break would end the status early and start a bogus assignment.
+    QString text = line;
+    text.replace(u'\n', u' ');
+    m_wanted = text;
+    if (m_ready && !m_gap.isActive() && m_wanted != m_sent) sendStatus();
+}
+
+void ServiceNotifier::sendStatus()
+{
+    m_sent = m_wanted;
+    send("STATUS=" + m_sent.toUtf8());
+    m_gap.start();
+}
+
+void ServiceNotifier::stopping()
+{
+    if (!m_active) return;
+    m_watchdog.stop();
+    m_gap.stop();
+    send("STOPPING=1");
+}
