@@ -9,6 +9,7 @@ ServiceNotifier::ServiceNotifier(QObject *parent) : QObject(parent)
     m_active = !qEnvironmentVariableIsEmpty("NOTIFY_SOCKET");
     if (!m_active) return;
     m_gap.setSingleShot(true);
+    m_gap.setTimerType(Qt::PreciseTimer); // never early: one line a second at most
     m_gap.setInterval(StatusGapMs);
     connect(&m_gap, &QTimer::timeout, this, [this] {
         if (m_wanted != m_sent) sendStatus();
