@@ -93,6 +93,14 @@ public:
         if (m_notifier.active()) wireStatus();
     }
 
+    // The links go last (they close their ports and sync their files as they go): nothing
+    // they say then reaches members that are gone already.
+    ~Run() override
+    {
+        disconnect(&primary, nullptr, this, nullptr);
+        disconnect(&secondary, nullptr, this, nullptr);
+    }
+
     void say(const QString &text) { m_messages.line(text); }
 
     void start()
