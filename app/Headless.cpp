@@ -178,12 +178,11 @@ private:
 
     void wireStatus()
     {
-        connect(&primary, &PrimaryLink::countChanged, this, [this](int n) {
-            // The link's count starts again at each pick; the status counts the whole run.
-            if (n > m_lastCount) m_total += n - m_lastCount;
-            m_lastCount = n;
-            updateStatus();
-        });
+        // Readings of the whole run (the link's count stops at 32767 and starts again at each
+        // pick); the status line follows them once per receive event.
+        connect(&primary, &PrimaryLink::readingParsed, this,
+                [this](const primary::Reading &r) { m_total = r.seq; });
+        connect(&primary, &PrimaryLink::countChanged, this, &Run::updateStatus);
         connect(&primary, &PrimaryLink::portStatusChanged, this, &Run::updateStatus);
         connect(&secondary, &SecondaryLink::messageLogged, this, &Run::updateStatus);
         connect(&secondary, &SecondaryLink::logAppended, this, &Run::updateStatus);
@@ -237,8 +236,7 @@ private:
     QTimer m_retry;
     bool m_scanning = true;
     QString m_portStatus;
-    int m_lastCount = 0;
-    qint64 m_total = 0;
+    quint64 m_total = 0;
 };
 
 } // namespace
