@@ -261,7 +261,10 @@ void secondaryPoll(const uint8_t *data, size_t size)
         CHECK(T, !u.rawPressure->contains(u','), shown(*u.rawPressure));
         CHECK(T, message.startsWith(*u.rawPressure), "raw pressure is the first field");
         const double expected = secondary::leadingNumber(*u.rawPressure) - zeroValue;
-        CHECK(T, bool(u.pressureText) == std::isfinite(expected), shown(line));
+        CHECK(T,
+              bool(u.pressureText) ==
+                  (std::isfinite(expected) && secondary::hasLeadingNumber(*u.rawPressure)),
+              shown(line));
         CHECK(T, u.notComputable == !u.pressureText && u.recordText == u.pressureText, shown(line));
         CHECK(T, v.notComputable == !v.pressureText && bool(v.recordText) == bool(v.pressureText),
               shown(line));

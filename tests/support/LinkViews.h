@@ -49,12 +49,14 @@ struct PrimaryView {
                          [this](const QString &t) { log.replace(t); });
         QObject::connect(&link, &PrimaryLink::messageLogged,
                          [this](const QString &t) { log.message(t); });
-        QObject::connect(&link, &PrimaryLink::saveModeReset, [this] { ++saveModeResets; });
+        QObject::connect(&link, &PrimaryLink::saveModeChanged, [this](PrimaryLink::SaveMode m) {
+            saveModeResets += m == PrimaryLink::SaveMode::None;
+        });
         QObject::connect(&link, &PrimaryLink::portsListed,
-                         [this](const QList<PrimaryLink::PortEntry> &entries) {
+                         [this](const QList<serial::PortEntry> &entries) {
                              ports = QStringList{QStringLiteral("none")};
                              for (const auto &e : entries)
-                                 ports << e.text;
+                                 ports << QString::number(e.com);
                          });
     }
     QString channel(int k) const { return boxes[size_t(1 + k)]; }
@@ -86,10 +88,10 @@ struct SecondaryView {
         QObject::connect(&link, &SecondaryLink::messageLogged,
                          [this](const QString &t) { log.message(t); });
         QObject::connect(&link, &SecondaryLink::portsListed,
-                         [this](const QList<SecondaryLink::PortEntry> &entries) {
+                         [this](const QList<serial::PortEntry> &entries) {
                              ports = QStringList{QStringLiteral("none")};
                              for (const auto &e : entries)
-                                 ports << e.text;
+                                 ports << QString::number(e.com);
                          });
     }
 };
