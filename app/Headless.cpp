@@ -4,7 +4,6 @@
 #include "app/ServiceNotifier.h"
 #include "primary/PrimaryLink.h"
 #include "secondary/SecondaryLink.h"
-#include "serial/PortProbe.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -74,21 +73,14 @@ QString dataFolderProblem(const QString &folder)
 
 namespace {
 
-QString instrumentEntry(int com)
-{
-    return QLatin1Char(' ') + QString::number(com);
-}
-
 // The links, wired to the sinks and the service manager instead of widgets.
 class Run : public QObject {
 public:
     Run(const cli::Options &options, const QString &dataFolder)
         : m_options(options), m_messages(STDERR_FILENO), m_readings(STDOUT_FILENO)
     {
-        primary.NPpath = dataFolder;
+        primary.setDataFolder(dataFolder);
         primary.setPressureSource([this] { return secondary.recordPressure(); });
-        m_retry.setInterval(CommandLineStart::RetryMs);
-        connect(&m_retry, &QTimer::timeout, this, &Run::retryInstrument);
         wireMessages();
         if (m_notifier.active()) wireStatus();
     }
@@ -106,29 +98,21 @@ public:
     void start()
     {
         say(QStringLiteral("Scanning available COM hardware..."));
-        primary.ScanComPorts();
-        secondary.ScanSecondaryPorts();
+        primary.scan();
+        secondary.scan();
         m_scanning = false;
 
-        // The picks, in the operator's order: the gauge, the instrument, the save mode.
-        QStringList picked;
-        if (m_options.secondary) {
-            secondary.pickUnattended(QString::number(*m_options.secondary));
-            picked << QStringLiteral("gauge COM%1").arg(*m_options.secondary);
-        }
+        // The picks as the window makes them from the command line. A failure is said; a port
+        // that is not there is waited for by its link.
         const int com = *m_options.port;
-        primary.cboPort_Click(instrumentEntry(com));
-        if (!primary.MSComm1.PortOpen() && serial::probeCom(com) == serial::ProbeResult::Absent)
-            m_retry.start();
+        QStringList picked;
+        if (m_options.secondary) picked << QStringLiteral("gauge COM%1").arg(*m_options.secondary);
+        primary.openUnattended(com);
         picked << QStringLiteral("instrument COM %1").arg(com);
-        primary.optSave_Click(1);
+        if (m_options.secondary) secondary.openUnattended(*m_options.secondary);
+        primary.setSaveMode(PrimaryLink::SaveMode::All);
         picked << QStringLiteral("Save all readings");
         say(QStringLiteral("Picked from the command line: ") + picked.join(QStringLiteral(", ")));
-        if (m_retry.isActive())
-            say(QStringLiteral("COM %1 is not there yet; it is tried again every %2 s until it "
-                               "appears")
-                    .arg(com)
-                    .arg(m_retry.interval() / 1000.0));
         updateStatus();
         m_notifier.ready();
     }
@@ -202,13 +186,12 @@ private:
         if (!m_notifier.active()) return;
         const int com = *m_options.port;
         QStringList parts;
-        if (m_retry.isActive())
+        if (primary.waitingForPort())
             parts << QStringLiteral("COM %1 not there yet").arg(com);
         else
             parts << QStringLiteral("COM %1 %2")
                          .arg(com)
-                         .arg(primary.MSComm1.PortOpen() ? QStringLiteral("open")
-                                                         : QStringLiteral("closed"));
+                         .arg(primary.isOpen() ? QStringLiteral("open") : QStringLiteral("closed"));
         parts << QStringLiteral("%1 %2").arg(m_total).arg(
             m_total == 1 ? QStringLiteral("reading") : QStringLiteral("readings"));
         if (m_options.secondary)
@@ -219,21 +202,9 @@ private:
         m_notifier.setStatus(parts.join(QStringLiteral(", ")));
     }
 
-    void retryInstrument()
-    {
-        const int com = *m_options.port;
-        // One probe per try; a port held by someone is there, and its pick fails as by hand.
-        if (serial::probeCom(com) == serial::ProbeResult::Absent) return;
-        m_retry.stop();
-        primary.cboPort_Click(instrumentEntry(com));
-        say(QStringLiteral("COM %1 is there now: picked from the command line").arg(com));
-        updateStatus();
-    }
-
     cli::Options m_options;
     LineSink m_messages, m_readings;
     ServiceNotifier m_notifier;
-    QTimer m_retry;
     bool m_scanning = true;
     QString m_portStatus;
     quint64 m_total = 0;

@@ -236,7 +236,7 @@ def logging_run(w):
     wait_for(lambda: p.said(OPEN_7), "the instrument's port to open")
     equal(p.messages()[:8], [
         "Scanning available COM hardware...", "COM scan complete", "Secondary COM scan complete",
-        "2 port(s) found", "COM8 set", "Status 0", OPEN_7,
+        "2 port(s) found", OPEN_7, "COM8 set", "Status 0",
         "Picked from the command line: gauge COM8, instrument COM 7, Save all readings"],
         "the start-up messages")
 
