@@ -385,13 +385,22 @@ void frmMain::wireEvents()
     });
     connect(p, &PrimaryLink::portPicked, this,
             [this](int com) { showPick(ctl.cboPort, com, instrumentEntry); });
-    std::array<int, PrimaryLink::BoxCount> boxes{};
-    boxes[0] = boxTarget(ctl.txtSensorID);
-    boxes[1] = boxTarget(ctl.txtSensorType);
-    for (int k = 1; k <= 10; ++k)
-        boxes[size_t(1 + k)] = boxTarget(ctl.txtChannel[size_t(k)]);
-    connect(p, &PrimaryLink::boxChanged, this,
-            [this, boxes](int box, const QString &text) { m_frame.set(boxes[size_t(box)], text); });
+    // A reading sets the boxes of the fields it carries; the others keep their text.
+    const int sensorId = boxTarget(ctl.txtSensorID);
+    const int sensorType = boxTarget(ctl.txtSensorType);
+    std::array<int, 10> channels{};
+    for (int k = 1; k <= 9; ++k)
+        channels[size_t(k)] = boxTarget(ctl.txtChannel[size_t(k)]);
+    connect(p, &PrimaryLink::readingParsed, this, [=, this](const primary::Reading &r) {
+        if (r.sensorId) m_frame.set(sensorId, *r.sensorId);
+        if (r.sensorType)
+            m_frame.set(sensorType, *r.sensorType + QStringLiteral("  (") +
+                                        QString::number(r.typeNumber) + u')');
+        for (qsizetype k = 1; k <= std::min<qsizetype>(9, r.channels.size()); ++k) {
+            const primary::Channel &c = r.channels[k - 1];
+            m_frame.set(channels[size_t(k)], c.text + u' ' + c.unit);
+        }
+    });
     const int count =
         m_frame.addTarget([this](const QString &text) { ctl.sbStatusBar->setPanelText(3, text); });
     connect(p, &PrimaryLink::countChanged, this,

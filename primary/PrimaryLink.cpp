@@ -117,7 +117,6 @@ void PrimaryLink::cboPort_Click(int com)
     if (MSComm1.PortOpen()) MSComm1.setPortOpen(false);
     emit portPicked(com);
     ReadingCount = 0;
-    m_countShown = 0;
     emit countChanged(ReadingCount);
 
     QString refusal;
@@ -186,7 +185,10 @@ void PrimaryLink::receive()
     QString line;
     while (LineBuffer.takeLine(&line)) {
         Timer1.stop();
-        if (ReadingCount < 32767) ++ReadingCount;
+        if (ReadingCount < 32767) {
+            ++ReadingCount;
+            emit countChanged(ReadingCount);
+        }
         Datastream(line);
         echo(line);
     }
@@ -250,20 +252,13 @@ void PrimaryLink::Datastream(const QString &Message)
     if (!MSComm1.PortOpen()) return;
     // The clock is read once per receive event: its lines share one stamp.
     const QDateTime when = eventTime();
-    const QString stamp =
-        m_saveMode == SaveMode::None ? QString() : m_generalDate.recordStamp(when);
-    primary::ParsedLine reading = primary::parseReading(Message, stamp);
-    if (reading.labelled) {
-        if (reading.sensorId) setBox(0, *reading.sensorId);
-        if (reading.sensorType) setBox(1, *reading.sensorType);
-        for (int k = 1; k <= 10; ++k) {
-            if (reading.channel[k]) setBox(1 + k, *reading.channel[k]);
-        }
-        reading.reading.time = when;
-        reading.reading.count = ReadingCount;
-        reading.reading.seq = ++m_seq;
-        emit readingParsed(reading.reading);
-        saveStep(reading.record, reading.sensorId.value_or(QString()), reading.recordComplete);
+    std::optional<primary::Reading> reading = primary::parseReading(Message);
+    if (reading) {
+        reading->time = when;
+        reading->count = ReadingCount;
+        reading->seq = ++m_seq;
+        emit readingParsed(*reading);
+        saveStep(*reading);
     }
     Timer1.start();
     if (!m_inEvent) announce();
@@ -278,14 +273,15 @@ QDateTime PrimaryLink::eventTime()
     return m_eventTime;
 }
 
-void PrimaryLink::saveStep(const QString &record, const QString &sensorId, bool recordComplete)
+void PrimaryLink::saveStep(const primary::Reading &reading)
 {
     if (m_saveMode == SaveMode::None) return;
     // A record without its first four positions is not written.
-    if (recordComplete) {
-        const QString pressure = m_pressure ? m_pressure() : QString();
-        const QString line = record + pressure + QStringLiteral(",psi");
-        const primary::SaveResult result = primary::appendRecord(NPpath, sensorId, line);
+    if (reading.recordable()) {
+        const QString line = primary::recordLine(m_generalDate.recordStamp(reading.time), reading,
+                                                 m_pressure ? m_pressure() : QString());
+        const primary::SaveResult result =
+            primary::appendRecord(NPpath, reading.sensorId.value_or(QString()), line);
         if (result.ok) m_diskSync.written(result.file);
         const QString message = m_saveReporter.report(result);
         // "Save current reading" asked for this one reading: why it was not saved is said
@@ -312,13 +308,6 @@ void PrimaryLink::setSaveMode(SaveMode mode)
 // ---------------------------------------------------------------------------------------------
 // What the operator sees
 
-void PrimaryLink::setBox(int index, const QString &text)
-{
-    if (m_boxText[index] == text) return;
-    m_boxText[index] = text;
-    m_boxDirty.set(index);
-}
-
 void PrimaryLink::logMessage(const QString &text)
 {
     // The lines echoed before it come first.
@@ -328,15 +317,6 @@ void PrimaryLink::logMessage(const QString &text)
 
 void PrimaryLink::announce()
 {
-    if (m_boxDirty.any()) {
-        for (int i = 0; i < BoxCount; ++i)
-            if (m_boxDirty.test(i)) emit boxChanged(i, m_boxText[i]);
-        m_boxDirty.reset();
-    }
-    if (m_countShown != ReadingCount) {
-        m_countShown = ReadingCount;
-        emit countChanged(ReadingCount);
-    }
     if (!m_pendingLog.isEmpty()) {
         const QString text = std::exchange(m_pendingLog, QString());
         emit logAppended(text);

@@ -4,9 +4,9 @@
 //
 // The link owns its state, its serial port and its watchdog timer. It takes the operator's
 // actions as calls and announces every change the operator can see as a signal; it knows no
-// widget. Lines that arrive together in one receive event are parsed, counted, saved and
-// logged one by one, but the boxes' new texts, the count and the log text are announced once
-// for the whole event.
+// widget. Every line is counted, parsed, announced and saved as it comes; the log text of the
+// lines of one receive event is announced once for the whole event. The window's frame clock
+// decides what is painted.
 #include "primary/DiskSync.h"
 #include "primary/GeneralDate.h"
 #include "primary/Reading.h"
@@ -20,15 +20,11 @@
 #include <QObject>
 #include <QString>
 #include <QTimer>
-#include <array>
-#include <bitset>
 #include <functional>
 
 class PrimaryLink : public QObject {
     Q_OBJECT
 public:
-    // The reading boxes by number: 0 txtSensorID, 1 txtSensorType, 1 + k txtChannel(k).
-    static constexpr int BoxCount = 12;
     static constexpr int WatchdogMs = 5000;
     static constexpr int RetryMs = 5000; // an unattended pick's wait for a port that is away
 
@@ -61,7 +57,6 @@ public:
     int readingCount() const { return ReadingCount; }
     // True while an unattended pick waits for its port to appear.
     bool waitingForPort() const { return m_retry.isActive(); }
-    QString boxText(int box) const { return m_boxText.at(box); }
     QString portStatus() const;
 
     // Test seams, never used by the program itself.
@@ -76,7 +71,6 @@ signals:
     void portsListed(const QList<serial::PortEntry> &entries);
     // A port was picked (0: none), by the operator or from the command line.
     void portPicked(int com);
-    void boxChanged(int box, const QString &text);
     void countChanged(int count);
     // Text for the end of the log (CR LF breaks lines); and the log replaced by `text`.
     void logAppended(const QString &text);
@@ -102,13 +96,12 @@ private:
     QDateTime eventTime();
     void echo(const QString &line);
     void resetPort();
-    void saveStep(const QString &record, const QString &sensorId, bool recordComplete);
+    void saveStep(const primary::Reading &reading);
     void showPortStatus();
     void updatePortState();
     void appendLogLine(const QString &line);
     void logMessage(const QString &text);
     void announce();
-    void setBox(int index, const QString &text);
     void onHangUp(const QString &reason);
 
     // Window variables of the link.
@@ -129,9 +122,6 @@ private:
     std::function<QDateTime()> m_clock;
     std::function<QString()> m_pressure;
 
-    std::array<QString, BoxCount> m_boxText;
-    std::bitset<BoxCount> m_boxDirty;
-    int m_countShown = -1;
     QString m_pendingLog;
     bool m_inEvent = false;
     QDateTime m_eventTime; // the clock as read once for the current receive event

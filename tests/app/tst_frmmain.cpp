@@ -256,17 +256,17 @@ void TestFrmMain::linkSignalsReachTheirControls()
     QCOMPARE(c.cboStepperPort->itemText(1), QStringLiteral("8"));
 
     // Boxes, the count, the pressure and the stream come up within a frame.
-    emit p->boxChanged(0, QStringLiteral("S1"));
-    emit p->boxChanged(1, QStringLiteral("TC4  (2)"));
-    for (int k = 1; k <= 10; ++k)
-        emit p->boxChanged(1 + k, QStringLiteral("%1 C").arg(k));
+    // The window formats a reading's boxes; a box the reading does not carry keeps its text.
+    emit p->readingParsed(
+        *primary::parseReading(u"R:0,S1,TC4,92,1,C,2,C,3,C,4,C,5,C,6,C,7,C,8,C,9,C"));
+    emit p->readingParsed(*primary::parseReading(u"R:0,S2"));
     emit p->countChanged(42);
     emit s->pressureChanged(QStringLiteral("14.7"));
     emit s->streamChanged(QStringLiteral("P:14.7,psi\r\n"));
     QTRY_COMPARE(c.sbStatusBar->panelText(3), QStringLiteral("42"));
-    QCOMPARE(c.txtSensorID->text(), QStringLiteral("S1"));
-    QCOMPARE(c.txtSensorType->text(), QStringLiteral("TC4  (2)"));
-    for (int k = 1; k <= 10; ++k)
+    QCOMPARE(c.txtSensorID->text(), QStringLiteral("S2"));
+    QCOMPARE(c.txtSensorType->text(), QStringLiteral("TC4  (92)"));
+    for (int k = 1; k <= 9; ++k)
         QCOMPARE(c.txtChannel[k]->text(), QStringLiteral("%1 C").arg(k));
     QCOMPARE(c.txtPressure->text(), QStringLiteral("14.7"));
     QCOMPARE(c.txtStream2->text(), QStringLiteral("P:14.7,psi\r\n"));
@@ -420,7 +420,7 @@ void TestFrmMain::trendWindowIsWired()
 
     // Readings and the pressure are collected while the window is closed.
     const QDateTime now = QDateTime::currentDateTime();
-    primary::Reading reading = primary::parseReading(u"R:0,S1,TC,1,21.5,C\r\n", "x").reading;
+    primary::Reading reading = *primary::parseReading(u"R:0,S1,TC,1,21.5,C\r\n");
     reading.time = now;
     emit w.primary->readingParsed(reading);
     emit w.secondary->pressureMeasured({now, 14.7, "14.7", "14.7"});

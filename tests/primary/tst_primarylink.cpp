@@ -96,10 +96,7 @@ void TestPrimaryLink::pickReceiveCountAndEcho()
     QCOMPARE(view->count, 0);
     device->write("\nR:0,S7,K,1,5,V\r\nX:0,S8,J,0\r\n\r\n");
     QTRY_COMPARE(view->count, 4);
-    QCOMPARE(view->boxes[0], QStringLiteral("S8"));
-    QCOMPARE(view->boxes[1], QStringLiteral("J  (0)"));
-    QCOMPARE(view->channel(1), QStringLiteral("5 V"));
-    QCOMPARE(view->channel(2), QStringLiteral("21.7 C")); // missing channels keep their text
+    QCOMPARE(view->sensorId(), QStringLiteral("S8"));
     QCOMPARE(view->log.text(),
              QStringLiteral("R:0,S100,TC4,2,21.5,C,21.7,C,0\nR:0,S7,K,1,5,V\nX:0,S8,J,0\n\n"));
     // One typed reading per labelled line, with its count, stamped by the link's clock.
@@ -117,11 +114,11 @@ void TestPrimaryLink::pickReceiveCountAndEcho()
     QCOMPARE(link->readingCount(), 5);
     // Windows-1252 bytes become their characters.
     device->write("R:0,\xB5V\x80,T,0\r\n");
-    QTRY_COMPARE(view->boxes[0], QStringLiteral("\u00B5V\u20AC"));
+    QTRY_COMPARE(view->sensorId(), QStringLiteral("\u00B5V\u20AC"));
     // A huge line is parsed whole but shown in the log up to 4096 characters.
     const QByteArray id(10000, 'x');
     device->write("R:0," + id + ",T,0\r\n");
-    QTRY_COMPARE(view->boxes[0].size(), 10000);
+    QTRY_COMPARE(view->sensorId().size(), 10000);
     const QString last = view->log.text().section(QLatin1Char('\n'), -2, -2);
     QVERIFY(last.startsWith(QStringLiteral("R:0,xxx")));
     QVERIFY2(last.endsWith(QStringLiteral(" [5912 more characters not shown]")),
@@ -248,7 +245,7 @@ void TestPrimaryLink::watchdogArmsAfterFirstLineAndStopsWhenReleased()
     QVERIFY(ticks.wait());
     QVERIFY(link->isOpen());
     device->write("R:0,S2,T,0\r\n");
-    QTRY_COMPARE(view->boxes[0], QStringLiteral("S2"));
+    QTRY_COMPARE(view->sensorId(), QStringLiteral("S2"));
 
     // A port the user released stays closed.
     QVERIFY(pick(QStringLiteral("none")));
@@ -288,7 +285,7 @@ void TestPrimaryLink::hangUpAndReturnUnderTheSameNumber()
     device->write("IAL,T,0\r\n");
     QTRY_COMPARE(view->count, 2);
     // The partial line kept across the gap is joined.
-    QCOMPARE(view->boxes[0], QStringLiteral("PARTIAL"));
+    QCOMPARE(view->sensorId(), QStringLiteral("PARTIAL"));
 }
 
 void TestPrimaryLink::hangUpBeforeTheFirstLineComesBack()

@@ -6,7 +6,6 @@
 
 #include <QObject>
 #include <QStringList>
-#include <array>
 
 namespace testsupport {
 
@@ -26,7 +25,6 @@ struct LogText {
 };
 
 struct PrimaryView {
-    std::array<QString, PrimaryLink::BoxCount> boxes;
     int count = -1;
     QString status;
     QStringList ports;
@@ -38,8 +36,6 @@ struct PrimaryView {
     {
         QObject::connect(&link, &PrimaryLink::readingParsed,
                          [this](const primary::Reading &r) { readings << r; });
-        QObject::connect(&link, &PrimaryLink::boxChanged,
-                         [this](int i, const QString &t) { boxes[size_t(i)] = t; });
         QObject::connect(&link, &PrimaryLink::countChanged, [this](int n) { count = n; });
         QObject::connect(&link, &PrimaryLink::portStatusChanged,
                          [this](const QString &t) { status = t; });
@@ -59,7 +55,10 @@ struct PrimaryView {
                                  ports << QString::number(e.com);
                          });
     }
-    QString channel(int k) const { return boxes[size_t(1 + k)]; }
+    QString sensorId() const
+    {
+        return readings.isEmpty() ? QString() : readings.last().sensorId.value_or(QString());
+    }
 };
 
 struct SecondaryView {
