@@ -113,7 +113,6 @@ public:
         primary.setSaveMode(PrimaryLink::SaveMode::All);
         picked << QStringLiteral("Save all readings");
         say(QStringLiteral("Picked from the command line: ") + picked.join(QStringLiteral(", ")));
-        updateStatus();
         m_notifier.ready();
     }
 
@@ -163,13 +162,18 @@ private:
     void wireStatus()
     {
         // Readings of the whole run (the link's count stops at 32767 and starts again at each
-        // pick); the status line follows them once per receive event.
-        connect(&primary, &PrimaryLink::readingParsed, this,
-                [this](const primary::Reading &r) { m_total = r.seq; });
-        connect(&primary, &PrimaryLink::countChanged, this, &Run::updateStatus);
-        connect(&primary, &PrimaryLink::portStatusChanged, this, &Run::updateStatus);
-        connect(&secondary, &SecondaryLink::messageLogged, this, &Run::updateStatus);
-        connect(&secondary, &SecondaryLink::logAppended, this, &Run::updateStatus);
+        // pick). The line itself is made at most once a second.
+        m_notifier.setStatusSource([this] { return status(); });
+        ServiceNotifier *n = &m_notifier;
+        connect(&primary, &PrimaryLink::readingParsed, this, [this](const primary::Reading &r) {
+            m_total = r.seq;
+            m_notifier.statusMayHaveChanged();
+        });
+        connect(&primary, &PrimaryLink::portStatusChanged, n,
+                &ServiceNotifier::statusMayHaveChanged);
+        connect(&secondary, &SecondaryLink::messageLogged, n,
+                &ServiceNotifier::statusMayHaveChanged);
+        connect(&secondary, &SecondaryLink::logAppended, n, &ServiceNotifier::statusMayHaveChanged);
 #ifdef NP_TEST_SEAMS
         // Test seam: NARWICKPANEL_TEST_STALL="AFTER_MS,FOR_MS" blocks the event loop FOR_MS
         // once, AFTER_MS after the start, as a hung program would.
@@ -181,9 +185,9 @@ private:
 #endif
     }
 
-    void updateStatus()
+    // "COM 7 open, 1234 readings, gauge COM 8"
+    QString status() const
     {
-        if (!m_notifier.active()) return;
         const int com = *m_options.port;
         QStringList parts;
         if (primary.waitingForPort())
@@ -199,7 +203,7 @@ private:
                          .arg(*m_options.secondary)
                          .arg(secondary.openPort() >= 0 ? QString() : QStringLiteral(" away"));
         // A publisher adds its state here ("MQTT connected").
-        m_notifier.setStatus(parts.join(QStringLiteral(", ")));
+        return parts.join(QStringLiteral(", "));
     }
 
     cli::Options m_options;

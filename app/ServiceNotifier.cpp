@@ -12,7 +12,7 @@ ServiceNotifier::ServiceNotifier(QObject *parent) : QObject(parent)
     m_gap.setTimerType(Qt::PreciseTimer); // never early: one line a second at most
     m_gap.setInterval(StatusGapMs);
     connect(&m_gap, &QTimer::timeout, this, [this] {
-        if (m_wanted != m_sent) sendStatus();
+        if (m_changed) sendStatus();
     });
     // The pings come from this thread's event loop: when the loop stalls, they stop.
     connect(&m_watchdog, &QTimer::timeout, this, [this] { send("WATCHDOG=1"); });
@@ -28,8 +28,9 @@ void ServiceNotifier::ready()
 {
     if (!m_active || m_ready) return;
     m_ready = true;
-    m_sent = m_wanted;
-    send("READY=1\nSTATUS=" + m_wanted.toUtf8());
+    m_changed = false;
+    m_sent = m_source ? m_source() : QString();
+    send("READY=1\nSTATUS=" + m_sent.toUtf8());
     m_gap.start();
     uint64_t usec = 0;
     if (sd_watchdog_enabled(0, &usec) > 0 && usec > 0) {
@@ -40,19 +41,21 @@ void ServiceNotifier::ready()
     }
 }
 
-void ServiceNotifier::setStatus(const QString &line)
+void ServiceNotifier::statusMayHaveChanged()
 {
-    if (!m_active) return;
-    // One line: a break would end the status early and start a bogus assignment.
-    QString text = line;
-    text.replace(u'\n', u' ');
-    m_wanted = text;
-    if (m_ready && !m_gap.isActive() && m_wanted != m_sent) sendStatus();
+    if (!m_active || !m_ready) return;
+    m_changed = true;
+    if (!m_gap.isActive()) sendStatus();
 }
 
 void ServiceNotifier::sendStatus()
 {
-    m_sent = m_wanted;
+    m_changed = false;
+    // One line: a break would end the status early and start a bogus assignment.
+    QString line = m_source ? m_source() : QString();
+    line.replace(u'\n', u' ');
+    if (line == m_sent) return; // the gap rests until the next change
+    m_sent = line;
     send("STATUS=" + m_sent.toUtf8());
     m_gap.start();
 }

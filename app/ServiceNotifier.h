@@ -9,6 +9,7 @@
 #include <QObject>
 #include <QString>
 #include <QTimer>
+#include <functional>
 
 class ServiceNotifier : public QObject {
     Q_OBJECT
@@ -22,11 +23,14 @@ public:
     // The pace of the watchdog's pings in ms, or 0 when the service manager watches nothing.
     int watchdogIntervalMs() const { return m_watchdog.isActive() ? m_watchdog.interval() : 0; }
 
-    // READY=1 with the status line so far; the watchdog's pings start.
+    // What the status line says now; asked at most once a second.
+    void setStatusSource(std::function<QString()> source) { m_source = std::move(source); }
+    // READY=1 with the status line; the watchdog's pings start.
     void ready();
-    // The status line now. It is sent when it differs from the one last sent, at once or, when
-    // one was sent less than a second ago, when that second is over (the newest line then).
-    void setStatus(const QString &line);
+    // The status line may have changed. It is sent when it differs from the one last sent: at
+    // once, or, when one was sent less than a second ago, when that second is over (the newest
+    // line then). Cheap enough to call for every reading.
+    void statusMayHaveChanged();
     // STOPPING=1; the pings end.
     void stopping();
 
@@ -36,7 +40,9 @@ private:
 
     bool m_active = false;
     bool m_ready = false;
-    QString m_wanted, m_sent;
+    bool m_changed = false; // since the last line was sent
+    std::function<QString()> m_source;
+    QString m_sent;
     QTimer m_watchdog;
     QTimer m_gap; // runs for a second after each status line
 };

@@ -347,7 +347,10 @@ def notify_run(w):
             s = n.all("STATUS")
             m = status.match(s[-1][1]["STATUS"]) if s else None
             return m and int(m.group(1)) == sent
-        wait_for(last_count, "STATUS to reach the %d lines sent" % sent)
+        try:
+            wait_for(last_count, "STATUS to reach the %d lines sent" % sent)
+        except AssertionError:
+            raise AssertionError("the last status lines: %r" % n.all("STATUS")[-3:])
         equal(p.terminate(), 0, "the exit status after SIGTERM")
         stopping = n.times("STOPPING")
         check(len(stopping) == 1, "STOPPING=1 messages: %d" % len(stopping))
