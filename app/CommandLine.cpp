@@ -85,15 +85,17 @@ QString versionText()
 Parsed parse(const QStringList &arguments)
 {
     Parsed result;
+    // --help and --version answer only when every argument is sound, wherever they stand.
+    std::optional<Parsed::Action> answer;
     for (qsizetype i = 0; i < arguments.size(); ++i) {
         const QString &arg = arguments[i];
         if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
-            result = Parsed{Parsed::Help, {}, helpText(), 0};
-            return result;
+            answer = Parsed::Help;
+            continue;
         }
         if (arg == QLatin1String("--version")) {
-            result = Parsed{Parsed::Version, {}, versionText(), 0};
-            return result;
+            if (answer != Parsed::Help) answer = Parsed::Version;
+            continue;
         }
 
         bool *flag = arg == QLatin1String("--headless") ? &result.options.headless
@@ -142,6 +144,12 @@ Parsed parse(const QStringList &arguments)
         }
         if (!slot->has_value()) return failure(wants + QStringLiteral(", not '%1'").arg(*value));
     }
+    if (answer == Parsed::Help) return Parsed{Parsed::Help, {}, helpText(), 0};
+    if (answer == Parsed::Version) return Parsed{Parsed::Version, {}, versionText(), 0};
+    if (result.options.port && result.options.port == result.options.secondary)
+        return failure(QStringLiteral("the instrument and the gauge cannot share one port "
+                                      "(--port and --secondary both name COM%1)")
+                           .arg(*result.options.port));
     if (const QString why = headlessRefusal(result.options); !why.isEmpty()) return failure(why);
     return result;
 }
@@ -169,6 +177,12 @@ void CommandLineStart::setRetryInterval(int ms)
 
 void CommandLineStart::run()
 {
+    // The picks follow start-up's scans, also when those wait for a look off the window thread.
+    if (!m_window.startUpScanned()) {
+        connect(&m_window, &frmMain::portsScanned, this, &CommandLineStart::run,
+                Qt::SingleShotConnection);
+        return;
+    }
     // The instrument's pick starts the log anew, so it comes first: what the gauge's pick
     // logs then stays in the log. A failure is logged; a port that is not there is waited for.
     QStringList picked;

@@ -1,5 +1,7 @@
 #include "app/LogView.h"
 
+#include "app/OwnLine.h"
+
 #include "app/AccessibleText.h"
 
 #include <QAccessible>
@@ -330,8 +332,7 @@ void LogView::showFrame()
 
 void LogView::appendMessage(const QString &text)
 {
-    const bool atLineStart = m_lines.back().isEmpty();
-    appendText((atLineStart ? QString() : QStringLiteral("\r\n")) + text + QStringLiteral("\r\n"));
+    appendText(logtext::ownLine(m_lines.back().isEmpty(), text));
 }
 
 void LogView::setPlainText(const QString &text)

@@ -4,7 +4,6 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
-#include <QLockFile>
 #include <QSocketNotifier>
 #include <QStandardPaths>
 #include <QUrl>
@@ -12,8 +11,10 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -117,6 +118,19 @@ StartupWithoutFolders::~StartupWithoutFolders()
     restore("TMPDIR", m_tmpdir);
 }
 
+void withoutSessionBusLaunch()
+{
+    if (qEnvironmentVariableIsSet("DBUS_SESSION_BUS_ADDRESS")) return;
+    // The bus library's own default when the variable is unset: the user's bus socket.
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    struct stat st {};
+    if (runtime.startsWith('/') && ::stat((runtime + "/bus").constData(), &st) == 0 &&
+        S_ISSOCK(st.st_mode) && st.st_uid == ::geteuid())
+        return;
+    // Under /dev/null nothing can ever be made: connecting fails at once.
+    qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/dev/null/no-session-bus");
+}
+
 QString documentsFolder()
 {
     // A service has no desktop: its unit names the folder in the environment.
@@ -149,17 +163,61 @@ InstanceLock::InstanceLock()
     m_path = temp + QStringLiteral("/narwickpanel-%1.lock").arg(userTag());
 }
 
-InstanceLock::~InstanceLock() = default;
+InstanceLock::~InstanceLock()
+{
+    if (m_fd < 0) return;
+    // Removed while still locked, and only while the name is still our file; a copy that
+    // opened it just before sees it gone once it has the lock, and tries again.
+    struct stat held {};
+    struct stat named {};
+    const QByteArray path = QFile::encodeName(m_path);
+    if (::fstat(m_fd, &held) == 0 && ::lstat(path.constData(), &named) == 0 &&
+        held.st_dev == named.st_dev && held.st_ino == named.st_ino)
+        ::unlink(path.constData());
+    ::close(m_fd);
+}
 
 bool InstanceLock::tryLock()
 {
-    if (m_lock && m_lock->isLocked()) return true;
-    m_lock = std::make_unique<QLockFile>(m_path);
-    // Never stale by age: only a lock whose process is gone is taken over.
-    m_lock->setStaleLockTime(0);
-    if (m_lock->tryLock(0)) return true;
-    if (m_lock->error() == QLockFile::LockFailedError && m_lock->removeStaleLockFile())
-        return m_lock->tryLock(0);
+    if (m_fd >= 0) return true;
+    m_problem.clear();
+    const QByteArray path = QFile::encodeName(m_path);
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        // Never through a link, never waiting on a FIFO.
+        const int fd =
+            ::open(path.constData(),
+                   O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
+        const int openError = errno;
+        struct stat st {};
+        if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
+            if (fd >= 0) ::close(fd);
+            const bool taken = fd >= 0 || openError == ELOOP || openError == EISDIR ||
+                               openError == EACCES || openError == EPERM || openError == ENXIO;
+            m_problem = taken ? QStringLiteral("is taken by something else")
+                              : QString::fromLocal8Bit(std::strerror(openError));
+            return false;
+        }
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            ::close(fd);
+            return false; // a running copy holds it
+        }
+        // A copy that was quitting may have removed the name since: lock what it names now.
+        struct stat named {};
+        if (::lstat(path.constData(), &named) != 0 || named.st_dev != st.st_dev ||
+            named.st_ino != st.st_ino) {
+            ::close(fd);
+            continue;
+        }
+        // Our PID, for whoever looks.
+        char text[16];
+        const int n = std::snprintf(text, sizeof text, "%d\n", int(::getpid()));
+        if (::ftruncate(fd, 0) == 0 && ::write(fd, text, size_t(n)) != n) {
+            // only a note: the flock is the lock
+        }
+        m_fd = fd;
+        return true;
+    }
+    m_problem = QStringLiteral("is taken by something else");
     return false;
 }
 
@@ -190,6 +248,9 @@ void quitOnTerminationSignals()
         while (::read(g_signalPipe[0], bytes, sizeof bytes) > 0) {
         }
         QCoreApplication::quit();
+        // Before the main loop runs (the refusal box at start-up) quit() ends nothing: every
+        // running loop, a box's too, ends here.
+        QCoreApplication::exit(0);
     });
     struct sigaction action {};
     action.sa_handler = onTerminationSignal;

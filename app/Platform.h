@@ -8,8 +8,6 @@
 #include <memory>
 #include <optional>
 
-class QLockFile;
-
 namespace platform {
 
 // The documents folder that stands in for the shared documents folder: XDG_DOCUMENTS_DIR in
@@ -25,18 +23,28 @@ bool openInFileBrowser(const QString &folder);
 // One running copy per user: a lock file in the user's runtime directory ($XDG_RUNTIME_DIR
 // when it is an absolute path to a folder of the user's that others cannot write to), else
 // narwickpanel-<user>.lock in the temporary folder itself (/tmp). No folder is ever created.
-// A lock left by a copy that crashed is recognised as stale and taken over.
+// The lock is an flock on a regular file of this user: a lock left by a copy that is gone
+// holds nothing and is taken over. Anything else at the path (a link, a folder, a FIFO,
+// another user's file) is no running copy, is never opened through or waited on, and is left
+// as it is.
 class InstanceLock {
 public:
     InstanceLock();
     ~InstanceLock();
-    // True when this copy now holds the lock; false when another running copy holds it.
+    InstanceLock(const InstanceLock &) = delete;
+    InstanceLock &operator=(const InstanceLock &) = delete;
+    // True when this copy now holds the lock. False when another running copy holds it, or
+    // when the path is taken by something else: then problem() says so.
     bool tryLock();
     QString path() const { return m_path; }
+    // After a failed tryLock: empty when a running copy holds the lock, else why the lock
+    // could not be taken ("is taken by something else", or the system's reason).
+    QString problem() const { return m_problem; }
 
 private:
     QString m_path;
-    std::unique_ptr<QLockFile> m_lock;
+    QString m_problem;
+    int m_fd = -1;
 };
 
 // Qt's application start-up looks up the runtime folder itself and, when XDG_RUNTIME_DIR names
@@ -58,6 +66,12 @@ private:
     std::optional<QByteArray> m_runtime, m_tmpdir;
     QtMessageHandler m_previousHandler = nullptr;
 };
+
+// Without a session bus (started from cron, sudo or ssh: no DBUS_SESSION_BUS_ADDRESS and no
+// bus socket in the runtime folder) the program runs without D-Bus: the bus address is set to
+// one that can never exist, so that no D-Bus user in the process autolaunches a bus (which
+// would create ~/.dbus and $XDG_RUNTIME_DIR/dbus-1 and leave daemons running). Call first.
+void withoutSessionBusLaunch();
 
 // When the session ends or someone asks the program to stop (SIGTERM, SIGINT, SIGHUP), the
 // application quits as if its window were closed: the ports are let go (their lock files

@@ -1,5 +1,7 @@
 #include "app/frmMain.h"
 
+#include "serial/PortUsers.h"
+
 #include "app/DisplayBox.h"
 #include "app/LogView.h"
 #include "app/OptionButton.h"
@@ -10,6 +12,7 @@
 #include "data/Icons.h"
 #include "primary/PrimaryLink.h"
 #include "secondary/SecondaryLink.h"
+#include "serial/PortUsers.h"
 
 #include <QApplication>
 #include <QButtonGroup>
@@ -103,54 +106,79 @@ frmMain::frmMain(QWidget *parent) : QWidget(parent)
 
 frmMain::~frmMain() = default;
 
+namespace {
+
+QLabel *makeLabel(QWidget *window, const QString &text, const QRect &r, bool bold,
+                  const QString &name)
+{
+    auto *l = new QLabel(text, window);
+    l->setGeometry(r);
+    l->setFont(controlFont(12, bold));
+    l->setObjectName(name);
+    l->setAccessibleDescription(name);
+    return l;
+}
+
+// The colour around a box: its corners are filled with it, so a box that shows a new text is
+// repainted alone, without the window beneath it.
+QColor surrounding(const QWidget *window, const QRect &r)
+{
+    const bool grouped = std::any_of(std::begin(GroupRects), std::end(GroupRects),
+                                     [&r](const QRect &g) { return g.contains(r); });
+    return grouped ? GroupColour : window->palette().color(QPalette::Window);
+}
+
+// A box only the program writes: drawn by itself, cheap to give a new text.
+DisplayBox *makeBox(QWidget *window, const QRect &r, const QString &name, const QString &spoken)
+{
+    auto *e = new DisplayBox(window);
+    e->setGeometry(r);
+    QPalette p = e->palette();
+    p.setColor(QPalette::Base, Qt::white);
+    p.setColor(QPalette::Window, surrounding(window, r));
+    e->setPalette(p);
+    describe(e, spoken, name);
+    return e;
+}
+
+QToolButton *makeRefresh(QWidget *window, const QRect &r, const QString &name)
+{
+    auto *b = new QToolButton(window);
+    b->setGeometry(r);
+    b->setFont(controlFont(8.25, true));
+    b->setIcon(icons::refreshIcon());
+    b->setIconSize(QSize(16, 16));
+    b->setToolTip(QStringLiteral("Click to refresh available COM ports"));
+    b->setFocusPolicy(Qt::StrongFocus);
+    describe(b, QStringLiteral("Refresh available COM ports"), name);
+    return b;
+}
+
+PortList *makeCombo(QWidget *window, const QRect &r, const QString &name, const QString &spoken)
+{
+    auto *c = new PortList(window);
+    c->setGeometry(r);
+    c->setFont(controlFont(9.75, true));
+    c->setEditText(QStringLiteral("COM ports"));
+    describe(c, spoken, name);
+    return c;
+}
+
+} // namespace
+
 void frmMain::buildControls()
 {
-    auto makeLabel = [this](const QString &text, const QRect &r, bool bold, const QString &name) {
-        auto *l = new QLabel(text, this);
-        l->setGeometry(r);
-        l->setFont(controlFont(12, bold));
-        l->setObjectName(name);
-        l->setAccessibleDescription(name);
-        return l;
-    };
-    // The colour around a box: its corners are filled with it, so a box that shows a new text
-    // is repainted alone, without the window beneath it.
-    const auto surrounding = [this](const QRect &r) {
-        const bool grouped = std::any_of(std::begin(GroupRects), std::end(GroupRects),
-                                         [&r](const QRect &g) { return g.contains(r); });
-        return grouped ? GroupColour : palette().color(QPalette::Window);
-    };
-    // A box only the program writes: drawn by itself, cheap to give a new text.
-    auto makeBox = [this, surrounding](const QRect &r, const QString &name, const QString &spoken) {
-        auto *e = new DisplayBox(this);
-        e->setGeometry(r);
-        QPalette p = e->palette();
-        p.setColor(QPalette::Base, Qt::white);
-        p.setColor(QPalette::Window, surrounding(r));
-        e->setPalette(p);
-        describe(e, spoken, name);
-        return e;
-    };
-    auto makeRefresh = [this](const QRect &r, const QString &name) {
-        auto *b = new QToolButton(this);
-        b->setGeometry(r);
-        b->setFont(controlFont(8.25, true));
-        b->setIcon(icons::refreshIcon());
-        b->setIconSize(QSize(16, 16));
-        b->setToolTip(QStringLiteral("Click to refresh available COM ports"));
-        b->setFocusPolicy(Qt::StrongFocus);
-        describe(b, QStringLiteral("Refresh available COM ports"), name);
-        return b;
-    };
-    auto makeCombo = [this](const QRect &r, const QString &name, const QString &spoken) {
-        auto *c = new PortList(this);
-        c->setGeometry(r);
-        c->setFont(controlFont(9.75, true));
-        c->setEditText(QStringLiteral("COM ports"));
-        describe(c, spoken, name);
-        return c;
-    };
+    buildReadingPane();
+    buildSaving();
+    buildGauge();
+    buildButtonAndStatus();
+    setFocusOrder();
+    maskCaptions();
+}
 
+// The log, the instrument's port pick and the reading boxes.
+void frmMain::buildReadingPane()
+{
     // The log comes first in the focus order.
     ctl.txtIncoming = new LogView(this);
     ctl.txtIncoming->setGeometry(twips(5880, 240, 7935, 6375));
@@ -158,33 +186,37 @@ void frmMain::buildControls()
     describe(ctl.txtIncoming, QStringLiteral("Traffic and message log"),
              QStringLiteral("txtIncoming"));
 
-    ctl.lblOpenCom = makeLabel(QStringLiteral("Choose a COM port:"), twips(480, 360, 3015, 375),
-                               true, QStringLiteral("lblOpenCom"));
-    ctl.cboPort = makeCombo(twips(2880, 360, 1695, 390), QStringLiteral("cboPort"),
+    ctl.lblOpenCom = makeLabel(this, QStringLiteral("Choose a COM port:"),
+                               twips(480, 360, 3015, 375), true, QStringLiteral("lblOpenCom"));
+    ctl.cboPort = makeCombo(this, twips(2880, 360, 1695, 390), QStringLiteral("cboPort"),
                             QStringLiteral("Choose a COM port:"));
     ctl.lblOpenCom->setBuddy(ctl.cboPort);
-    ctl.Command2 = makeRefresh(twips(4920, 360, 495, 375), QStringLiteral("Command2"));
+    ctl.Command2 = makeRefresh(this, twips(4920, 360, 495, 375), QStringLiteral("Command2"));
 
-    ctl.lblSensor[0] = makeLabel(QStringLiteral("Sensor ID"), twips(480, 1200, 1935, 375), true,
-                                 QStringLiteral("lblSensor(0)"));
-    ctl.txtSensorID = makeBox(twips(2040, 1200, 2655, 390), QStringLiteral("txtSensorID"),
+    ctl.lblSensor[0] = makeLabel(this, QStringLiteral("Sensor ID"), twips(480, 1200, 1935, 375),
+                                 true, QStringLiteral("lblSensor(0)"));
+    ctl.txtSensorID = makeBox(this, twips(2040, 1200, 2655, 390), QStringLiteral("txtSensorID"),
                               QStringLiteral("Sensor ID"));
-    ctl.lblSensor[1] = makeLabel(QStringLiteral("Sensor Type"), twips(480, 1680, 1935, 375), true,
-                                 QStringLiteral("lblSensor(1)"));
-    ctl.txtSensorType = makeBox(twips(2040, 1680, 2655, 390), QStringLiteral("txtSensorType"),
+    ctl.lblSensor[1] = makeLabel(this, QStringLiteral("Sensor Type"), twips(480, 1680, 1935, 375),
+                                 true, QStringLiteral("lblSensor(1)"));
+    ctl.txtSensorType = makeBox(this, twips(2040, 1680, 2655, 390), QStringLiteral("txtSensorType"),
                                 QStringLiteral("Sensor Type"));
     ctl.lblSensor[0]->setBuddy(ctl.txtSensorID);
     ctl.lblSensor[1]->setBuddy(ctl.txtSensorType);
     for (int k = 1; k <= 10; ++k) {
         const int top = 2280 + (k - 1) * 480;
         const QString caption = QStringLiteral("Channel %1").arg(k);
-        ctl.lblSensor[k + 1] = makeLabel(caption, twips(480, top, 1935, 375), true,
+        ctl.lblSensor[k + 1] = makeLabel(this, caption, twips(480, top, 1935, 375), true,
                                          QStringLiteral("lblSensor(%1)").arg(k + 1));
-        ctl.txtChannel[k] =
-            makeBox(twips(2040, top, 1815, 390), QStringLiteral("txtChannel(%1)").arg(k), caption);
+        ctl.txtChannel[k] = makeBox(this, twips(2040, top, 1815, 390),
+                                    QStringLiteral("txtChannel(%1)").arg(k), caption);
         ctl.lblSensor[k + 1]->setBuddy(ctl.txtChannel[k]);
     }
+}
 
+// The save choice.
+void frmMain::buildSaving()
+{
     // Saving: optSave(0) comes first in the focus order.
     const struct {
         int index;
@@ -203,23 +235,30 @@ void frmMain::buildControls()
         ctl.optSave[o.index] = b;
     }
     ctl.optSave[0]->setChecked(true);
+}
 
-    ctl.Label1 = makeLabel(QStringLiteral("Secondary COM Port:"), twips(6240, 7080, 3015, 375),
-                           true, QStringLiteral("Label1"));
-    ctl.Command3 = makeRefresh(twips(10560, 7080, 495, 375), QStringLiteral("Command3"));
+// The gauge: its port pick, the stream and pressure boxes, the zero.
+void frmMain::buildGauge()
+{
+    ctl.Label1 = makeLabel(this, QStringLiteral("Secondary COM Port:"),
+                           twips(6240, 7080, 3015, 375), true, QStringLiteral("Label1"));
+    ctl.Command3 = makeRefresh(this, twips(10560, 7080, 495, 375), QStringLiteral("Command3"));
     ctl.Command3->setAccessibleName(QStringLiteral("Refresh available secondary COM ports"));
-    ctl.cboStepperPort = makeCombo(twips(8880, 7080, 1455, 390), QStringLiteral("cboStepperPort"),
-                                   QStringLiteral("Secondary COM Port:"));
+    ctl.cboStepperPort =
+        makeCombo(this, twips(8880, 7080, 1455, 390), QStringLiteral("cboStepperPort"),
+                  QStringLiteral("Secondary COM Port:"));
     ctl.Label1->setBuddy(ctl.cboStepperPort);
 
-    ctl.lblSensor[12] = makeLabel(QStringLiteral("Datastream Val"), twips(6240, 8280, 1695, 375),
-                                  false, QStringLiteral("lblSensor(12)"));
-    ctl.txtStream2 = makeBox(twips(8040, 8280, 3015, 390), QStringLiteral("txtStream2"),
+    ctl.lblSensor[12] =
+        makeLabel(this, QStringLiteral("Datastream Val"), twips(6240, 8280, 1695, 375), false,
+                  QStringLiteral("lblSensor(12)"));
+    ctl.txtStream2 = makeBox(this, twips(8040, 8280, 3015, 390), QStringLiteral("txtStream2"),
                              QStringLiteral("Datastream Val"));
     ctl.lblSensor[12]->setBuddy(ctl.txtStream2);
-    ctl.lblSensor[13] = makeLabel(QStringLiteral("PRESSURE (psi)"), twips(6240, 7680, 1695, 375),
-                                  true, QStringLiteral("lblSensor(13)"));
-    ctl.txtPressure = makeBox(twips(8040, 7680, 3015, 390), QStringLiteral("txtPressure"),
+    ctl.lblSensor[13] =
+        makeLabel(this, QStringLiteral("PRESSURE (psi)"), twips(6240, 7680, 1695, 375), true,
+                  QStringLiteral("lblSensor(13)"));
+    ctl.txtPressure = makeBox(this, twips(8040, 7680, 3015, 390), QStringLiteral("txtPressure"),
                               QStringLiteral("PRESSURE (psi)"));
     ctl.lblSensor[13]->setBuddy(ctl.txtPressure);
     // The zero is the one box the operator may type in.
@@ -229,7 +268,7 @@ void frmMain::buildControls()
         ctl.txtZero->setGeometry(r);
         QPalette p = ctl.txtZero->palette();
         p.setColor(QPalette::Base, palette().color(QPalette::Button));
-        p.setColor(QPalette::Window, surrounding(r));
+        p.setColor(QPalette::Window, surrounding(this, r));
         ctl.txtZero->setPalette(p);
         ctl.txtZero->setAutoFillBackground(true);
         describe(ctl.txtZero, QStringLiteral("Zero"), QStringLiteral("txtZero"));
@@ -239,7 +278,11 @@ void frmMain::buildControls()
     ctl.cmdZero->setGeometry(twips(12480, 7080, 1095, 495));
     describe(ctl.cmdZero, QStringLiteral("Zero: take the current pressure as zero"),
              QStringLiteral("cmdZero"));
+}
 
+// "View Saved Files" and the status bar.
+void frmMain::buildButtonAndStatus()
+{
     ctl.Command1 = new QPushButton(QStringLiteral("View Saved Files"), this);
     ctl.Command1->setGeometry(twips(3720, 8280, 1695, 495));
     describe(ctl.Command1, ctl.Command1->text(), QStringLiteral("Command1"));
@@ -249,7 +292,10 @@ void frmMain::buildControls()
     ctl.sbStatusBar->setAccessibleName(QStringLiteral("Status bar"));
     ctl.sbStatusBar->setAccessibleDescription(QStringLiteral("sbStatusBar"));
     ctl.sbStatusBar->setGeometry(0, height() - 270 / Twips, width(), 270 / Twips);
+}
 
+void frmMain::setFocusOrder()
+{
     // The focus order of the layout.
     QWidget *order[] = {
         ctl.txtIncoming,   ctl.cboPort,       ctl.Command2,       ctl.txtSensorID,
@@ -261,7 +307,10 @@ void frmMain::buildControls()
         ctl.Command1};
     for (size_t i = 0; i + 1 < std::size(order); ++i)
         setTabOrder(order[i], order[i + 1]);
+}
 
+void frmMain::maskCaptions()
+{
     // Several captions reach under their boxes. The part under the box is masked off, so a box
     // that shows a new reading is repainted alone, not with its caption.
     for (QLabel *label : findChildren<QLabel *>(Qt::FindDirectChildrenOnly)) {
@@ -330,12 +379,12 @@ template <class F> void withWaitCursor(F &&scan)
 void frmMain::cboPort_Click(int index)
 {
     const int com = ctl.cboPort->itemData(index).toInt();
-    com == 0 ? primary->close() : primary->open(com);
+    withLook([this, com] { com == 0 ? primary->close() : primary->open(com); });
 }
 
 void frmMain::Command2_Click()
 {
-    withWaitCursor([this] { primary->rescan(); });
+    withLook([this] { withWaitCursor([this] { primary->rescan(); }); });
 }
 
 void frmMain::optSave_Click(int Index)
@@ -346,12 +395,12 @@ void frmMain::optSave_Click(int Index)
 void frmMain::cboStepperPort_Click(int index)
 {
     const int com = ctl.cboStepperPort->itemData(index).toInt();
-    com == 0 ? secondary->close() : secondary->open(com);
+    withLook([this, com] { com == 0 ? secondary->close() : secondary->open(com); });
 }
 
 void frmMain::Command3_Click()
 {
-    withWaitCursor([this] { secondary->rescan(); });
+    withLook([this] { withWaitCursor([this] { secondary->rescan(); }); });
 }
 
 void frmMain::cmdZero_Click()
@@ -503,20 +552,41 @@ void frmMain::openTrend()
 bool frmMain::Form_Load()
 {
     if (!m_instanceLock.tryLock()) {
+        const QString problem = m_instanceLock.problem();
         showRefusal(QStringLiteral("Brindlecast's NarwickPanel"),
-                    QStringLiteral("Brindlecast's NarwickPanel is already running\n"
-                                   "Cannot load program again"));
+                    problem.isEmpty()
+                        ? QStringLiteral("Brindlecast's NarwickPanel is already running\n"
+                                         "Cannot load program again")
+                        : QStringLiteral("The single-instance lock %1 %2\nCannot load program")
+                              .arg(m_instanceLock.path(), problem));
         return false;
     }
     BCappPath = GetSpecialPath(46).trimmed() + QStringLiteral("/Brindlecast");
     NPpath = BCappPath + QStringLiteral("/NarwickPanel");
     primary->setDataFolder(NPpath);
     ctl.txtIncoming->setPlainText(QStringLiteral("Scanning available COM hardware..."));
-    withWaitCursor([this] {
-        primary->scan();
-        secondary->scan();
+    withLook([this] {
+        withWaitCursor([this] {
+            primary->scan();
+            secondary->scan();
+        });
+        m_startUpScanned = true;
+        emit portsScanned();
     });
     return true;
+}
+
+void frmMain::withLook(std::function<void()> action)
+{
+    if (m_waitingForLook == 0 && serial::otherProcessDescriptors() < serial::CostlyLook) {
+        action();
+        return;
+    }
+    ++m_waitingForLook;
+    serial::afterLookAtOtherProcesses(this, [this, action = std::move(action)] {
+        --m_waitingForLook;
+        action();
+    });
 }
 
 QString frmMain::GetSpecialPath(int CSIDL) const

@@ -39,6 +39,10 @@ public:
     void Command3_Click();
     void cmdZero_Click();
     void txtZero_Change(const QString &text);
+    // Whether start-up's scans have run (they wait for a look at the other processes' ports
+    // when that look would freeze the window); portsScanned() says when they have.
+    bool startUpScanned() const { return m_startUpScanned; }
+
     void Command1_Click();
     // Opens the trend window, or brings the open one to the front.
     void openTrend();
@@ -58,14 +62,29 @@ public:
     // Tests replace it.
     std::function<void(const QString &text)> showMessage;
 
+signals:
+    void portsScanned();
+
 protected:
     void paintEvent(QPaintEvent *event) override;
 
 private:
     void buildControls();
+    void buildReadingPane();
+    void buildSaving();
+    void buildGauge();
+    void buildButtonAndStatus();
+    void setFocusOrder();
+    void maskCaptions();
     void wireEvents();
     void wireTrend();
+    // Runs `action` (a scan or a pick) now, or, when a look at the other processes' ports
+    // would freeze the window, once that look has been taken on a worker thread; the action
+    // then shares it. Actions keep the order they were asked in.
+    void withLook(std::function<void()> action);
 
     platform::InstanceLock m_instanceLock;
     DisplayFrame m_frame;
+    int m_waitingForLook = 0;
+    bool m_startUpScanned = false;
 };

@@ -29,6 +29,7 @@ int main(int argc, char *argv[])
     // Qt sees the program's name only: none of its own options can take ours.
     // Qt's start-up must not create a runtime folder when the session names none it accepts.
     int qtArgc = 1;
+    platform::withoutSessionBusLaunch();
     auto noFolders = std::make_unique<platform::StartupWithoutFolders>();
     QApplication app(qtArgc, argv);
     noFolders.reset();

@@ -1,6 +1,10 @@
 #include "serial/PortUsers.h"
 
 #include <QFile>
+#include <QFuture>
+#include <QObject>
+#include <QPromise>
+#include <QThreadPool>
 
 #include <algorithm>
 #include <cerrno>
@@ -12,6 +16,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -143,6 +148,57 @@ int createLockFile(const QByteArray &lockPath, const QByteArray &content)
 
 } // namespace
 
+std::size_t otherProcessDescriptors()
+{
+    const int procFd = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (procFd < 0) return 0;
+    DIR *proc = ::fdopendir(procFd);
+    if (!proc) {
+        ::close(procFd);
+        return 0;
+    }
+    char self[16];
+    std::snprintf(self, sizeof self, "%d", int(::getpid()));
+    std::size_t total = 0;
+    while (const dirent *entry = ::readdir(proc)) {
+        if (!isNumber(entry->d_name) || std::strcmp(entry->d_name, self) == 0) continue;
+        const std::string path = std::string(entry->d_name) + "/fd";
+        struct stat st {};
+        if (::fstatat(procFd, path.c_str(), &st, 0) == 0 && st.st_size > 0)
+            total += std::size_t(st.st_size);
+    }
+    ::closedir(proc);
+    return total;
+}
+
+void afterLookAtOtherProcesses(QObject *context, std::function<void()> then)
+{
+    // One worker, never ended: looks come back in the order they were asked for.
+    static QThreadPool *const worker = [] {
+        auto *pool = new QThreadPool;
+        pool->setMaxThreadCount(1);
+        pool->setExpiryTimeout(-1);
+        return pool;
+    }();
+    auto promise = std::make_shared<QPromise<std::vector<dev_t>>>();
+    QFuture<std::vector<dev_t>> look = promise->future();
+    promise->start();
+    worker->start([promise] {
+        // The window thread comes first when the cores are busy.
+        ::setpriority(PRIO_PROCESS, id_t(::gettid()), 10);
+        promise->addResult(otherProcessDevices());
+        promise->finish();
+    });
+    look.then(context, [then = std::move(then)](std::vector<dev_t> devices) {
+        ProbeScope scope;
+        if (t_scope.depth == 1) {
+            t_scope.devices = std::move(devices);
+            t_scope.taken = true;
+        }
+        then();
+    });
+}
+
 ProbeScope::ProbeScope()
 {
     ++t_scope.depth;
@@ -208,27 +264,54 @@ QString lockFileName(const QString &canonicalPath)
     return QStringLiteral("LCK..") + path.section(QLatin1Char('/'), -1);
 }
 
-pid_t lockFileOwner(const QString &lockPath)
+namespace {
+
+// Reads a lock file without ever waiting on it or following a link: only a regular file is a
+// lock (a FIFO, device, directory or link planted in a shared lock folder is none, and opening
+// one neither blocks nor reaches what a link names). `regular` tells which it was.
+pid_t readLockFile(const QString &lockPath, bool *regular)
 {
-    const int fd = ::open(QFile::encodeName(lockPath).constData(), O_RDONLY | O_CLOEXEC);
+    *regular = false;
+    const int fd = ::open(QFile::encodeName(lockPath).constData(),
+                          O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) return 0;
-    char text[32];
-    const ssize_t n = ::read(fd, text, sizeof text - 1);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return 0;
+    }
+    *regular = true;
+    char text[64];
+    const ssize_t n = ::read(fd, text, sizeof text);
     ::close(fd);
     if (n <= 0) return 0;
-    const auto ascii = [](char c) { return (c >= '0' && c <= '9') || c == ' ' || c == '\n'; };
+    const auto ascii = [](char c) {
+        return (c >= '0' && c <= '9') || c == ' ' || c == '\t' || c == '\r' || c == '\n';
+    };
     if (n == ssize_t(sizeof(int)) && !std::all_of(text, text + n, ascii)) {
         int binary = 0; // the old form: the PID as a native int
         std::memcpy(&binary, text, sizeof binary);
         return binary > 0 ? pid_t(binary) : 0;
     }
-    text[n] = '\0';
-    char *end = nullptr;
-    const long pid = std::strtol(text, &end, 10);
-    if (end == text || pid <= 0 || pid > INT_MAX) return 0;
-    while (*end == ' ' || *end == '\n')
-        ++end;
-    return *end == '\0' ? pid_t(pid) : 0;
+    // The leading PID after any blanks; writers may put a program name, a user name, a CR or
+    // more lines after it.
+    ssize_t i = 0;
+    while (i < n && (text[i] == ' ' || text[i] == '\t'))
+        ++i;
+    long long pid = 0;
+    const ssize_t first = i;
+    for (; i < n && text[i] >= '0' && text[i] <= '9' && pid <= INT_MAX; ++i)
+        pid = pid * 10 + (text[i] - '0');
+    if (i == first || pid <= 0 || pid > INT_MAX) return 0;
+    return pid_t(pid);
+}
+
+} // namespace
+
+pid_t lockFileOwner(const QString &lockPath)
+{
+    bool regular = false;
+    return readLockFile(lockPath, &regular);
 }
 
 bool lockedByOtherProcess(const QString &canonicalPath)
@@ -249,12 +332,16 @@ bool takeLockFiles(const QString &canonicalPath, QStringList *written)
         const QByteArray encoded = QFile::encodeName(path);
         int result = createLockFile(encoded, content);
         if (result == EEXIST) {
-            if (liveForeignLock(path)) {
+            bool regular = false;
+            const pid_t owner = readLockFile(path, &regular);
+            if (owner != ::getpid() && processAlive(owner)) {
                 releaseLockFiles(*written);
                 written->clear();
                 return false;
             }
-            // Stale (its process is gone), unreadable, or left by us: take it over.
+            // Stale (its process is gone), naming no process, or left by us: take it over.
+            // Anything but a regular file is no lock and is left alone: no lock here.
+            if (!regular) continue;
             ::unlink(encoded.constData());
             result = createLockFile(encoded, content);
         }

@@ -10,7 +10,11 @@
 #include <QString>
 #include <QStringList>
 
+#include <cstddef>
+#include <functional>
 #include <sys/types.h>
+
+class QObject;
 
 namespace serial {
 
@@ -24,6 +28,20 @@ public:
     ProbeScope(const ProbeScope &) = delete;
     ProbeScope &operator=(const ProbeScope &) = delete;
 };
+
+// How many descriptors the other processes hold, as the kernel tells without a look at each
+// one (the size of /proc/<pid>/fd); 0 where it does not tell (before Linux 6.2).
+std::size_t otherProcessDescriptors();
+
+// From this many descriptors of other processes on, a look at them takes long enough to freeze
+// the window (a few microseconds each): it is better taken on a worker thread.
+constexpr std::size_t CostlyLook = 20000;
+
+// Takes a look at the devices other processes hold on a worker thread, then runs `then` on
+// `context`'s thread inside a ProbeScope that shares that look: probes and opens in `then`
+// cost no pass over /proc of their own. Looks are taken one at a time, in the order asked, so
+// the calls keep that order. Nothing runs when `context` is gone by then.
+void afterLookAtOtherProcesses(QObject *context, std::function<void()> then);
 
 // Whether a process other than ours has a descriptor open on the character device `device`
 // (st_rdev).
@@ -39,8 +57,9 @@ QStringList lockDirectories();
 // The lock file name for the device at `canonicalPath`: "LCK.." and its basename.
 QString lockFileName(const QString &canonicalPath);
 
-// The PID a lock file names (ten ASCII digits right-aligned and a newline, or an int in the
-// old binary form), or 0 when the file is missing, empty or unreadable.
+// The PID a lock file names (its leading decimal number after any blanks, whatever follows it,
+// or an int in the old binary form), or 0 when the file is missing, empty, names no process or
+// is not a regular file. Never blocks and never follows a link.
 pid_t lockFileOwner(const QString &lockPath);
 
 // Whether a lock file for the device names a live process other than ours. A lock whose

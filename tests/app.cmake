@@ -7,6 +7,9 @@ np_add_test(tst_platform SOURCES app/tst_platform.cpp LIBS np_app)
 np_add_test(tst_frmmain_captions SOURCES app/tst_frmmain_captions.cpp app/AppFixture.h LIBS np_app)
 # The command line: its parser, and the picks it makes in a started window.
 np_add_test(tst_commandline SOURCES app/tst_commandline.cpp app/AppFixture.h LIBS np_app)
+# One of its cases has other processes hold many descriptors, which sends every window's look
+# at them to a worker thread: no other test may start a window meanwhile.
+set_tests_properties(tst_commandline PROPERTIES RUN_SERIAL TRUE)
 target_compile_definitions(tst_commandline PRIVATE
     NP_AUTOSTART_ENTRY="${PROJECT_SOURCE_DIR}/data/narwickpanel-autostart.desktop")
 # The example autostart entry is a valid desktop entry (skipped when the validator is missing;

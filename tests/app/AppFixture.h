@@ -9,17 +9,27 @@
 #include <QTemporaryDir>
 #include <QtTest>
 #include <memory>
+#include <optional>
 
 struct AppWorld {
     QTemporaryDir home;
     testsupport::ComDir comDir;
-    QByteArray oldHome, oldRuntime, oldConfig;
+    // The variables as they were; none for one that was not set, which is unset again.
+    std::optional<QByteArray> oldHome = saved("HOME"), oldRuntime = saved("XDG_RUNTIME_DIR"),
+                              oldConfig = saved("XDG_CONFIG_HOME");
+
+    static std::optional<QByteArray> saved(const char *name)
+    {
+        if (!qEnvironmentVariableIsSet(name)) return std::nullopt;
+        return qgetenv(name);
+    }
+    static void restore(const char *name, const std::optional<QByteArray> &value)
+    {
+        value ? qputenv(name, *value) : qunsetenv(name);
+    }
 
     AppWorld()
     {
-        oldHome = qgetenv("HOME");
-        oldRuntime = qgetenv("XDG_RUNTIME_DIR");
-        oldConfig = qgetenv("XDG_CONFIG_HOME");
         qputenv("HOME", home.path().toLocal8Bit());
         QDir(home.path()).mkpath(QStringLiteral("runtime"));
         QFile::setPermissions(home.path() + QStringLiteral("/runtime"),
@@ -29,9 +39,9 @@ struct AppWorld {
     }
     ~AppWorld()
     {
-        qputenv("HOME", oldHome);
-        qputenv("XDG_RUNTIME_DIR", oldRuntime);
-        qputenv("XDG_CONFIG_HOME", oldConfig);
+        restore("HOME", oldHome);
+        restore("XDG_RUNTIME_DIR", oldRuntime);
+        restore("XDG_CONFIG_HOME", oldConfig);
     }
     QString dataFolder() const
     {

@@ -6,10 +6,20 @@
 #include "app/LogView.h"
 #include "primary/PrimaryLink.h"
 #include "secondary/SecondaryLink.h"
+#include "serial/PortUsers.h"
 #include "serial/TtyDevice.h"
 
 #include <QRadioButton>
+#include <QSignalSpy>
 #include <QToolButton>
+
+#include <algorithm>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
 
 using cli::Options;
 using cli::Parsed;
@@ -26,6 +36,7 @@ private slots:
     void helpAndVersion();
     void theAutostartExampleParses();
     void picksAsTheOperatorWould();
+    void manyForeignDescriptorsAreLookedAtOffTheWindowThread();
     void absentPortsAreWaitedForWithoutABox();
     void theOperatorEndsTheWait();
 };
@@ -98,6 +109,18 @@ void TestCommandLine::badForms_data()
         << QStringList{"--headless", "--headless"} << "--headless is given twice";
     QTest::newRow("a flag with a value")
         << QStringList{"--headless=yes"} << "unknown option '--headless=yes'";
+    // Bad input is refused wherever it stands, before or after --help and --version.
+    QTest::newRow("after --version")
+        << QStringList{"--version", "--bogus"} << "unknown option '--bogus'";
+    QTest::newRow("before --version")
+        << QStringList{"--bogus", "--version"} << "unknown option '--bogus'";
+    QTest::newRow("after --help") << QStringList{"--help", "extra"}
+                                  << "unexpected argument 'extra'";
+    QTest::newRow("bad value after -h") << QStringList{"-h", "--port", "31"} << port + ", not '31'";
+    QTest::newRow("one port for both")
+        << QStringList{"--port", "3", "--secondary=3"}
+        << "the instrument and the gauge cannot share one port (--port and --secondary both "
+           "name COM3)";
 }
 
 void TestCommandLine::badForms()
@@ -114,14 +137,14 @@ void TestCommandLine::badForms()
 void TestCommandLine::helpAndVersion()
 {
     for (const QString &h : {QStringLiteral("--help"), QStringLiteral("-h")}) {
-        // Help wins over options before it, good or not yet checked after it.
-        const Parsed p = cli::parse({"--port", "7", h, "--bogus"});
+        // Help wins over --version and sound options on either side.
+        const Parsed p = cli::parse({"--port", "7", "--version", h, "--save=all"});
         QCOMPARE(p.action, Parsed::Help);
         QCOMPARE(p.exitCode, 0);
         QVERIFY(p.output.startsWith(QStringLiteral(
             "Usage: narwickpanel [--port N] [--secondary M] [--save all|current|none]\n")));
     }
-    const Parsed v = cli::parse({"--version"});
+    const Parsed v = cli::parse({"--port=7", "--version"});
     QCOMPARE(v.action, Parsed::Version);
     QCOMPARE(v.exitCode, 0);
     QVERIFY(v.output.startsWith(QStringLiteral("NarwickPanel ")) && v.output.endsWith(u'\n'));
@@ -182,6 +205,96 @@ void TestCommandLine::picksAsTheOperatorWould()
     QVERIFY(boxes.isEmpty());
     QCOMPARE(instrument.readSent(), QByteArray());
     QCOMPARE(gauge.readSent(), QByteArray());
+}
+
+namespace {
+// Processes that hold `count` descriptors on /dev/null between them, as a busy machine's other
+// programs do; they end with the object.
+struct DescriptorHolders {
+    std::vector<pid_t> pids;
+    explicit DescriptorHolders(int count)
+    {
+        rlimit limit{};
+        ::getrlimit(RLIMIT_NOFILE, &limit);
+        const int each = int(std::min<rlim_t>(limit.rlim_max, 1 << 20)) - 64;
+        for (int left = count; left > 0; left -= each) {
+            int ready[2];
+            if (::pipe(ready) != 0) return;
+            const pid_t pid = ::fork();
+            if (pid == 0) {
+                ::close(ready[0]);
+                rlimit raised{limit.rlim_max, limit.rlim_max};
+                ::setrlimit(RLIMIT_NOFILE, &raised);
+                const int fd = ::open("/dev/null", O_RDONLY);
+                for (int i = 1; i < std::min(left, each); ++i)
+                    if (::dup(fd) < 0) ::_exit(1);
+                const char ok = 1;
+                if (::write(ready[1], &ok, 1) != 1) ::_exit(1);
+                for (;;)
+                    ::pause();
+            }
+            ::close(ready[1]);
+            char ok = 0;
+            const bool started = pid > 0 && ::read(ready[0], &ok, 1) == 1;
+            ::close(ready[0]);
+            if (pid > 0) pids.push_back(pid);
+            if (!started) return;
+        }
+    }
+    ~DescriptorHolders()
+    {
+        for (const pid_t pid : pids) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+    }
+};
+} // namespace
+
+// When other processes hold so many descriptors that looking through them would freeze the
+// window, the look is taken on a worker thread: start-up returns at once with the scans still
+// to come, and the scans, then the command line's picks, then an operator's rescan and pick
+// made meanwhile all follow in their order once it is there.
+void TestCommandLine::manyForeignDescriptorsAreLookedAtOffTheWindowThread()
+{
+    DescriptorHolders holders(int(serial::CostlyLook) + 5000);
+    if (serial::otherProcessDescriptors() < serial::CostlyLook)
+        QSKIP("the kernel does not tell how many descriptors a process holds (Linux < 6.2)");
+    AppWorld world;
+    testsupport::PtyPair instrument, gauge, held;
+    world.comDir.map(7, instrument.slavePath());
+    world.comDir.map(8, gauge.slavePath());
+    world.comDir.map(5, held.slavePath());
+    testsupport::OtherProcess holder(held.slavePath());
+    QVERIFY(holder.isValid());
+    frmMain w;
+    w.showMessage = [](const QString &t) { QFAIL(qPrintable(t)); };
+    QSignalSpy scanned(&w, &frmMain::portsScanned);
+    QVERIFY(w.Form_Load());
+    QVERIFY(!w.startUpScanned());
+    QCOMPARE(w.ctl.txtIncoming->toPlainText(),
+             QStringLiteral("Scanning available COM hardware..."));
+    CommandLineStart start(w, Options{7, 8, 1});
+    start.run(); // waits for the scans
+    QCOMPARE(w.secondary->openPort(), -1);
+    QVERIFY(!w.primary->isOpen());
+    // The operator rescans and picks COM 7 before the look is there: after the picks.
+    emit w.ctl.Command2->clicked();
+    QVERIFY(scanned.wait(120000));
+    QVERIFY(w.startUpScanned());
+    QCOMPARE(w.secondary->openPort(), 7);
+    QCOMPARE(w.ctl.cboPort->currentText(), QStringLiteral(" 7"));
+    QVERIFY(w.primary->isOpen());
+    const QString picked = w.ctl.txtIncoming->toPlainText();
+    QVERIFY2(picked.endsWith(QStringLiteral("\nPicked from the command line: gauge COM8, "
+                                            "instrument COM 7, Save all readings\n")),
+             qPrintable(picked));
+    QVERIFY(pick(w.ctl.cboPort, QStringLiteral(" 7")));
+    // The rescan, then the pick: the port is open again and the rescan saw COM 5 held.
+    QTRY_VERIFY_WITH_TIMEOUT(
+        w.ctl.txtIncoming->toPlainText().contains(QStringLiteral("COM 5 already open")), 120000);
+    QTRY_VERIFY_WITH_TIMEOUT(w.primary->isOpen(), 120000);
+    QCOMPARE(w.primary->port(), 7);
 }
 
 void TestCommandLine::absentPortsAreWaitedForWithoutABox()

@@ -35,8 +35,6 @@ class TestFrmMain : public QObject {
     Q_OBJECT
 private slots:
     void startupStateAndScanLog();
-    void layoutMatchesTheTable();
-    void focusOrderAndAccessibleNames();
     void rescanGivesTheSameList();
     void secondInstanceIsRefusedAndStaleLockIsNot();
     void linkSignalsReachTheirControls();
@@ -95,81 +93,6 @@ void TestFrmMain::startupStateAndScanLog()
     QCOMPARE(w.BCappPath + QStringLiteral("/NarwickPanel"), w.NPpath);
     QVERIFY(!QFileInfo::exists(w.BCappPath)); // never created
     serial::closeExclusive(holder);
-}
-
-void TestFrmMain::layoutMatchesTheTable()
-{
-    AppWorld world;
-    frmMain w;
-    const Controls &c = w.ctl;
-    QCOMPARE(w.windowTitle(), QStringLiteral("NarwickPanel"));
-    QCOMPARE(w.size(), QSize(941, 631));
-    // twips / 15
-    QCOMPARE(c.cboPort->geometry(), QRect(192, 24, 113, 26));
-    QCOMPARE(c.Command2->geometry(), QRect(328, 24, 33, 25));
-    QCOMPARE(c.txtSensorID->geometry(), QRect(136, 80, 177, 26));
-    QCOMPARE(c.txtChannel[1]->geometry(), QRect(136, 152, 121, 26));
-    QCOMPARE(c.txtChannel[10]->geometry(), QRect(136, 440, 121, 26));
-    QCOMPARE(c.lblSensor[11]->text(), QStringLiteral("Channel 10"));
-    QCOMPARE(c.lblSensor[11]->geometry().top(), 440);
-    QCOMPARE(c.txtIncoming->geometry(), QRect(392, 16, 529, 425));
-    QCOMPARE(c.cboStepperPort->geometry(), QRect(592, 472, 97, 26));
-    QCOMPARE(c.cmdZero->geometry(), QRect(832, 472, 73, 33));
-    QCOMPARE(c.txtZero->geometry(), QRect(832, 512, 73, 26));
-    QCOMPARE(c.optSave[0]->geometry(), QRect(248, 504, 105, 33));
-    QCOMPARE(c.optSave[1]->geometry(), QRect(40, 504, 105, 33));
-    QCOMPARE(c.optSave[2]->geometry(), QRect(40, 552, 105, 33));
-    QCOMPARE(c.Command1->geometry(), QRect(248, 552, 113, 33));
-    QCOMPARE(c.sbStatusBar->geometry(), QRect(0, 613, 941, 18));
-
-    QCOMPARE(c.lblOpenCom->text(), QStringLiteral("Choose a COM port:"));
-    QCOMPARE(c.Label1->text(), QStringLiteral("Secondary COM Port:"));
-    QCOMPARE(c.lblSensor[12]->text(), QStringLiteral("Datastream Val"));
-    QCOMPARE(c.lblSensor[13]->text(), QStringLiteral("PRESSURE (psi)"));
-    QVERIFY(!c.lblSensor[12]->font().bold());
-    QVERIFY(c.lblSensor[13]->font().bold());
-    QCOMPARE(c.lblSensor[0]->font().pointSizeF(), 12.0);
-    QCOMPARE(c.cboPort->font().pointSizeF(), 9.75);
-    QCOMPARE(c.cboPort->currentText(), QStringLiteral("COM ports"));
-    QCOMPARE(c.Command2->toolTip(), QStringLiteral("Click to refresh available COM ports"));
-    QCOMPARE(c.Command3->toolTip(), QStringLiteral("Click to refresh available COM ports"));
-    QCOMPARE(c.optSave[1]->text(), QStringLiteral("Save all readings"));
-    QCOMPARE(c.optSave[2]->text(), QStringLiteral("Save current reading"));
-    QCOMPARE(c.cmdZero->text(), QStringLiteral("Zero:"));
-    QCOMPARE(c.Command1->text(), QStringLiteral("View Saved Files"));
-    QCOMPARE(c.sbStatusBar->panelText(1), QStringLiteral("Choose a COM port to begin"));
-    QVERIFY(c.txtIncoming->maximumBlockCount() == 10000);
-}
-
-void TestFrmMain::focusOrderAndAccessibleNames()
-{
-    AppWorld world;
-    frmMain w;
-    const Controls &c = w.ctl;
-    const QList<QWidget *> expected = {
-        c.txtIncoming,   c.cboPort,       c.Command2,      c.txtSensorID,   c.txtSensorType,
-        c.txtChannel[1], c.txtChannel[2], c.txtChannel[3], c.txtChannel[4], c.txtChannel[5],
-        c.txtChannel[6], c.txtChannel[7], c.txtChannel[8], c.txtChannel[9], c.txtChannel[10],
-        c.optSave[0],    c.optSave[1],    c.optSave[2],    c.Command3,      c.cboStepperPort,
-        c.txtStream2,    c.txtPressure,   c.txtZero,       c.cmdZero,       c.Command1};
-    // Walk the focus chain from the log and keep the controls of the table, in order.
-    QList<QWidget *> seen;
-    QWidget *w0 = c.txtIncoming;
-    QWidget *next = w0;
-    do {
-        if (expected.contains(next) && !seen.contains(next)) seen << next;
-        next = next->nextInFocusChain();
-    } while (next != w0 && seen.size() < expected.size());
-    QCOMPARE(seen, expected);
-    for (QWidget *widget : expected) {
-        QVERIFY2(widget->focusPolicy() & Qt::TabFocus, qPrintable(widget->objectName()));
-        QVERIFY2(!widget->accessibleName().isEmpty(), qPrintable(widget->objectName()));
-        QCOMPARE(widget->accessibleDescription(), widget->objectName());
-    }
-    QCOMPARE(c.txtSensorID->accessibleName(), QStringLiteral("Sensor ID"));
-    QCOMPARE(c.txtSensorID->accessibleDescription(), QStringLiteral("txtSensorID"));
-    QCOMPARE(c.lblSensor[0]->buddy(), c.txtSensorID);
-    QCOMPARE(c.lblSensor[4]->buddy(), c.txtChannel[3]);
 }
 
 void TestFrmMain::rescanGivesTheSameList()

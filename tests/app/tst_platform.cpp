@@ -11,7 +11,10 @@
 #include <QTest>
 
 #include <cstdio>
+#include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 class TestPlatform : public QObject {
@@ -22,6 +25,8 @@ private slots:
     void lockWithoutRuntimeFolder_data();
     void lockWithoutRuntimeFolder();
     void lockInRuntimeFolder();
+    void plantedLock_data();
+    void plantedLock();
     void startupCreatesNoFolder_data();
     void startupCreatesNoFolder();
     void documentsFolder_data();
@@ -151,6 +156,100 @@ void TestPlatform::lockInRuntimeFolder()
     QCOMPARE(lock.path(), runtime + "/narwickpanel.lock");
     QVERIFY(lock.tryLock());
     QCOMPARE(tree(m_root->filePath("tmp")), QStringList());
+}
+
+// What another user may plant at the lock's name in the shared temporary folder is no running
+// copy: a dangling link, a folder, a FIFO, another user's file. The lock is not taken, the box
+// says why, nothing waits and the plant stays as it was. A lock of ours whose copy is gone (no
+// flock on it, whatever it holds) is taken over; one a running copy holds is not. Run in a
+// child, as root and as an unprivileged user; an alarm ends one that hangs.
+void TestPlatform::plantedLock_data()
+{
+    QTest::addColumn<QString>("plant");
+    QTest::addColumn<bool>("asUser");
+    QTest::addColumn<int>("expected"); // 0 taken, 1 taken by something else, 2 a running copy
+    const std::pair<const char *, int> cases[] = {{"dangling link", 1}, {"folder", 1},
+                                                  {"fifo", 1},          {"foreign file", 1},
+                                                  {"stale of ours", 0}, {"running copy", 2}};
+    for (const auto &[plant, expected] : cases) {
+        QTest::addRow("%s, as root", plant) << plant << false << expected;
+        QTest::addRow("%s, as a user", plant) << plant << true << expected;
+    }
+}
+
+void TestPlatform::plantedLock()
+{
+    QFETCH(QString, plant);
+    QFETCH(bool, asUser);
+    QFETCH(int, expected);
+    const bool root = ::geteuid() == 0;
+    if ((asUser || plant == QLatin1String("foreign file")) && !root)
+        QSKIP("needs root to act as another user");
+    const uid_t uid = asUser ? 65534 : ::geteuid();
+    const passwd *pw = ::getpwuid(uid);
+    QVERIFY(pw);
+    unsetEnv("XDG_RUNTIME_DIR");
+    const QString tmp = m_root->filePath("tmp");
+    QCOMPARE(::chmod(QFile::encodeName(m_root->path()).constData(), 0755), 0);
+    QCOMPARE(::chmod(QFile::encodeName(tmp).constData(), 01777), 0);
+    const QByteArray lock =
+        QFile::encodeName(tmp + QStringLiteral("/narwickpanel-%1.lock").arg(pw->pw_name));
+    const QByteArray elsewhere = QFile::encodeName(m_root->filePath("elsewhere"));
+    int holder = -1;
+    if (plant == QLatin1String("dangling link")) {
+        QCOMPARE(::symlink(elsewhere.constData(), lock.constData()), 0);
+    } else if (plant == QLatin1String("folder")) {
+        QCOMPARE(::mkdir(lock.constData(), 0777), 0);
+    } else if (plant == QLatin1String("fifo")) {
+        QCOMPARE(::mkfifo(lock.constData(), 0666), 0);
+    } else {
+        QFile f(QFile::decodeName(lock));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("2147483000\nnarwickpanel\nhost\n");
+        f.close();
+        QCOMPARE(::chmod(lock.constData(), 0666), 0);
+        const uid_t owner = plant == QLatin1String("foreign file") ? (asUser ? 0 : 65534) : uid;
+        QCOMPARE(::chown(lock.constData(), owner, owner), 0);
+        if (plant == QLatin1String("running copy")) {
+            holder = ::open(lock.constData(), O_RDONLY | O_CLOEXEC);
+            QCOMPARE(::flock(holder, LOCK_EX | LOCK_NB), 0);
+        }
+    }
+    struct stat before {};
+    QCOMPARE(::lstat(lock.constData(), &before), 0);
+
+    const pid_t child = ::fork();
+    QVERIFY(child >= 0);
+    if (child == 0) {
+        ::alarm(10);
+        if (asUser && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(100);
+        int code = 2;
+        {
+            platform::InstanceLock instance; // let go before the child ends
+            if (QFile::encodeName(instance.path()) != lock)
+                code = 101;
+            else if (instance.tryLock())
+                code = 0;
+            else if (!instance.problem().isEmpty())
+                code = instance.problem() == QLatin1String("is taken by something else") ? 1 : 102;
+        }
+        ::_exit(code);
+    }
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    if (holder >= 0) ::close(holder);
+    QVERIFY2(WIFEXITED(status), "taking the lock hung or crashed");
+    QCOMPARE(WEXITSTATUS(status), expected);
+    struct stat after {};
+    if (expected == 0) { // taken over, and removed when the copy ended
+        QCOMPARE(::lstat(lock.constData(), &after), -1);
+        return;
+    }
+    QCOMPARE(::lstat(lock.constData(), &after), 0);
+    QCOMPARE(after.st_ino, before.st_ino);
+    QCOMPARE(after.st_mode, before.st_mode);
+    QCOMPARE(after.st_size, before.st_size);
+    QVERIFY(!QFile::exists(QFile::decodeName(elsewhere)));
 }
 
 // Qt's own start-up creates <temp>/runtime-<user>, or the missing folder XDG_RUNTIME_DIR

@@ -99,6 +99,10 @@ QByteArray asciiPid(int pid)
     return QByteArray::number(pid).rightJustified(10, ' ') + '\n';
 }
 
+// What sits at a lock file's name: a lock naming a live process, one of another user, a stale
+// one, or something another user planted.
+enum class Plant { Live, ForeignLive, Stale, Fifo, Directory, Link, DanglingLink };
+
 bool sameTermios(const termios &a, const termios &b)
 {
     return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
@@ -222,6 +226,163 @@ private slots:
         if (expected == ProbeResult::Held && lockBefore) QVERIFY(QFile::exists(lockFile));
         if (expected == ProbeResult::Free) QVERIFY(!QFile::exists(lockFile));
         if (exclusive >= 0) ::close(exclusive);
+    }
+
+    // Lock files as terminal programs write them, and what another user may plant at a lock's
+    // name in the shared lock folder. A live PID holds the port whatever follows it (a program
+    // or user name, a CR, more lines), also when its process is another user's, and its file
+    // stays. A FIFO, a directory or a link is no lock: probe and open go on at once, leave it
+    // as it was and write nothing through it. Each row runs as root and as a user; a row that
+    // hangs is ended by an alarm.
+    void plantedLockFiles_data()
+    {
+        QTest::addColumn<int>("plant");
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<serial::ProbeResult>("expected");
+        QTest::addColumn<bool>("asUser");
+        const struct {
+            const char *name;
+            Plant plant;
+            const char *content; // %1: the holder's PID
+            ProbeResult expected;
+        } cases[] = {
+            {"name and user after the PID", Plant::Live, "     %1 minicom root\n",
+             ProbeResult::Held},
+            {"tab and name", Plant::Live, "%1\tcu\n", ProbeResult::Held},
+            {"CR LF", Plant::Live, "     %1\r\n", ProbeResult::Held},
+            {"a second line", Plant::Live, "     %1\nextra\n", ProbeResult::Held},
+            {"another user's live lock", Plant::ForeignLive, "%1\n", ProbeResult::Held},
+            {"a stale one with a name", Plant::Stale, "     %1 minicom root\n", ProbeResult::Free},
+            {"FIFO", Plant::Fifo, "", ProbeResult::Free},
+            {"directory", Plant::Directory, "", ProbeResult::Free},
+            {"link to a file", Plant::Link, "", ProbeResult::Free},
+            {"dangling link", Plant::DanglingLink, "", ProbeResult::Free},
+        };
+        for (const auto &c : cases) {
+            if (c.plant != Plant::ForeignLive)
+                QTest::addRow("%s, as root", c.name)
+                    << int(c.plant) << QByteArray(c.content) << c.expected << false;
+            QTest::addRow("%s, as a user", c.name)
+                << int(c.plant) << QByteArray(c.content) << c.expected << true;
+        }
+    }
+    void plantedLockFiles()
+    {
+        QFETCH(int, plant);
+        QFETCH(QByteArray, content);
+        QFETCH(serial::ProbeResult, expected);
+        QFETCH(bool, asUser);
+        const bool root = ::geteuid() == 0;
+        // Not root: the prober is the user running the test, and PID 1 another user's process.
+        if (Plant(plant) == Plant::ForeignLive && !root && !(::kill(1, 0) != 0 && errno == EPERM))
+            QSKIP("no process of another user to name");
+        const unsigned user = asUser && root ? 65534 : ::geteuid();
+
+        PtyPair pty;
+        QVERIFY(pty.isValid());
+        const QString path = pty.slavePath();
+        QCOMPARE(::chmod(QFile::encodeName(path).constData(), 0666), 0);
+        testsupport::LockDir locks;
+        QCOMPARE(::chmod(QFile::encodeName(locks.path()).constData(), 01777), 0);
+        const QByteArray lockFile = QFile::encodeName(locks.lockFile(path));
+        QTemporaryDir elsewhere;
+        const QByteArray target = QFile::encodeName(elsewhere.filePath(QStringLiteral("target")));
+
+        std::unique_ptr<testsupport::OtherProcess> holder;
+        int pid = 0;
+        switch (Plant(plant)) {
+        case Plant::Live:
+            holder = std::make_unique<testsupport::OtherProcess>(QString(), user);
+            QVERIFY(holder->isValid());
+            pid = holder->pid();
+            break;
+        case Plant::ForeignLive:
+            if (root) {
+                holder = std::make_unique<testsupport::OtherProcess>();
+                QVERIFY(holder->isValid());
+                pid = holder->pid();
+            } else {
+                pid = 1;
+            }
+            break;
+        case Plant::Stale:
+            pid = ::fork();
+            if (pid == 0) ::_exit(0);
+            QVERIFY(pid > 0);
+            QCOMPARE(::waitpid(pid, nullptr, 0), pid);
+            break;
+        case Plant::Fifo:
+            QCOMPARE(::mkfifo(lockFile.constData(), 0666), 0);
+            break;
+        case Plant::Directory:
+            QCOMPARE(::mkdir(lockFile.constData(), 0777), 0);
+            break;
+        case Plant::Link:
+            writeLock(QFile::decodeName(target), "1\n");
+            QCOMPARE(::chmod(target.constData(), 0666), 0);
+            QCOMPARE(::symlink(target.constData(), lockFile.constData()), 0);
+            break;
+        case Plant::DanglingLink:
+            QCOMPARE(::symlink(target.constData(), lockFile.constData()), 0);
+            break;
+        }
+        if (!content.isEmpty()) {
+            writeLock(QFile::decodeName(lockFile),
+                      QString::fromLatin1(content).arg(pid).toLatin1());
+            QCOMPARE(::chown(lockFile.constData(), user, user), 0);
+        }
+        struct stat before {};
+        QCOMPARE(::lstat(lockFile.constData(), &before), 0);
+
+        const pid_t child = ::fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            ::alarm(10);
+            if (asUser && root && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(100);
+            ::_exit(probeAndOpen(path, false));
+        }
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QVERIFY2(WIFEXITED(status), "the probe hung or crashed");
+        QCOMPARE(WEXITSTATUS(status), int(expected) * 10 + (expected == ProbeResult::Held ? 1 : 2));
+
+        struct stat after {};
+        if (Plant(plant) == Plant::Stale) {
+            QCOMPARE(::lstat(lockFile.constData(), &after), -1); // taken over, then let go
+            return;
+        }
+        // A live lock, or a planted thing, is where it was, as it was.
+        QCOMPARE(::lstat(lockFile.constData(), &after), 0);
+        QCOMPARE(after.st_ino, before.st_ino);
+        QCOMPARE(after.st_mode, before.st_mode);
+        if (Plant(plant) == Plant::Link) {
+            QFile f(QFile::decodeName(target));
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            QCOMPARE(f.readAll(), QByteArray("1\n"));
+        }
+        if (Plant(plant) == Plant::DanglingLink) QVERIFY(!QFile::exists(QFile::decodeName(target)));
+    }
+
+    // Each scan takes its own look at the other processes: a scope that ended leaves no view
+    // behind for the next, which sees a port another process opened in between.
+    void scopesInARowEachLookAgain()
+    {
+        PtyPair first, second;
+        QVERIFY(first.isValid() && second.isValid());
+        testsupport::OtherProcess holdsFirst(first.slavePath());
+        QVERIFY(holdsFirst.isValid());
+        {
+            ProbeScope scope;
+            QCOMPARE(probeDevice(first.slavePath()), ProbeResult::Held);
+            QCOMPARE(probeDevice(second.slavePath()), ProbeResult::Free);
+        }
+        testsupport::OtherProcess holdsSecond(second.slavePath());
+        QVERIFY(holdsSecond.isValid());
+        {
+            ProbeScope scope;
+            QCOMPARE(probeDevice(second.slavePath()), ProbeResult::Held);
+            QCOMPARE(probeDevice(first.slavePath()), ProbeResult::Held);
+        }
     }
 
     // While we hold a port, our UUCP lock file names us, in every lock directory we may write

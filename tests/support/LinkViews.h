@@ -1,6 +1,7 @@
 #pragma once
 // What a window would show of each link, kept from the links' signals alone: the tests of the
 // links run without any widget.
+#include "app/OwnLine.h"
 #include "primary/PrimaryLink.h"
 #include "secondary/SecondaryLink.h"
 
@@ -15,11 +16,10 @@ struct LogText {
     QString raw;
     void append(const QString &t) { raw += t; }
     void replace(const QString &t) { raw = t; }
-    // A message on a line of its own, as the window's log shows it.
+    // A message on a line of its own, by the window's log's rule.
     void message(const QString &t)
     {
-        if (!raw.isEmpty() && !text().endsWith(u'\n')) raw += QLatin1String("\r\n");
-        raw += t + QLatin1String("\r\n");
+        raw += logtext::ownLine(raw.isEmpty() || raw.endsWith(u'\n'), t);
     }
     QString text() const { return QString(raw).replace(QLatin1String("\r\n"), "\n"); }
 };
