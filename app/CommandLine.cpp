@@ -33,12 +33,26 @@ std::optional<int> comNumber(const QString &text, int last)
     return n;
 }
 
+// Why a headless run with these options cannot be started, or empty. Nobody is there to make
+// a pick later, so the run must keep what it reads from the start.
+QString headlessRefusal(const Options &o)
+{
+    if (!o.headless) return o.echo ? QStringLiteral("--echo needs --headless") : QString();
+    if (!o.port) return QStringLiteral("--headless needs --port");
+    if (o.save == 2)
+        return QStringLiteral("--save current needs someone at the window, not --headless");
+    // A publisher of the readings keeps them too, once it exists (--mqtt).
+    if (o.save != 1) return QStringLiteral("--headless needs --save all, or nothing would be kept");
+    return {};
+}
+
 } // namespace
 
 QString helpText()
 {
     return QStringLiteral(
         "Usage: narwickpanel [--port N] [--secondary M] [--save all|current|none]\n"
+        "       narwickpanel --headless --port N [--secondary M] --save all [--echo]\n"
         "Shows, counts and saves the readings of a sensor read-out instrument on one serial\n"
         "port, beside the pressure a gauge reports on a second one.\n"
         "\n"
@@ -52,10 +66,15 @@ QString helpText()
         "fails to open is reported in the log, not in a box. The options hold for this run\n"
         "only; nothing is remembered.\n"
         "\n"
+        "  --headless       no window and no display: log as a service does; messages go to\n"
+        "                   standard error, each line stamped (unless it is the journal)\n"
+        "  --echo           with --headless: every reading line on standard output too\n"
+        "\n"
         "  -h, --help       show this help and exit\n"
         "  --version        show the version and exit\n"
         "\n"
-        "Exit status: 0; 2 for a bad option, which opens no window and touches no port.\n");
+        "Exit status: 0; 2 for a bad option, which opens no window and touches no port; 1 when\n"
+        "a headless copy cannot start (another copy runs, or the data folder is missing).\n");
 }
 
 QString versionText()
@@ -76,6 +95,15 @@ Parsed parse(const QStringList &arguments)
         }
         if (arg == QLatin1String("--version")) {
             if (answer != Parsed::Help) answer = Parsed::Version;
+            continue;
+        }
+
+        bool *flag = arg == QLatin1String("--headless") ? &result.options.headless
+                     : arg == QLatin1String("--echo")   ? &result.options.echo
+                                                        : nullptr;
+        if (flag) {
+            if (*flag) return failure(QStringLiteral("%1 is given twice").arg(arg));
+            *flag = true;
             continue;
         }
 
@@ -122,6 +150,7 @@ Parsed parse(const QStringList &arguments)
         return failure(QStringLiteral("the instrument and the gauge cannot share one port "
                                       "(--port and --secondary both name COM%1)")
                            .arg(*result.options.port));
+    if (const QString why = headlessRefusal(result.options); !why.isEmpty()) return failure(why);
     return result;
 }
 

@@ -3,6 +3,7 @@
 // at the screen (an autostart entry after a power cut, for instance).
 //
 //   narwickpanel [--port N] [--secondary M] [--save all|current|none]
+//   narwickpanel --headless --port N [--secondary M] --save all [--echo]
 //   narwickpanel --help | --version
 //
 // The options are parsed before anything else happens (no window, no lock, no port). After
@@ -25,6 +26,8 @@ struct Options {
     std::optional<int> port;      // the instrument's COM number
     std::optional<int> secondary; // the gauge's COM number
     std::optional<int> save;      // the optSave index: 0 none, 1 all, 2 current
+    bool headless = false;        // no window: a service's run (app/Headless.h)
+    bool echo = false;            // headless: reading lines on standard output too
     bool operator==(const Options &) const = default;
 };
 

@@ -133,6 +133,9 @@ void withoutSessionBusLaunch()
 
 QString documentsFolder()
 {
+    // A service has no desktop: its unit names the folder in the environment.
+    const QByteArray named = qgetenv("XDG_DOCUMENTS_DIR");
+    if (named.startsWith('/')) return QFile::decodeName(named);
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
     if (folder.isEmpty() || QDir::isAbsolutePath(folder)) return folder;
     // user-dirs.dirs may hold only absolute paths: a relative XDG_DOCUMENTS_DIR would put the

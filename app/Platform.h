@@ -10,9 +10,10 @@
 
 namespace platform {
 
-// The documents folder that stands in for the shared documents folder: the desktop's
-// documents folder (XDG_DOCUMENTS_DIR in user-dirs.dirs, else ~/Documents). A relative
-// XDG_DOCUMENTS_DIR is ignored, as if unset. Always absolute; empty when there is no home.
+// The documents folder that stands in for the shared documents folder: XDG_DOCUMENTS_DIR in
+// the environment (a service's unit sets it), else the desktop's documents folder
+// (XDG_DOCUMENTS_DIR in user-dirs.dirs, else ~/Documents). A relative XDG_DOCUMENTS_DIR is
+// ignored, as if unset. Always absolute; empty when there is no home.
 QString documentsFolder();
 
 // Opens `folder` in the desktop's file browser without waiting. False when it could not be

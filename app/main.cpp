@@ -1,6 +1,7 @@
 // NarwickPanel: shows, counts and saves the readings of a sensor read-out instrument on one
 // serial port, beside the pressure a gauge reports on a second one.
 #include "app/CommandLine.h"
+#include "app/Headless.h"
 #include "app/Platform.h"
 #include "app/frmMain.h"
 #include "data/Icons.h"
@@ -23,6 +24,7 @@ int main(int argc, char *argv[])
                    parsed.action == cli::Parsed::Error ? stderr : stdout);
         return parsed.exitCode;
     }
+    if (parsed.options.headless) return headless::run(argv[0], parsed.options); // no window
 
     // Qt sees the program's name only: none of its own options can take ours.
     // Qt's start-up must not create a runtime folder when the session names none it accepts.

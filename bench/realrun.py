@@ -16,6 +16,11 @@ primary pick of it is refused and logged, no dialog).
                                            nominal load, the trend window closed and open
                                            (Ctrl+T, default span) by turns: program and Xvfb
                                            CPU % per round
+  realrun.py headless  [--seconds S]       nominal load (10 + 8 lines/s, both links, Save all)
+                       [--rounds N]        with no window (--headless, no display) and in the
+                                           window (picks from the command line, under Xvfb),
+                                           alternately, N rounds each, in the same run: process
+                                           CPU time (user + system) per second
   realrun.py flood     [--lines N]         --rate max, Save all: lines/s, CPU s per million,
                                            RSS at 10,000 lines and at the end, lines lost
   realrun.py peer      [--rate R] [--seconds S] [--peer gtkterm|picocom]
@@ -448,6 +453,73 @@ def run_flood(a):
         world.cleanup()
 
 
+def nominal_round(headless, a, display=None):
+    """One nominal-load round of the window or of the headless run, both links picked from the
+    command line and saving every reading: (CPU seconds, wall seconds, RSS KiB, file lines,
+    lines sent)."""
+    world = World()
+    sim = app = None
+    try:
+        sim, report = start_sim(world, "--instrument-com", "7", "--gauge-com", "2",
+                                "--rate", "10", "--gauge-rate", "8")
+        picks = ["--port", "7", "--secondary", "2", "--save", "all"]
+        env = dict(world.env)
+        if headless:
+            for k in ("DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"):
+                env.pop(k, None)
+            argv = [APP, "--headless", *picks]
+        else:
+            env["DISPLAY"] = display
+            argv = [APP, *picks]
+        app = subprocess.Popen(argv, env=env, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+        time.sleep(a.warmup)
+        c0, t0 = cpu_seconds(app.pid), time.monotonic()
+        time.sleep(a.seconds)
+        c1, t1 = cpu_seconds(app.pid), time.monotonic()
+        rss = rss_kib(app.pid)
+        sim.stdin.write("stop\n")
+        sim.stdin.flush()
+        time.sleep(1.5)
+        lines = world.file_lines()
+        stop(app)
+        app = None
+        sim.stdin.write("quit\n")
+        sim.stdin.flush()
+        sim.wait(10)
+        sent = int(sim_report(report).get("instrument.lines", 0))
+        return c1 - c0, t1 - t0, rss, lines, sent
+    finally:
+        stop(app)
+        stop(sim)
+        world.cleanup()
+
+
+def run_headless(a):
+    x = Xvfb(":96")
+    try:
+        figures = {True: [], False: []}
+        for r in range(a.rounds):
+            for headless in (True, False):
+                figures[headless].append(nominal_round(headless, a, x.display))
+        print(f"nominal 10 + 8 lines/s, both links, Save all; {a.rounds} rounds of {a.seconds} s "
+              f"each, alternating, in one run:")
+        totals = {}
+        for headless, name in ((False, "window (Xvfb)"), (True, "headless (no display)")):
+            rows = figures[headless]
+            cpu = sum(r[0] for r in rows)
+            wall = sum(r[1] for r in rows)
+            totals[headless] = cpu / wall
+            per = ", ".join(f"{100 * r[0] / r[1]:.3f}" for r in rows)
+            print(f"  {name}: CPU {cpu:.2f} s in {wall:.0f} s = {100 * cpu / wall:.3f} % of a core "
+                  f"(rounds: {per} %); RSS {max(r[2] for r in rows)} KiB; file lines "
+                  f"{sum(r[3] for r in rows)} of {sum(r[4] for r in rows)} sent")
+        if totals[False] > 0:
+            print(f"  headless / window: {totals[True] / totals[False]:.2f}")
+    finally:
+        x.stop()
+
+
 SHARED_BENCH = os.environ.get(
     "NP_SHARED_BENCH", os.path.join(os.path.dirname(os.path.dirname(HERE)), "shared", "bench"))
 
@@ -544,8 +616,9 @@ def run_peer(a):
 
 def main():
     p = argparse.ArgumentParser()
-    p.add_argument("mode", choices=["startup", "idle", "nominal", "flood", "peer", "trend"])
-    p.add_argument("--rounds", type=int, default=3, help="trend: closed/open rounds")
+    p.add_argument("mode", choices=["startup", "idle", "nominal", "headless", "flood", "peer",
+                                    "trend"])
+    p.add_argument("--rounds", type=int, default=3, help="trend, headless: rounds of each kind")
     p.add_argument("--ptys", type=int, default=30)
     p.add_argument("--repeat", type=int, default=5)
     p.add_argument("--seconds", type=int, default=60)
@@ -560,8 +633,8 @@ def main():
                         "counts go to FILE.N")
     a = p.parse_args()
     {"startup": run_startup, "idle": lambda a: run_load(a, True),
-     "nominal": lambda a: run_load(a, False), "flood": run_flood, "peer": run_peer,
-     "trend": run_trend}[a.mode](a)
+     "nominal": lambda a: run_load(a, False), "headless": run_headless, "flood": run_flood,
+     "peer": run_peer, "trend": run_trend}[a.mode](a)
 
 
 if __name__ == "__main__":

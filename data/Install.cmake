@@ -12,6 +12,11 @@ install(FILES ${NP_DATA_DIR}/${NP_APP_ID}.metainfo.xml
 install(FILES ${NP_DATA_DIR}/narwickpanel-autostart.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/narwickpanel/examples)
 
+# The service (README: "Running as a service"): the unit, and its options as a configuration
+# file the administrator edits (kept by the package on upgrades).
+install(FILES ${NP_DATA_DIR}/narwickpanel.service DESTINATION lib/systemd/system)
+install(FILES ${NP_DATA_DIR}/narwickpanel.default DESTINATION /etc/default RENAME narwickpanel)
+
 # The window's typeface is compiled into the program; its licence travels with it.
 install(FILES ${NP_DATA_DIR}/fonts/OFL.txt
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/narwickpanel
@@ -58,8 +63,11 @@ if(PROJECT_IS_TOP_LEVEL)
         set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
     else()
         set(CPACK_DEBIAN_PACKAGE_DEPENDS
-            "libqt6widgets6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6core6 (>= 6.4), libqt6svg6 (>= 6.4), libc6, libstdc++6")
+            "libqt6widgets6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6core6 (>= 6.4), libqt6svg6 (>= 6.4), libsystemd0, libc6, libstdc++6")
     endif()
+    # The service's options are the administrator's: an upgrade keeps an edited file.
+    file(WRITE ${CMAKE_BINARY_DIR}/debian/conffiles "/etc/default/narwickpanel\n")
+    set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/debian/conffiles)
 
     include(CPack)
 endif()

@@ -54,6 +54,9 @@ void TestCommandLine::goodForms_data()
         << QStringList{"--port", "1", "--save", "none"} << Options{1, std::nullopt, 0};
     QTest::newRow("leading zeros")
         << QStringList{"--secondary", "008"} << Options{std::nullopt, 8, std::nullopt};
+    QTest::newRow("headless, echo")
+        << QStringList{"--echo", "--save=all", "--headless", "--port", "7"}
+        << Options{7, std::nullopt, 1, true, true};
 }
 
 void TestCommandLine::goodForms()
@@ -90,6 +93,22 @@ void TestCommandLine::badForms_data()
     QTest::newRow("empty after =") << QStringList{"--secondary="} << gauge;
     QTest::newRow("bad save") << QStringList{"--save", "ALL"} << save + ", not 'ALL'";
     QTest::newRow("twice") << QStringList{"--port", "7", "--port=8"} << "--port is given twice";
+    // Nobody is there to make a pick later: a headless run keeps what it reads from the start.
+    const QStringList headless{"--headless", "--port", "7"};
+    QTest::newRow("headless without a port")
+        << QStringList{"--headless", "--save", "all"} << "--headless needs --port";
+    QTest::newRow("headless keeping nothing")
+        << headless << "--headless needs --save all, or nothing would be kept";
+    QTest::newRow("headless not saving") << headless + QStringList{"--save", "none"}
+                                         << "--headless needs --save all, or nothing would be kept";
+    QTest::newRow("headless saving one") << headless + QStringList{"--save", "current"}
+                                         << "--save current needs someone at the window, not "
+                                            "--headless";
+    QTest::newRow("echo with a window") << QStringList{"--echo"} << "--echo needs --headless";
+    QTest::newRow("headless twice")
+        << QStringList{"--headless", "--headless"} << "--headless is given twice";
+    QTest::newRow("a flag with a value")
+        << QStringList{"--headless=yes"} << "unknown option '--headless=yes'";
     // Bad input is refused wherever it stands, before or after --help and --version.
     QTest::newRow("after --version")
         << QStringList{"--version", "--bogus"} << "unknown option '--bogus'";

@@ -299,23 +299,36 @@ void TestPlatform::startupCreatesNoFolder()
     QCOMPARE(tree(m_root->path()), before); // the lock went with the child
 }
 
-// user-dirs.dirs may name only absolute folders: a relative one counts as unset.
+// user-dirs.dirs may name only absolute folders: a relative one counts as unset. An absolute
+// XDG_DOCUMENTS_DIR in the environment (a service's unit sets it) wins over the file.
 void TestPlatform::documentsFolder_data()
 {
     QTest::addColumn<QByteArray>("line"); // the file's line; empty: no file
     QTest::addColumn<QString>("folder");  // expected, "~" standing for HOME
-    QTest::newRow("no file") << QByteArray() << "~/Documents";
+    QTest::addColumn<QByteArray>("env");  // XDG_DOCUMENTS_DIR in the environment; empty: unset
+    QTest::newRow("no file") << QByteArray() << "~/Documents" << QByteArray();
+    QTest::newRow("environment over the file") << QByteArray("XDG_DOCUMENTS_DIR=\"/srv/lab\"")
+                                               << "/var/lib/np" << QByteArray("/var/lib/np");
+    QTest::newRow("relative environment") << QByteArray() << "~/Documents" << QByteArray("rel");
     QTest::newRow("home relative")
-        << QByteArray("XDG_DOCUMENTS_DIR=\"$HOME/Papers\"") << "~/Papers";
-    QTest::newRow("absolute") << QByteArray("XDG_DOCUMENTS_DIR=\"/srv/lab\"") << "/srv/lab";
-    QTest::newRow("relative") << QByteArray("XDG_DOCUMENTS_DIR=\"rel\"") << "~/Documents";
-    QTest::newRow("dot relative") << QByteArray("XDG_DOCUMENTS_DIR=\"./docs\"") << "~/Documents";
+        << QByteArray("XDG_DOCUMENTS_DIR=\"$HOME/Papers\"") << "~/Papers" << QByteArray();
+    QTest::newRow("absolute") << QByteArray("XDG_DOCUMENTS_DIR=\"/srv/lab\"") << "/srv/lab"
+                              << QByteArray();
+    QTest::newRow("relative") << QByteArray("XDG_DOCUMENTS_DIR=\"rel\"") << "~/Documents"
+                              << QByteArray();
+    QTest::newRow("dot relative") << QByteArray("XDG_DOCUMENTS_DIR=\"./docs\"") << "~/Documents"
+                                  << QByteArray();
 }
 
 void TestPlatform::documentsFolder()
 {
     QFETCH(QByteArray, line);
     QFETCH(QString, folder);
+    QFETCH(QByteArray, env);
+    if (env.isEmpty())
+        unsetEnv("XDG_DOCUMENTS_DIR");
+    else
+        setEnv("XDG_DOCUMENTS_DIR", env);
     if (!line.isEmpty()) {
         QVERIFY(QDir().mkpath(m_root->filePath("home/.config")));
         QFile dirs(m_root->filePath("home/.config/user-dirs.dirs"));
