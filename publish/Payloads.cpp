@@ -46,9 +46,8 @@ QByteArray jsonTime(const QDateTime &time)
     const int offset = local.offsetFromUtc();
     const int minutes = std::abs(offset) / 60;
     return '"' + local.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")).toLatin1() +
-           (offset < 0 ? '-' : '+') +
-           QByteArray::number(minutes / 60).rightJustified(2, '0') + ':' +
-           QByteArray::number(minutes % 60).rightJustified(2, '0') + '"';
+           (offset < 0 ? '-' : '+') + QByteArray::number(minutes / 60).rightJustified(2, '0') +
+           ':' + QByteArray::number(minutes % 60).rightJustified(2, '0') + '"';
 }
 
 QByteArray jsonString(const QString &text)

@@ -70,9 +70,8 @@ struct Publisher::Shared {
         while (connected && !waiting.empty() && handed.size() < size_t(Window)) {
             const Message &m = waiting.front();
             int mid = 0;
-            const int rc = mosquitto_publish(mosq, &mid, m.topic.constData(),
-                                             int(m.payload.size()), m.payload.constData(), m.qos,
-                                             false);
+            const int rc = mosquitto_publish(mosq, &mid, m.topic.constData(), int(m.payload.size()),
+                                             m.payload.constData(), m.qos, false);
             if (rc != MOSQ_ERR_SUCCESS) break;
             if (m.qos > 0) handed.insert(mid);
             waiting.pop_front();
@@ -82,7 +81,8 @@ struct Publisher::Shared {
     // Runs `f` on the owner's thread, if the owner is still there; mutex held.
     template <typename F> void post(F f)
     {
-        if (Publisher *p = owner.data()) QMetaObject::invokeMethod(p, std::move(f), Qt::QueuedConnection);
+        if (Publisher *p = owner.data())
+            QMetaObject::invokeMethod(p, std::move(f), Qt::QueuedConnection);
     }
 
     QString describe(int rc, int err) const
@@ -114,12 +114,11 @@ struct Publisher::Shared {
         auto *s = static_cast<Shared *>(obj);
         if (rc != 0) {
             s->attemptReason =
-                rc == 4 ? QStringLiteral("not authorised: the broker does not accept the user "
-                                         "name or password")
-                : rc == 5
-                    ? QStringLiteral("not authorised")
-                    : QStringLiteral("refused by the broker: %1")
-                          .arg(QString::fromUtf8(mosquitto_connack_string(rc)));
+                rc == 4   ? QStringLiteral("not authorised: the broker does not accept the user "
+                                             "name or password")
+                : rc == 5 ? QStringLiteral("not authorised")
+                          : QStringLiteral("refused by the broker: %1")
+                                .arg(QString::fromUtf8(mosquitto_connack_string(rc)));
             return;
         }
         int mid = 0;
@@ -156,7 +155,8 @@ struct Publisher::Shared {
 
     static void onLog(mosquitto *, void *obj, int level, const char *text)
     {
-        if (level == MOSQ_LOG_ERR) static_cast<Shared *>(obj)->libraryError = QString::fromUtf8(text);
+        if (level == MOSQ_LOG_ERR)
+            static_cast<Shared *>(obj)->libraryError = QString::fromUtf8(text);
     }
 
     // Runs the library's loop until `done` holds or `deadline` passes or the connection ends.
@@ -180,7 +180,8 @@ struct Publisher::Shared {
             up = connected;
         }
         if (up) {
-            loopUntil(stopAt + milliseconds(800), [this] { return waiting.empty() && handed.empty(); });
+            loopUntil(stopAt + milliseconds(800),
+                      [this] { return waiting.empty() && handed.empty(); });
             {
                 std::lock_guard lock(mutex);
                 if (connected)

@@ -8,8 +8,8 @@
 // out first when it is back. The connection is tried again after 1 s, doubling up to 30 s.
 // The status topic holds a retained "online" while connected, and "offline" after a clean
 // exit or, as the broker's last will, after a lost connection.
-#include "publish/Settings.h"
 #include "primary/Reading.h"
+#include "publish/Settings.h"
 #include "secondary/Pressure.h"
 
 #include <QObject>
