@@ -43,6 +43,8 @@ QString helpText()
 {
     return QStringLiteral(
         "Usage: narwickpanel [--port N] [--secondary M] [--save all|current|none]\n"
+        "                    [--mqtt URL [--mqtt-ca FILE] [--mqtt-station NAME]\n"
+        "                     [--mqtt-user NAME [--mqtt-password-file FILE]]]\n"
         "Shows, counts and saves the readings of a sensor read-out instrument on one serial\n"
         "port, beside the pressure a gauge reports on a second one.\n"
         "\n"
@@ -52,6 +54,15 @@ QString helpText()
         "  --save all|current|none\n"
         "                   \"Save all readings\", \"Save current reading\" or \"Do not save\n"
         "                   readings\"\n"
+        "  --mqtt URL       also publish every reading and pressure to the MQTT broker at\n"
+        "                   mqtt://HOST[:PORT] (1883) or mqtts://HOST[:PORT] (TLS, 8883)\n"
+        "  --mqtt-ca FILE   trust the CA certificates in FILE (default: the system's store)\n"
+        "  --mqtt-station NAME\n"
+        "                   the station's name in the topics (default: the host name)\n"
+        "  --mqtt-user NAME the user name at the broker\n"
+        "  --mqtt-password-file FILE\n"
+        "                   the password is the file's first line, or else the value of\n"
+        "                   NARWICKPANEL_MQTT_PASSWORD (never an option: ps shows options)\n"
         "A port that is not there yet is tried again every 5 s until it appears. A port that\n"
         "fails to open is reported in the log, not in a box. The options hold for this run\n"
         "only; nothing is remembered.\n"
@@ -70,14 +81,19 @@ QString versionText()
 Parsed parse(const QStringList &arguments)
 {
     Parsed result;
+    publish::Arguments mqtt;
     for (qsizetype i = 0; i < arguments.size(); ++i) {
         const QString &arg = arguments[i];
         if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
-            result = Parsed{Parsed::Help, {}, helpText(), 0};
+            result.action = Parsed::Help;
+            result.options = {};
+            result.output = helpText();
             return result;
         }
         if (arg == QLatin1String("--version")) {
-            result = Parsed{Parsed::Version, {}, versionText(), 0};
+            result.action = Parsed::Version;
+            result.options = {};
+            result.output = versionText();
             return result;
         }
 
@@ -85,6 +101,27 @@ Parsed parse(const QStringList &arguments)
         const qsizetype equals = arg.indexOf(u'=');
         const QString name = equals < 0 ? arg : arg.left(equals);
         std::optional<int> *slot = nullptr;
+        std::optional<QString> *text = name == QLatin1String("--mqtt")           ? &mqtt.url
+                                       : name == QLatin1String("--mqtt-ca")      ? &mqtt.caFile
+                                       : name == QLatin1String("--mqtt-station") ? &mqtt.station
+                                       : name == QLatin1String("--mqtt-user")    ? &mqtt.user
+                                       : name == QLatin1String("--mqtt-password-file")
+                                           ? &mqtt.passwordFile
+                                           : nullptr;
+        if (text) {
+            if (text->has_value()) return failure(QStringLiteral("%1 is given twice").arg(name));
+            if (equals >= 0)
+                *text = arg.mid(equals + 1);
+            else if (i + 1 < arguments.size() && !arguments[i + 1].startsWith(QLatin1String("--")))
+                *text = arguments[++i];
+            if (!*text || (*text)->isEmpty())
+                return failure(QStringLiteral("%1 needs a value").arg(name));
+            continue;
+        }
+        if (name == QLatin1String("--mqtt-password"))
+            return failure(QStringLiteral("no password on the command line, where any user can "
+                                          "read it: use --mqtt-password-file or "
+                                          "NARWICKPANEL_MQTT_PASSWORD"));
         if (name == QLatin1String("--port"))
             slot = &result.options.port;
         else if (name == QLatin1String("--secondary"))
@@ -118,6 +155,12 @@ Parsed parse(const QStringList &arguments)
         }
         if (!slot->has_value()) return failure(wants + QStringLiteral(", not '%1'").arg(*value));
     }
+    const publish::Checked checked =
+        publish::check(mqtt, qEnvironmentVariableIsSet("NARWICKPANEL_MQTT_PASSWORD")
+                                 ? std::optional(qEnvironmentVariable("NARWICKPANEL_MQTT_PASSWORD"))
+                                 : std::nullopt);
+    if (!checked.error.isEmpty()) return failure(checked.error);
+    result.options.mqtt = checked.settings;
     return result;
 }
 

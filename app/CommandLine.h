@@ -3,11 +3,15 @@
 // at the screen (an autostart entry after a power cut, for instance).
 //
 //   narwickpanel [--port N] [--secondary M] [--save all|current|none]
+//                [--mqtt URL [--mqtt-ca FILE] [--mqtt-station NAME] [--mqtt-user NAME
+//                 [--mqtt-password-file FILE]]]
 //   narwickpanel --help | --version
 //
 // The options are parsed before anything else happens (no window, no lock, no port). After
 // start-up, CommandLineStart makes the picks the operator would make, in the operator's order:
 // the gauge's port, the instrument's port, the save mode. Nothing is remembered for a later run.
+#include "publish/Settings.h"
+
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -22,9 +26,10 @@ constexpr int InstrumentPorts = 30; // the instrument's list covers COM1 to COM3
 constexpr int GaugePorts = 256;     // the gauge's list covers COM1 to COM256
 
 struct Options {
-    std::optional<int> port;      // the instrument's COM number
-    std::optional<int> secondary; // the gauge's COM number
-    std::optional<int> save;      // the optSave index: 0 none, 1 all, 2 current
+    std::optional<int> port;               // the instrument's COM number
+    std::optional<int> secondary;          // the gauge's COM number
+    std::optional<int> save;               // the optSave index: 0 none, 1 all, 2 current
+    std::optional<publish::Settings> mqtt = {}; // the broker to publish to
     bool operator==(const Options &) const = default;
 };
 

@@ -2,6 +2,7 @@
 // serial port, beside the pressure a gauge reports on a second one.
 #include "app/CommandLine.h"
 #include "app/Platform.h"
+#include "app/Publishing.h"
 #include "app/frmMain.h"
 #include "data/Icons.h"
 
@@ -45,5 +46,8 @@ int main(int argc, char *argv[])
     // The command line's picks, made as the operator would make them in the window.
     CommandLineStart start(window, parsed.options);
     start.run();
+    // Publishing, when asked for: it stops cleanly (at most 2 s) before the window goes.
+    std::unique_ptr<publish::Publisher> publisher;
+    if (parsed.options.mqtt) publisher = startPublishing(window, *parsed.options.mqtt);
     return app.exec();
 }

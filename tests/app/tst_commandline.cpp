@@ -79,6 +79,12 @@ void TestCommandLine::badForms_data()
     QTest::newRow("empty after =") << QStringList{"--secondary="} << gauge;
     QTest::newRow("bad save") << QStringList{"--save", "ALL"} << save + ", not 'ALL'";
     QTest::newRow("twice") << QStringList{"--port", "7", "--port=8"} << "--port is given twice";
+    QTest::newRow("broker scheme") << QStringList{"--mqtt", "http://h"} << "--mqtt: unknown scheme";
+    QTest::newRow("broker missing")
+        << QStringList{"--mqtt", "--port", "7"} << "--mqtt needs a value";
+    QTest::newRow("broker password") << QStringList{"--mqtt-password=x"} << "no password on";
+    QTest::newRow("broker station alone")
+        << QStringList{"--mqtt-station", "s"} << "need --mqtt URL";
 }
 
 void TestCommandLine::badForms()
