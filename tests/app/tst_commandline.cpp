@@ -79,12 +79,17 @@ void TestCommandLine::badForms_data()
     QTest::newRow("empty after =") << QStringList{"--secondary="} << gauge;
     QTest::newRow("bad save") << QStringList{"--save", "ALL"} << save + ", not 'ALL'";
     QTest::newRow("twice") << QStringList{"--port", "7", "--port=8"} << "--port is given twice";
-    QTest::newRow("broker scheme") << QStringList{"--mqtt", "http://h"} << "--mqtt: unknown scheme";
+    QTest::newRow("broker scheme")
+        << QStringList{"--mqtt", "http://h"} << "--mqtt: unknown scheme 'http' (mqtt or mqtts)";
     QTest::newRow("broker missing")
         << QStringList{"--mqtt", "--port", "7"} << "--mqtt needs a value";
-    QTest::newRow("broker password") << QStringList{"--mqtt-password=x"} << "no password on";
+    QTest::newRow("broker password")
+        << QStringList{"--mqtt-password=x"}
+        << "no password on the command line, where any user can read it: use "
+           "--mqtt-password-file or NARWICKPANEL_MQTT_PASSWORD";
     QTest::newRow("broker station alone")
-        << QStringList{"--mqtt-station", "s"} << "need --mqtt URL";
+        << QStringList{"--mqtt-station", "s"}
+        << "--mqtt-ca, --mqtt-station, --mqtt-user and --mqtt-password-file need --mqtt URL";
 }
 
 void TestCommandLine::badForms()
