@@ -62,7 +62,7 @@ if(PROJECT_IS_TOP_LEVEL)
         set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
     else()
         set(CPACK_DEBIAN_PACKAGE_DEPENDS
-            "libqt6widgets6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6core6 (>= 6.4), libqt6svg6 (>= 6.4), libc6, libstdc++6")
+            "libqt6widgets6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6core6 (>= 6.4), libqt6svg6 (>= 6.4), libmosquitto1, libc6, libstdc++6")
     endif()
 
     include(CPack)

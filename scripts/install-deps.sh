@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages NarwickPanel needs to build, run and test.
 #   scripts/install-deps.sh          build and run
-#   scripts/install-deps.sh --test   also the test tools (Xvfb, AT-SPI, xdotool, clang)
+#   scripts/install-deps.sh --test   also the test tools (Xvfb, AT-SPI, xdotool, clang, a broker)
 set -euo pipefail
 
-packages=(cmake ninja-build g++ qt6-base-dev qt6-svg-dev)
+packages=(cmake ninja-build g++ qt6-base-dev qt6-svg-dev libmosquitto-dev pkg-config)
 if [[ "${1:-}" == "--test" ]]; then
     packages+=(xvfb xauth xdotool x11-utils python3 python3-pyatspi python3-gi gir1.2-atspi-2.0
                at-spi2-core dbus dbus-x11 clang libclang-rt-14-dev dpkg-dev appstream
-               desktop-file-utils imagemagick)
+               desktop-file-utils imagemagick mosquitto mosquitto-clients python3-jsonschema
+               openssl)
 fi
 
 missing=()
