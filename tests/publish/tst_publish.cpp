@@ -336,6 +336,35 @@ private slots:
         QVERIFY(!broker.log.contains(QLatin1String("Horse")));
     }
 
+    // A broker that accepts and never answers: readings wait, the silence is said once, and a
+    // clean stop still ends.
+    void blackHole()
+    {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        QCOMPARE(::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+        socklen_t n = sizeof a;
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &n);
+        QCOMPARE(::listen(fd, 8), 0); // the kernel completes the handshake; nobody answers
+        Settings s = settingsFor(ntohs(a.sin_port));
+        s.keepAliveSeconds = 5;
+        {
+            Publisher publisher(s);
+            QSignalSpy logged(&publisher, &Publisher::messageLogged);
+            publisher.start();
+            for (int i = 1; i <= 100; ++i)
+                publisher.publishReading(reading(quint64(i)));
+            QCOMPARE(publisher.waiting(), 100);
+            QTRY_COMPARE_WITH_TIMEOUT(logged.size(), 2, 30000);
+            QVERIFY2(logged[1][0].toString().contains(QLatin1String("does not answer")),
+                     qPrintable(logged[1][0].toString()));
+            QCOMPARE(publisher.statusText(), QStringLiteral("MQTT: 100 waiting"));
+        }
+        ::close(fd);
+    }
+
     // TLS with a CA and a server certificate made here; a client that trusts another CA is
     // refused with a clear line.
     void tls()
