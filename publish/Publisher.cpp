@@ -56,6 +56,7 @@ struct Publisher::Shared {
     bool stopRequested = false;
     bool threadDone = false;
     bool queueFullSaid = false;
+    bool statusPosted = false; // a refresh of the status text is on its way to the owner
     quint64 dropped = 0;
     int offlineMid = -1;
     bool offlineAcked = false;
@@ -151,6 +152,13 @@ struct Publisher::Shared {
         s->handed.erase(mid);
         s->pump();
         s->cv.notify_all();
+        // The count of waiting messages shrinks as the queue drains: a few refreshes a second.
+        if (!s->statusPosted) {
+            s->statusPosted = true;
+            s->post([p = s->owner] {
+                if (p && !p->m_statusTimer.isActive()) p->m_statusTimer.start();
+            });
+        }
     }
 
     static void onLog(mosquitto *, void *obj, int level, const char *text)
@@ -355,6 +363,10 @@ QString Publisher::toolTip() const
 
 void Publisher::refreshStatus()
 {
+    {
+        std::lock_guard lock(m_shared->mutex);
+        m_shared->statusPosted = false;
+    }
     const QString text = statusText();
     if (text == m_status) return;
     m_status = text;

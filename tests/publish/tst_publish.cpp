@@ -271,6 +271,7 @@ private slots:
         s.queueCapacity = 10;
         Publisher publisher(s);
         QSignalSpy logged(&publisher, &Publisher::messageLogged);
+        QSignalSpy status(&publisher, &Publisher::statusChanged);
         publisher.start();
         QTRY_COMPARE(logged.size(), 2);
         QVERIFY2(logged[1][0].toString().contains(QLatin1String("refused: nothing listens")),
@@ -286,6 +287,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(publisher.isConnected(), 40000);
         publisher.publishReading(reading(26));
         QTRY_COMPARE(publisher.waiting(), 0);
+        // The panel's text follows the drain without another reading.
+        QTRY_COMPARE(status.last()[0].toString(), QStringLiteral("MQTT: connected"));
         Subscriber sub(broker.port, "watcher");
         QTRY_COMPARE(sub.payloads("narwickpanel/bench1/reading/").size(), 11);
         const QList<QByteArray> got = sub.payloads("narwickpanel/bench1/reading/");
