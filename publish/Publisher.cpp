@@ -98,6 +98,8 @@ struct Publisher::Shared {
         case MOSQ_ERR_EAI:
             return QStringLiteral("refused: the host name %1 cannot be resolved")
                 .arg(settings.host);
+        case MOSQ_ERR_CONN_LOST:
+            return QStringLiteral("closed: the broker closed the connection");
         case MOSQ_ERR_KEEPALIVE:
             return QStringLiteral("closed: the broker at %1 does not answer").arg(where);
         case MOSQ_ERR_ERRNO:
@@ -376,6 +378,7 @@ void Publisher::refreshStatus()
 void Publisher::onConnected(quint64 dropped)
 {
     m_lastReason.clear();
+    m_afterLoss = false;
     emit messageLogged(m_everConnected
                            ? QStringLiteral("MQTT: connection to %1 is back").arg(m_settings.url)
                            : QStringLiteral("MQTT: connected to %1").arg(m_settings.url));
@@ -394,14 +397,22 @@ void Publisher::onFailed(const QString &reason, bool wasConnected)
         emit messageLogged(QStringLiteral("MQTT: connection to %1 lost (%2); messages wait and "
                                           "the connection is tried again")
                                .arg(m_settings.url, reason));
+        m_lastReason = reason;
+        m_afterLoss = true;
     } else if (reason != m_lastReason) {
-        emit messageLogged(QStringLiteral("MQTT: cannot connect to %1 (%2); tried again after "
-                                          "%3 s to %4 s")
-                               .arg(m_settings.url, reason)
-                               .arg(MinRetrySeconds)
-                               .arg(MaxRetrySeconds));
+        // After a loss, a broker that is still away says nothing new; a refusal that needs the
+        // operator (not authorised, TLS) is said.
+        const bool stillAway = m_afterLoss && (reason.startsWith(QLatin1String("refused:")) ||
+                                               reason.startsWith(QLatin1String("closed:")));
+        if (!stillAway) {
+            emit messageLogged(QStringLiteral("MQTT: cannot connect to %1 (%2); tried again "
+                                              "after %3 s to %4 s")
+                                   .arg(m_settings.url, reason)
+                                   .arg(MinRetrySeconds)
+                                   .arg(MaxRetrySeconds));
+            m_lastReason = reason;
+        }
     }
-    m_lastReason = reason;
     refreshStatus();
 }
 

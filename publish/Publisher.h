@@ -73,6 +73,7 @@ private:
     QString m_status;
     QString m_lastReason;
     bool m_everConnected = false;
+    bool m_afterLoss = false; // lost since the last connection
     bool m_started = false;
     bool m_stopped = false;
 };

@@ -1078,7 +1078,7 @@ def mqtt(run):
     log = p.text("txtIncoming")
     equal([l for l in log.split("\n") if l.startswith("MQTT:")][1:],
           ["MQTT: connected to " + url,
-           "MQTT: connection to %s lost (closed: the connection was lost); messages wait and "
+           "MQTT: connection to %s lost (closed: the broker closed the connection); messages wait and "
            "the connection is tried again" % url,
            "MQTT: connection to %s is back" % url], "the log's MQTT lines")
     readings = check_messages(sub.messages(), check)
