@@ -14,7 +14,6 @@
 #include <QApplication>
 #include <QButtonGroup>
 #include <QComboBox>
-#include <QDateTime>
 #include <QEvent>
 #include <QFont>
 #include <QIcon>
@@ -398,9 +397,8 @@ void frmMain::wireTrend()
     trendWindow = std::make_unique<trend::TrendWindow>();
     trendWindow->setWindowIcon(windowIcon());
     trend::TrendWindow *t = trendWindow.get();
-    connect(primary, &PrimaryLink::readingArrived, t, &trend::TrendWindow::addReading);
-    connect(secondary, &SecondaryLink::pressureChanged, t,
-            [t](const QString &text) { t->addPressure(QDateTime::currentDateTime(), text); });
+    connect(primary, &PrimaryLink::readingParsed, t, &trend::TrendWindow::addReading);
+    connect(secondary, &SecondaryLink::pressureMeasured, t, &trend::TrendWindow::addPressure);
 
     auto *opener = new TrendOpener(
         this, [this] { openTrend(); }, [t] { t->close(); });

@@ -37,27 +37,37 @@ qint64 arg(const QStringList &args, const QString &name, qint64 fallback)
     return i >= 0 && i + 1 < args.size() ? args[i + 1].toLongLong() : fallback;
 }
 
-primary::ParsedLine reading(int i)
+primary::Reading reading(int i, const QDateTime &when = QDateTime())
 {
     const double t = i / 50.0;
-    return primary::parseReading(QStringLiteral("R:0,S100,TC4,3,%1,C,%2,C,%3,C,0\r\n")
-                                     .arg(21 + std::sin(t), 0, 'f', 2)
-                                     .arg(22 + std::cos(t * 0.7), 0, 'f', 2)
-                                     .arg(20 + std::sin(t * 0.3) * 2, 0, 'f', 2),
-                                 QStringLiteral("x"));
+    primary::Reading r = primary::parseReading(QStringLiteral("R:0,S100,TC4,3,%1,C,%2,C,%3,C,0\r\n")
+                                                   .arg(21 + std::sin(t), 0, 'f', 2)
+                                                   .arg(22 + std::cos(t * 0.7), 0, 'f', 2)
+                                                   .arg(20 + std::sin(t * 0.3) * 2, 0, 'f', 2),
+                                               QStringLiteral("x"))
+                             .reading;
+    r.time = when;
+    return r;
+}
+
+secondary::Pressure pressure(const QDateTime &when, double value)
+{
+    return {when, value, QString::number(value), QString::number(value)};
 }
 
 // Fills the window with `points` points: per step one reading (3 channels) and one pressure.
 void fill(trend::TrendWindow &w, qint64 points)
 {
     const QDateTime start = QDateTime::currentDateTime().addSecs(-points / 40);
-    std::vector<primary::ParsedLine> readings;
+    std::vector<primary::Reading> readings;
     for (int i = 0; i < 256; ++i)
         readings.push_back(reading(i));
     for (qint64 i = 0; i * 4 < points; ++i) {
         const QDateTime when = start.addMSecs(i * 100);
-        w.addReading(when, readings[size_t(i % 256)]);
-        w.addPressure(when, QString::number(14.7 + std::sin(i / 300.0) * 0.2, 'f', 2));
+        primary::Reading r = readings[size_t(i % 256)];
+        r.time = when;
+        w.addReading(r);
+        w.addPressure(pressure(when, 14.7 + std::sin(i / 300.0) * 0.2));
     }
 }
 
@@ -106,7 +116,7 @@ int collect(const QStringList &args)
 {
     const qint64 lines = arg(args, "--lines", 2'000'000);
     trend::TrendWindow w; // never shown
-    std::vector<primary::ParsedLine> readings;
+    std::vector<primary::Reading> readings;
     for (int i = 0; i < 256; ++i)
         readings.push_back(reading(i));
     const QDateTime start = QDateTime::currentDateTime();
@@ -116,8 +126,11 @@ int collect(const QStringList &args)
     const double cpu0 = cpuSeconds();
     QElapsedTimer t;
     t.start();
-    for (qint64 i = 0; i < lines; ++i)
-        w.addReading(times[size_t(i % 1000)].addSecs(i / 1000 * 100), readings[size_t(i % 256)]);
+    for (qint64 i = 0; i < lines; ++i) {
+        primary::Reading &r = readings[size_t(i % 256)];
+        r.time = times[size_t(i % 1000)].addSecs(i / 1000 * 100);
+        w.addReading(r);
+    }
     const double ns = double(t.nsecsElapsed()) / double(lines);
     std::printf("collect: %lld readings (3 channels each), window closed: %.0f ns per reading, "
                 "%.2f CPU s; %lld points held, %lld dropped; pictures built: %d\n",
@@ -134,10 +147,9 @@ int nominal(QApplication &app, const QStringList &args)
     int i = 0;
     QTimer readings, pressure;
     QObject::connect(&readings, &QTimer::timeout, &w,
-                     [&] { w.addReading(QDateTime::currentDateTime(), reading(i++)); });
+                     [&] { w.addReading(reading(i++, QDateTime::currentDateTime())); });
     QObject::connect(&pressure, &QTimer::timeout, &w, [&] {
-        w.addPressure(QDateTime::currentDateTime(),
-                      QString::number(14.7 + std::sin(i / 30.0) * 0.2, 'f', 2));
+        w.addPressure(pressure(QDateTime::currentDateTime(), 14.7 + std::sin(i / 30.0) * 0.2));
     });
     readings.start(100);
     pressure.start(125);

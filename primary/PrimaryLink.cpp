@@ -4,7 +4,6 @@
 #include "serial/PortProbe.h"
 #include "serial/PortUsers.h"
 
-#include <QMetaMethod>
 #include <utility>
 
 namespace {
@@ -16,6 +15,7 @@ constexpr int LastComPort = 30;
 
 PrimaryLink::PrimaryLink(QObject *parent) : QObject(parent)
 {
+    qRegisterMetaType<primary::Reading>(); // for queued connections
     Timer1.setObjectName(QStringLiteral("Timer1"));
     Timer1.setInterval(WatchdogMs);
     connect(&MSComm1, &serial::MSComm::OnComm, this, &PrimaryLink::MSComm1_OnComm);
@@ -140,8 +140,8 @@ void PrimaryLink::receive()
     QString line;
     while (LineBuffer.takeLine(&line)) {
         Timer1.stop();
-        Datastream(line);
         if (ReadingCount < 32767) ++ReadingCount;
+        Datastream(line);
         echo(line);
     }
     m_inEvent = false;
@@ -202,20 +202,20 @@ void PrimaryLink::updatePortState()
 void PrimaryLink::Datastream(const QString &Message)
 {
     if (!MSComm1.PortOpen()) return;
-    // The clock is read once per receive event, and only when someone needs the time: the
-    // save step for its stamp, or a listener of readingArrived.
-    static const QMetaMethod arrived = QMetaMethod::fromSignal(&PrimaryLink::readingArrived);
-    const bool listened = isSignalConnected(arrived);
-    const QDateTime when = SaveMode != 0 || listened ? eventTime() : QDateTime();
+    // The clock is read once per receive event: its lines share one stamp.
+    const QDateTime when = eventTime();
     const QString stamp = SaveMode == 0 ? QString() : m_generalDate.recordStamp(when);
-    const primary::ParsedLine reading = primary::parseReading(Message, stamp);
+    primary::ParsedLine reading = primary::parseReading(Message, stamp);
     if (reading.labelled) {
         if (reading.sensorId) setBox(0, *reading.sensorId);
         if (reading.sensorType) setBox(1, *reading.sensorType);
         for (int k = 1; k <= 10; ++k) {
             if (reading.channel[k]) setBox(1 + k, *reading.channel[k]);
         }
-        if (listened) emit readingArrived(when, reading);
+        reading.reading.time = when;
+        reading.reading.count = ReadingCount;
+        reading.reading.seq = ++m_seq;
+        emit readingParsed(reading.reading);
         saveStep(reading.record, reading.sensorId.value_or(QString()), reading.recordComplete);
     }
     Timer1.start();

@@ -83,8 +83,8 @@ signals:
     void portStatusChanged(const QString &text);
     // "Save current reading" saved its reading: the choice is back at "Do not save readings".
     void saveModeReset();
-    // Every labelled line as parsed, with the time it was received.
-    void readingArrived(const QDateTime &when, const primary::ParsedLine &reading);
+    // Every labelled line, parsed once, stamped by the link's clock when it was handled.
+    void readingParsed(const primary::Reading &reading);
 
 private:
     void receive();
@@ -112,4 +112,5 @@ private:
     QString m_pendingLog;
     bool m_inEvent = false;
     QDateTime m_eventTime; // the clock as read once for the current receive event
+    quint64 m_seq = 0;     // readings parsed since start-up
 };

@@ -1,6 +1,7 @@
 #include "primary/Reading.h"
 
 #include "serial/Label.h"
+#include "serial/LeadingNumber.h"
 
 #include <QList>
 
@@ -74,6 +75,11 @@ std::optional<qint16> toInteger16(QStringView text)
     return qint16(value);
 }
 
+std::optional<double> channelValue(QStringView item)
+{
+    return serial::leadingValue(item);
+}
+
 ParsedLine parseReading(QStringView message, const QString &stamp)
 {
     ParsedLine reading;
@@ -89,17 +95,22 @@ ParsedLine parseReading(QStringView message, const QString &stamp)
     const QList<QStringView> fields = QStringView(text).split(u',');
     const auto has = [&](qsizetype k) { return k < fields.size(); };
 
-    if (has(1)) reading.sensorId = fields[1].toString();
+    Reading &typed = reading.reading;
+    if (has(1)) reading.sensorId = typed.sensorId = fields[1].toString();
     if (has(3)) {
         const QStringView field3 = fields[3];
         reading.typeNumber =
             toInteger16(field3.first(std::min<qsizetype>(2, field3.size()))).value_or(0);
         reading.channelCount =
             toInteger16(field3.first(std::min<qsizetype>(1, field3.size()))).value_or(0);
+        typed.typeNumber = reading.typeNumber;
+        typed.channelCount = reading.channelCount;
     }
     const QString typeNumber = QString::number(reading.typeNumber);
-    if (has(2))
-        reading.sensorType = fields[2].toString() + QStringLiteral("  (") + typeNumber + u')';
+    if (has(2)) {
+        typed.sensorType = fields[2].toString();
+        reading.sensorType = *typed.sensorType + QStringLiteral("  (") + typeNumber + u')';
+    }
 
     if (!has(2)) return reading; // no sensor type: the record cannot begin
     reading.record.reserve(stamp.size() + text.size() + 16);
@@ -125,7 +136,7 @@ ParsedLine parseReading(QStringView message, const QString &stamp)
         shown += u' ';
         shown += second;
         reading.channel[k] = std::move(shown);
-        reading.valueLength[k] = qint32(first.size());
+        typed.channels.append({first.toString(), second.toString(), channelValue(first)});
         reading.record += first;
         reading.record += u',';
         reading.record += second;

@@ -3,6 +3,7 @@
 // and the typed reading the link hands to every sink.
 #include <QDateTime>
 #include <QList>
+#include <QMetaType>
 #include <QString>
 #include <QStringView>
 #include <array>
@@ -52,10 +53,8 @@ struct ParsedLine {
     std::optional<QString> sensorId;   // txtSensorID
     std::optional<QString> sensorType; // txtSensorType ("TC4  (2)")
     std::array<std::optional<QString>, 11> channel; // txtChannel(1..9); [0] and [10] never set
-    // The length of the first item in channel[k] (the box joins the two items with one blank
-    // and the first item may hold blanks itself): the value is channel[k]->first(valueLength[k]),
-    // the unit what follows the joining blank.
-    std::array<qint32, 11> valueLength{};
+    // The same line as a typed value; its time, count and seq are the link's to set.
+    Reading reading;
     qint16 typeNumber = 0;
     qint16 channelCount = 0;
     // The record line without pressure, ",psi" and terminator: stamp, id, type, type number,
@@ -65,8 +64,14 @@ struct ParsedLine {
     bool recordComplete = false;
 };
 
+// The value of a channel's first item by the leading-number rule: none without a number, or
+// when the number is too large for a double.
+std::optional<double> channelValue(QStringView item);
+
 // Parses `message` (which may end in CR LF; the terminator is part of no field) with the
 // time stamp `stamp`.
 ParsedLine parseReading(QStringView message, const QString &stamp);
 
 } // namespace primary
+
+Q_DECLARE_METATYPE(primary::Reading)

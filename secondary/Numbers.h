@@ -1,30 +1,22 @@
 #pragma once
 // Number rules of the pressure link.
+#include "serial/LeadingNumber.h"
+
 #include <QLocale>
 #include <QString>
 #include <QStringView>
 
 namespace secondary {
 
-// The leading-number rule: spaces, tabs and line feeds are skipped anywhere; then an optional
-// sign, digits with at most one "." and an optional exponent (E or e, sign, digits); reading
-// stops at the first character that does not fit. &H and &O prefixes read hexadecimal and
-// octal integers. "." is always the decimal point. No number gives 0.
-double leadingNumber(QStringView text);
-
-// The leading-number rule for a number an operator typed as the window shows numbers under
-// `locale`: the locale's decimal separator is a decimal point too, so "12,5" is 12.5 where the
-// separator is a comma. "." keeps working everywhere; group separators are not read.
-double leadingNumber(QStringView text, const QLocale &locale);
-
-// Whether the leading-number rule finds a number at all: at least one digit (of its base after
-// &H or &O). Tells a real 0 from "no number".
-bool hasLeadingNumber(QStringView text);
+// The leading-number rule lives with the serial layer, as the instrument's channels are read
+// by it too.
+using serial::hasLeadingNumber;
+using serial::leadingNumber;
 
 // The text form of a number: rounded to 15 significant digits, no trailing zeros, no decimal
 // separator for whole values, a 0 before the separator below 1, exponent form (1E+20) for very
-// large and very small magnitudes, the locale's decimal separator. nullopt-free: callers check
-// std::isfinite first.
+// large and very small magnitudes, the locale's decimal separator. Empty for a value that is
+// not finite.
 QString numberText(double value, const QLocale &locale = QLocale::system());
 
 // Sign-position form: one blank before values of 0 or more ("7" -> " 7", -5 -> "-5").

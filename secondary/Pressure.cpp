@@ -26,6 +26,7 @@ PressureUpdate SmallStream(QString &Message, const QString &zeroText, const QLoc
         update.notComputable = true;
         return update;
     }
+    update.value = difference;
     update.pressureText = numberText(difference, locale);
     update.recordText = numberText(difference, QLocale::c());
     return update;

@@ -2,6 +2,7 @@
 // SmallStream's pure part: one pressure line, such as "P:14.70,psi" + CR LF.
 #include <QDateTime>
 #include <QLocale>
+#include <QMetaType>
 #include <QString>
 #include <optional>
 
@@ -24,6 +25,7 @@ struct PressureUpdate {
     // The same pressure as a record writes it: "." as the decimal separator whatever the
     // locale, so that it stays one field of the comma-separated record. Set with pressureText.
     std::optional<QString> recordText;
+    std::optional<double> value; // the pressure after the zero; set with pressureText
     // The line has a first field, but no pressure can be computed from it: the number or the
     // difference is out of the double range ("P:1e309", a 400-digit number, a zero of 1e308
     // with "P:-1e308"). pressureText and recordText are then unset. A line with nothing after
@@ -40,3 +42,5 @@ PressureUpdate SmallStream(QString &Message, const QString &zeroText,
                            const QLocale &locale = QLocale::system());
 
 } // namespace secondary
+
+Q_DECLARE_METATYPE(secondary::Pressure)

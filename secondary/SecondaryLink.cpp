@@ -28,6 +28,7 @@ qint16 narrow(int code)
 
 SecondaryLink::SecondaryLink(QObject *parent) : QObject(parent)
 {
+    qRegisterMetaType<secondary::Pressure>(); // for queued connections
     Timer2.setObjectName(QStringLiteral("Timer2"));
     Timer2.setInterval(PollMs);
     connect(&Timer2, &QTimer::timeout, this, &SecondaryLink::Timer2_Timer);
@@ -252,6 +253,7 @@ void SecondaryLink::GetIncoming()
                 .arg(SecondaryPort + 1)
                 .arg(retryEvery()));
         setPressureText(QString());
+        measured(std::nullopt, QString());
         m_notComputableSaid = false;
         startRetry(true);
     }
@@ -269,6 +271,7 @@ void SecondaryLink::SmallStream(QString &Message)
     // with nothing after its label keeps it.
     if (update.notComputable) {
         setPressureText(QString());
+        measured(std::nullopt, QString());
         if (!m_notComputableSaid) {
             m_notComputableSaid = true;
             emit messageLogged(
@@ -279,7 +282,14 @@ void SecondaryLink::SmallStream(QString &Message)
     } else if (update.pressureText) {
         m_notComputableSaid = false;
         setPressureText(*update.pressureText, update.recordText.value_or(*update.pressureText));
+        measured(update.value, m_recordPressure);
     }
+}
+
+void SecondaryLink::measured(std::optional<double> value, const QString &recordText)
+{
+    emit pressureMeasured(secondary::Pressure{m_clock ? m_clock() : QDateTime::currentDateTime(),
+                                              value, RawPressure, recordText});
 }
 
 void SecondaryLink::setPressureText(const QString &text, const QString &recordText)

@@ -9,13 +9,16 @@
 //
 // The link owns its state and its polling timer. It takes the operator's actions as calls and
 // announces every change the operator can see as a signal; it knows no widget.
+#include "secondary/Pressure.h"
 #include "serial/LineAssembler.h"
 
+#include <QDateTime>
 #include <QList>
 #include <QLocale>
 #include <QObject>
 #include <QString>
 #include <QTimer>
+#include <functional>
 
 class SecondaryLink : public QObject {
     Q_OBJECT
@@ -70,8 +73,9 @@ public:
 
     // True while the link waits for the picked port to appear or come back.
     bool retrying() const { return Retry.isActive(); }
-    // Test seam, never used by the program itself.
+    // Test seams, never used by the program itself.
     void setRetryInterval(int ms) { Retry.setInterval(ms); }
+    void setClock(std::function<QDateTime()> clock) { m_clock = std::move(clock); }
 
     // The library port really open now, or -1. Port 0 (COM1) is a port like any other.
     int openPort() const { return m_openPort; }
@@ -86,6 +90,9 @@ signals:
     // be computed, an unattended open that failed): it stands on a line of its own in the log.
     void messageLogged(const QString &text);
     void pressureChanged(const QString &text);
+    // Every new pressure: each line that carries one, and none when the gauge went away or a
+    // line's pressure cannot be computed. Stamped by the link's clock.
+    void pressureMeasured(const secondary::Pressure &pressure);
     void streamChanged(const QString &text);
     void zeroChanged(const QString &text);
     // "Reset Error..." or "Parms Error...": the link goes on once the slot returns, so a
@@ -99,10 +106,12 @@ private:
     void Retry_Timer();
     void startRetry(bool afterHangUp);
     void setPressureText(const QString &text, const QString &recordText = QString());
+    void measured(std::optional<double> value, const QString &recordText);
     void closeOpenPort();
     void appendLog(const QString &text);
     QString retryEvery() const;
 
+    std::function<QDateTime()> m_clock;
     int m_openPort = -1;
     QString m_zeroText = QStringLiteral("0");
     QString m_pressureText;

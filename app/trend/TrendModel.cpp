@@ -1,7 +1,5 @@
 #include "app/trend/TrendModel.h"
 
-#include "secondary/Numbers.h"
-
 #include <QDateTime>
 #include <QIODevice>
 
@@ -90,23 +88,6 @@ TrendModel::TrendModel(qsizetype bound) : m_bound(std::max<qsizetype>(1, bound))
 {
 }
 
-double TrendModel::channelValue(QStringView item)
-{
-    if (!secondary::hasLeadingNumber(item)) return std::numeric_limits<double>::quiet_NaN();
-    const double v = secondary::leadingNumber(item);
-    return std::isfinite(v) ? v : std::numeric_limits<double>::quiet_NaN();
-}
-
-double TrendModel::pressureValue(QStringView text, const QLocale &locale)
-{
-    // The box shows the number with the locale's decimal separator and no group separators.
-    const QString point = locale.decimalPoint();
-    if (point == QStringLiteral(".") || !text.contains(point)) return channelValue(text);
-    QString copy = text.toString();
-    copy.replace(point, QStringLiteral("."));
-    return channelValue(copy);
-}
-
 void TrendModel::push(qint64 ms, int series, double value)
 {
     // Times never go back in the store, so a picture's span is found by bisection: a clock set
@@ -121,7 +102,7 @@ void TrendModel::push(qint64 ms, int series, double value)
     }
 }
 
-int TrendModel::addReading(qint64 ms, const primary::ParsedLine &reading)
+int TrendModel::addReading(qint64 ms, const primary::Reading &reading)
 {
     if (!reading.sensorId) return -1;
     int sensor = m_sensorIndex.value(*reading.sensorId, -1);
@@ -136,15 +117,13 @@ int TrendModel::addReading(qint64 ms, const primary::ParsedLine &reading)
         m_channelCount.push_back(0);
     }
     auto &units = m_units[size_t(sensor)];
-    for (int k = 1; k <= Channels; ++k) {
-        const auto &box = reading.channel[size_t(k)];
-        if (!box) continue;
-        const QStringView text(*box);
-        const qsizetype len = std::clamp<qsizetype>(reading.valueLength[size_t(k)], 0, text.size());
-        const QStringView unit = text.mid(std::min(len + 1, text.size()));
-        if (units[size_t(k)] != unit) units[size_t(k)] = unit.toString();
+    const int count = std::min<int>(Channels, int(reading.channels.size()));
+    for (int k = 1; k <= count; ++k) {
+        const primary::Channel &channel = reading.channels[k - 1];
+        if (units[size_t(k)] != channel.unit) units[size_t(k)] = channel.unit;
         m_channelCount[size_t(sensor)] = std::max(m_channelCount[size_t(sensor)], k);
-        push(ms, sensor * Channels + k - 1, channelValue(text.first(len)));
+        push(ms, sensor * Channels + k - 1,
+             channel.value.value_or(std::numeric_limits<double>::quiet_NaN()));
     }
     return sensor;
 }

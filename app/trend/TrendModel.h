@@ -110,19 +110,12 @@ public:
 
     explicit TrendModel(qsizetype bound = DefaultBound);
 
-    // A parsed instrument line at `ms`: one point per channel box it sets (a gap where the first
-    // item holds no number). Returns the sensor's index, or -1 when the line names no sensor or
-    // the sensor list is full.
-    int addReading(qint64 ms, const primary::ParsedLine &reading);
-    // The pressure box's value at `ms`; NaN is a gap (no pressure shown).
+    // A reading at `ms`: one point per channel it carries (a gap where the first item holds no
+    // number). Returns the sensor's index, or -1 when the reading names no sensor or the sensor
+    // list is full.
+    int addReading(qint64 ms, const primary::Reading &reading);
+    // The pressure at `ms`; NaN is a gap (no pressure shown).
     void addPressure(qint64 ms, double value);
-
-    // The value of a pressure box text: the leading number, with the locale's decimal separator
-    // read as the point; NaN for an empty text or one without a number.
-    static double pressureValue(QStringView text, const QLocale &locale = QLocale());
-    // The value of a channel's first item: the gauge's leading-number rule; NaN without a
-    // number or when it is not finite.
-    static double channelValue(QStringView item);
 
     const QStringList &sensors() const { return m_sensors; }
     int sensorIndex(const QString &id) const { return m_sensorIndex.value(id, -1); }

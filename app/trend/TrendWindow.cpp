@@ -156,9 +156,9 @@ void TrendWindow::buildControls()
     });
 }
 
-void TrendWindow::addReading(const QDateTime &when, const primary::ParsedLine &reading)
+void TrendWindow::addReading(const primary::Reading &reading)
 {
-    const int sensor = m_model.addReading(when.toMSecsSinceEpoch(), reading);
+    const int sensor = m_model.addReading(reading.time.toMSecsSinceEpoch(), reading);
     // The choice follows the sensor shown in the reading boxes until the operator picks one.
     if (sensor >= 0 && !m_picked && sensor != m_sensor)
         chooseSensor(sensor);
@@ -168,10 +168,13 @@ void TrendWindow::addReading(const QDateTime &when, const primary::ParsedLine &r
     checkBound();
 }
 
-void TrendWindow::addPressure(const QDateTime &when, const QString &pressureText)
+void TrendWindow::addPressure(const secondary::Pressure &pressure)
 {
-    m_model.addPressure(when.toMSecsSinceEpoch(),
-                        TrendModel::pressureValue(pressureText, m_locale));
+    if (m_hasPressure && pressure.value == m_lastPressure) return;
+    m_hasPressure = true;
+    m_lastPressure = pressure.value;
+    m_model.addPressure(pressure.time.toMSecsSinceEpoch(),
+                        pressure.value.value_or(std::numeric_limits<double>::quiet_NaN()));
     m_plot->dataChanged();
     checkBound();
 }

@@ -3,6 +3,7 @@
 // pressure over time. It collects every reading and pressure change from start-up, shown or
 // not; drawing happens only while it is on screen.
 #include "app/trend/TrendModel.h"
+#include "secondary/Pressure.h"
 
 #include <QMainWindow>
 
@@ -24,10 +25,11 @@ public:
 
     explicit TrendWindow(QWidget *parent = nullptr, qsizetype bound = TrendModel::DefaultBound);
 
-    // Every parsed labelled instrument line.
-    void addReading(const QDateTime &when, const primary::ParsedLine &reading);
-    // Each new text of the pressure box; an empty text means no pressure (a gap).
-    void addPressure(const QDateTime &when, const QString &pressureText);
+    // Every reading of the instrument link.
+    void addReading(const primary::Reading &reading);
+    // Every new pressure of the gauge link; none is a gap. A pressure equal to the one before
+    // adds no point: the line holds its value until it changes.
+    void addPressure(const secondary::Pressure &pressure);
 
     // Shows the window, or brings the open one to the front (restored if minimised).
     void openWindow();
@@ -70,7 +72,8 @@ private:
     bool m_picked = false;    // the operator chose it: new readings no longer move the choice
     bool m_boundSaid = false; // the status line said once that the oldest points go
     QString m_exportFolder;
-    QLocale m_locale;
+    std::optional<double> m_lastPressure; // the pressure last added
+    bool m_hasPressure = false;           // one has been added
 };
 
 } // namespace trend

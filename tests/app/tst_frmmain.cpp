@@ -422,9 +422,11 @@ void TestFrmMain::trendWindowIsWired()
 
     // Readings and the pressure are collected while the window is closed.
     const QDateTime now = QDateTime::currentDateTime();
-    emit w.primary->readingArrived(now, primary::parseReading(u"R:0,S1,TC,1,21.5,C\r\n", "x"));
-    emit w.secondary->pressureChanged(QStringLiteral("14.7"));
-    emit w.secondary->pressureChanged(QString()); // no pressure: a gap
+    primary::Reading reading = primary::parseReading(u"R:0,S1,TC,1,21.5,C\r\n", "x").reading;
+    reading.time = now;
+    emit w.primary->readingParsed(reading);
+    emit w.secondary->pressureMeasured({now, 14.7, "14.7", "14.7"});
+    emit w.secondary->pressureMeasured({now, std::nullopt, "x", ""}); // no pressure: a gap
     QCOMPARE(t->model().pointCount(), 3);
     QCOMPARE(t->model().sensors(), QStringList{"S1"});
 

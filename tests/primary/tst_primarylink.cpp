@@ -35,6 +35,7 @@ private:
     std::unique_ptr<PrimaryLink> link;
     std::unique_ptr<PrimaryView> view;
     QString pressure;
+    const QDateTime kNow = QDateTime(QDate(2026, 3, 14), QTime(15, 45, 12));
 
     QString dataFolder() const { return data->path() + QStringLiteral("/NarwickPanel"); }
     bool pick(const QString &entry)
@@ -60,6 +61,7 @@ void TestPrimaryLink::init()
     link = std::make_unique<PrimaryLink>();
     view = std::make_unique<PrimaryView>(*link);
     link->NPpath = dataFolder();
+    link->setClock([this] { return kNow; });
     pressure.clear();
     link->setPressureSource([this] { return pressure; });
     link->ScanComPorts();
@@ -101,6 +103,15 @@ void TestPrimaryLink::pickReceiveCountAndEcho()
     QCOMPARE(view->channel(2), QStringLiteral("21.7 C")); // missing channels keep their text
     QCOMPARE(view->log.text(),
              QStringLiteral("R:0,S100,TC4,2,21.5,C,21.7,C,0\nR:0,S7,K,1,5,V\nX:0,S8,J,0\n\n"));
+    // One typed reading per labelled line, with its count, stamped by the link's clock.
+    QCOMPARE(view->readings.size(), 3);
+    QCOMPARE(view->readings[1].sensorId, QString("S7"));
+    QCOMPARE(view->readings[1].channels, (QList<primary::Channel>{{"5", "V", 5.0}}));
+    for (qsizetype i = 0; i < 3; ++i) {
+        QCOMPARE(view->readings[i].count, i + 1);
+        QCOMPARE(view->readings[i].seq, quint64(i + 1));
+        QCOMPARE(view->readings[i].time, kNow);
+    }
 
     device->write("a\rb\nc\r\n");
     QTRY_COMPARE(view->count, 5);
@@ -129,6 +140,11 @@ void TestPrimaryLink::noneAndRepickAndRefusedOpen()
     QVERIFY(link->MSComm1.PortOpen());
     QCOMPARE(view->count, 0);
     QCOMPARE(view->log.text(), QString());
+    // The count starts again; the sequence of readings goes on.
+    device->write("R:0,S2,T,0\r\n");
+    QTRY_COMPARE(view->count, 1);
+    QCOMPARE(view->readings.last().count, 1);
+    QCOMPARE(view->readings.last().seq, quint64(2));
 
     // "none" while open: the port is released and nothing reopens it.
     QVERIFY(pick(QStringLiteral("none")));

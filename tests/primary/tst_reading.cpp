@@ -3,8 +3,8 @@
 
 #include <QTest>
 
-using primary::parseReading;
 using primary::ParsedLine;
+using primary::parseReading;
 
 namespace {
 
@@ -129,6 +129,10 @@ void TestReading::exampleLine()
     QCOMPARE(r.channelCount, 2);
     QVERIFY(r.recordComplete);
     QCOMPARE(r.record, kStamp + ",S100,TC4,2,21.5,C,21.7,C,");
+    // The typed reading: the items as received, the number each first item starts with.
+    QCOMPARE(r.reading.sensorType, QString("TC4"));
+    QCOMPARE(r.reading.channels,
+             (QList<primary::Channel>{{"21.5", "C", 21.5}, {"21.7", "C", 21.7}}));
 
     // A line without any ":" is not parsed.
     const ParsedLine unlabelled = parseReading(u"0,S100,TC4,2,21.5,C,21.7,C,0\r\n", kStamp);
@@ -234,7 +238,12 @@ void TestReading::fieldsAreOpaque()
     QCOMPARE(r.sensorId, QString(" S1 "));
     QCOMPARE(r.sensorType, QString("T:x  (1)"));
     QCOMPARE(channels(r), QStringList{"1= 21.5  C "});
-    QCOMPARE(r.valueLength[1], 6); // " 21.5 ": the box's value part, blanks included
+    QCOMPARE(r.reading.channels, (QList<primary::Channel>{{" 21.5 ", "C ", 21.5}}));
+    // A channel's value: a real 0 is one; no number, or one too large for a double, is none.
+    QCOMPARE(primary::channelValue(u"0"), 0.0);
+    QCOMPARE(primary::channelValue(u"-3e1x"), -30.0);
+    QCOMPARE(primary::channelValue(u"n/a"), std::nullopt);
+    QCOMPARE(primary::channelValue(u"1e999"), std::nullopt);
     QCOMPARE(r.record, kStamp + ", S1 ,T:x,1, 21.5 ,C ,");
 
     // The terminator belongs to no field, also when the last field used is the last one.
@@ -273,8 +282,7 @@ void TestReading::channelPairs()
     const ParsedLine r = parseReading(line, kStamp);
     QCOMPARE(::channels(r), channels);
     QCOMPARE(r.record, record);
-    for (int k = 0; k < int(r.channel.size()); ++k)
-        QCOMPARE(r.valueLength[k], r.channel[k] ? 1 : 0);
+    QCOMPARE(r.reading.channels.size(), channels.size());
 }
 
 void TestReading::generalDate_data()

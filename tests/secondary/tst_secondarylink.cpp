@@ -54,6 +54,8 @@ private:
     }
 };
 
+const QDateTime kNow = QDateTime(QDate(2026, 3, 14), QTime(15, 45, 12));
+
 void TestSecondaryLink::init()
 {
     comDir = std::make_unique<testsupport::ComDir>();
@@ -64,6 +66,7 @@ void TestSecondaryLink::init()
     primary = std::make_unique<PrimaryLink>();
     primaryView = std::make_unique<PrimaryView>(*primary);
     link = std::make_unique<SecondaryLink>();
+    link->setClock([] { return kNow; });
     view = std::make_unique<SecondaryView>(*link);
     primary->ScanComPorts();
     link->ScanSecondaryPorts();
@@ -205,11 +208,15 @@ void TestSecondaryLink::pressureAndZero()
     gauge->write("P:12.5,psi\r\n");
     QTRY_COMPARE(view->pressure, QStringLiteral("12.5"));
     QCOMPARE(link->RawPressure, QStringLiteral("12.5"));
+    // The typed pressure, stamped by the link's clock.
+    QCOMPARE(view->measured, (QList<secondary::Pressure>{{kNow, 12.5, "12.5", "12.5"}}));
     link->cmdZero_Click();
     QCOMPARE(view->zero, QStringLiteral("12.5"));
     QCOMPARE(view->pressure, QStringLiteral("12.5")); // until the next line
     gauge->write("P:12.5,psi\r\n");
     QTRY_COMPARE(view->pressure, QStringLiteral("0"));
+    QCOMPARE(view->measured.size(), 2); // every line that carries a pressure
+    QCOMPARE(view->measured.last().value, 0.0);
     gauge->write("nolabel 99\r\n");
     QTRY_COMPARE(view->stream, QStringLiteral("nolabel 99\r\n"));
     QCOMPARE(view->pressure, QStringLiteral("0"));
@@ -257,6 +264,9 @@ void TestSecondaryLink::notComputablePressureEmptiesAndIsSaidOncePerRun()
     QCOMPARE(view->pressure, QString());
     QCOMPARE(link->pressureText(), QString());
     QCOMPARE(said(), 1);
+    QCOMPARE(view->measured.size(), 3);
+    QCOMPARE(view->measured.last(),
+             (secondary::Pressure{kNow, std::nullopt, QString(400, u'9'), ""}));
     // A line with nothing after its label keeps the pressure as it is; so does a line
     // without a label.
     gauge->write("P:7,psi\r\n");
@@ -286,6 +296,7 @@ void TestSecondaryLink::hangUpEmptiesThePressureAndTheGaugeReturnsByItself()
         QTRY_COMPARE(link->openPort(), -1);
         // The last pressure is no longer true: it empties at once.
         QCOMPARE(view->pressure, QString());
+        QCOMPARE(view->measured.last().value, std::nullopt);
         QCOMPARE(link->pressureText(), QString());
         QVERIFY(!link->Timer2.isActive());
         QVERIFY(link->retrying());

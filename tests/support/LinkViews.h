@@ -32,9 +32,12 @@ struct PrimaryView {
     QStringList ports;
     int saveModeResets = 0;
     LogText log;
+    QList<primary::Reading> readings;
 
     explicit PrimaryView(PrimaryLink &link)
     {
+        QObject::connect(&link, &PrimaryLink::readingParsed,
+                         [this](const primary::Reading &r) { readings << r; });
         QObject::connect(&link, &PrimaryLink::boxChanged,
                          [this](int i, const QString &t) { boxes[size_t(i)] = t; });
         QObject::connect(&link, &PrimaryLink::countChanged, [this](int n) { count = n; });
@@ -62,9 +65,12 @@ struct SecondaryView {
     QStringList ports;
     QStringList messages;
     LogText log;
+    QList<secondary::Pressure> measured;
 
     explicit SecondaryView(SecondaryLink &link)
     {
+        QObject::connect(&link, &SecondaryLink::pressureMeasured,
+                         [this](const secondary::Pressure &p) { measured << p; });
         QObject::connect(&link, &SecondaryLink::pressureChanged,
                          [this](const QString &t) { pressure = t; });
         QObject::connect(&link, &SecondaryLink::streamChanged,

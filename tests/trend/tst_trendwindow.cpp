@@ -2,6 +2,7 @@
 // the status line, the keyboard order and the saved pictures and points.
 #include "app/trend/TrendPlot.h"
 #include "app/trend/TrendWindow.h"
+#include "secondary/SecondaryLink.h"
 
 #include <QAbstractButton>
 #include <QButtonGroup>
@@ -20,17 +21,22 @@ namespace {
 
 const QDateTime kStart = QDateTime::fromMSecsSinceEpoch(1'765'000'000'000);
 
-primary::ParsedLine reading(const QString &id, double value)
+primary::Reading reading(const QDateTime &when, const QString &id, double value)
 {
-    return primary::parseReading(
-        QStringLiteral("R:0,%1,TC,2,%2,C,%3,mV\r\n").arg(id).arg(value).arg(value * 2), "x");
+    primary::Reading r =
+        primary::parseReading(
+            QStringLiteral("R:0,%1,TC,2,%2,C,%3,mV\r\n").arg(id).arg(value).arg(value * 2), "x")
+            .reading;
+    r.time = when;
+    return r;
 }
 
 void feed(TrendWindow &w, int from, int count, const QString &id = "S1")
 {
     for (int i = from; i < from + count; ++i) {
-        w.addReading(kStart.addMSecs(i * 100), reading(id, std::sin(i / 10.0) * 10));
-        w.addPressure(kStart.addMSecs(i * 100 + 50), QString::number(14 + i % 7 * 0.1));
+        w.addReading(reading(kStart.addMSecs(i * 100), id, std::sin(i / 10.0) * 10));
+        const double p = 14 + i % 7 * 0.1;
+        w.addPressure({kStart.addMSecs(i * 100 + 50), p, QString::number(p), QString::number(p)});
     }
 }
 
@@ -49,6 +55,7 @@ private slots:
     void boundSaidOnce();
     void keyboardOrder();
     void saves();
+    void pressureAfterLocaleChange();
 };
 
 void TestTrendWindow::closedAndMinimisedDrawNothing()
@@ -199,6 +206,32 @@ void TestTrendWindow::saves()
     QVERIFY(!w.savePng(dir.filePath("missing/t.png"), &error));
     QVERIFY(!error.isEmpty());
     QVERIFY(!w.saveCsv(dir.filePath("missing/t.csv"), &error));
+}
+
+// The trend takes the gauge link's value, not its text: after the locale changes to a decimal
+// comma, "13,5" in the box is still 13.5 in the trend. Queued, as across threads.
+void TestTrendWindow::pressureAfterLocaleChange()
+{
+    SecondaryLink link;
+    TrendWindow w;
+    QDateTime now = kStart;
+    link.setClock([&now] { return now; });
+    QObject::connect(&link, &SecondaryLink::pressureMeasured, &w, &TrendWindow::addPressure,
+                     Qt::QueuedConnection);
+    w.addReading(reading(kStart, "S1", 1));
+    for (const auto &[locale, line] : {std::pair{QLocale::c(), "P:12.5,psi"},
+                                       std::pair{QLocale(QLocale::German), "P:13.5,psi"}}) {
+        now = now.addSecs(1);
+        link.setLocale(locale);
+        QString text = QString::fromLatin1(line);
+        link.SmallStream(text);
+    }
+    QCOMPARE(link.pressureText(), QString("13,5"));
+    QTRY_COMPARE(w.model().pointCount(), 4);
+    trend::Picture p;
+    w.model().decimate(0, kStart.toMSecsSinceEpoch(), now.toMSecsSinceEpoch(), 3, true, p);
+    QCOMPARE(p.series[trend::Picture::Pressure].columns[1].last, 12.5);
+    QCOMPARE(p.pressureAtEnd, 13.5);
 }
 
 QTEST_MAIN(TestTrendWindow)
