@@ -1,6 +1,8 @@
 #include "publish/Publisher.h"
 
+#include "primary/PrimaryLink.h"
 #include "publish/Payloads.h"
+#include "secondary/SecondaryLink.h"
 
 #include <QMetaObject>
 #include <QPointer>
@@ -457,9 +459,12 @@ void Publisher::publishPressure(const secondary::Pressure &pressure)
 
 void connectLinks(Publisher &publisher, PrimaryLink *primary, SecondaryLink *secondary)
 {
-    Q_UNUSED(publisher);
-    Q_UNUSED(primary);
-    Q_UNUSED(secondary);
+    if (primary)
+        QObject::connect(primary, &PrimaryLink::readingParsed, &publisher,
+                         &Publisher::publishReading);
+    if (secondary)
+        QObject::connect(secondary, &SecondaryLink::pressureMeasured, &publisher,
+                         &Publisher::publishPressure);
 }
 
 } // namespace publish

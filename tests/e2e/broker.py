@@ -55,7 +55,7 @@ class Subscriber:
     def __init__(self, desk, broker, ident=None, name="sub"):
         self.path = os.path.join(desk.root, name + ".out")
         self._out = open(self.path, "ab")
-        argv = ["mosquitto_sub", "-h", "127.0.0.1", "-p", str(broker.port), "-q", "1", "-d",
+        argv = ["stdbuf", "-oL", "mosquitto_sub", "-h", "127.0.0.1", "-p", str(broker.port), "-q", "1", "-d",
                 "-t", "narwickpanel/#", "-F", "MSG\t%r\t%t\t%p"]
         if ident:
             argv += ["-c", "-i", ident]
