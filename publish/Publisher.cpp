@@ -133,7 +133,9 @@ struct Publisher::Shared {
         s->attemptConnected = true;
         const quint64 dropped = std::exchange(s->dropped, 0);
         s->queueFullSaid = false;
-        s->pump();
+        // Messages the library holds from before the loss go out again first, right after this
+        // call; the queue follows with their first acknowledgement, so the order holds.
+        if (s->handed.empty()) s->pump();
         s->post([p = s->owner, dropped] {
             if (p) p->onConnected(dropped);
         });
