@@ -3,6 +3,7 @@ configuration with persistence in the run's folder; never the system's service),
 that records every message, and a black-hole broker that accepts and never answers."""
 import json
 import os
+import shutil
 import socket
 import subprocess
 import threading
@@ -11,6 +12,22 @@ from panel import wait_for
 
 SCHEMA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs",
                       "mqtt-payloads.schema.json")
+
+
+# Debian installs the broker in /usr/sbin, which an ordinary user's PATH may lack.
+MOSQUITTO = shutil.which("mosquitto") or "/usr/sbin/mosquitto"
+
+
+def missing():
+    """What the broker runs need and this machine lacks."""
+    out = [t for t in ("mosquitto_sub", "mosquitto_passwd", "stdbuf") if not shutil.which(t)]
+    if not os.access(MOSQUITTO, os.X_OK):
+        out.append("mosquitto")
+    try:
+        import jsonschema  # noqa: F401
+    except ImportError:
+        out.append("python3-jsonschema")
+    return out
 
 
 def free_port():
@@ -40,7 +57,7 @@ class Broker:
     def start(self):
         out = open(self.log_path, "ab")
         before = self.log().count(" running") if os.path.exists(self.log_path) else 0
-        self.proc = self.desk.spawn("mosquitto", ["mosquitto", "-c", self.conf, "-v"],
+        self.proc = self.desk.spawn("mosquitto", [MOSQUITTO, "-c", self.conf, "-v"],
                                     stdout=out, stderr=subprocess.STDOUT)
         wait_for(lambda: self.log().count(" running") > before, "the broker to run")
 

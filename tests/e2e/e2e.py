@@ -31,7 +31,8 @@ try:  # importing touches no bus; the buses are those of each run's own desktop
                        wait_for, walk)
     from gi.repository import Atspi, GLib
     from sim import Sim
-    from broker import BlackHole, Broker, Subscriber, check_messages, persistent_session
+    from broker import (BlackHole, Broker, Subscriber, check_messages, persistent_session,
+                        missing as broker_missing)
     IMPORT_ERROR = None
 except (ImportError, ValueError) as e:  # reported as a missing tool
     IMPORT_ERROR = e
@@ -1175,6 +1176,8 @@ def main():
     missing = desktop_mod.missing_tools()
     if IMPORT_ERROR:
         missing.append(str(IMPORT_ERROR))
+    elif args.run.startswith("mqtt"):
+        missing += broker_missing()
     if missing:
         print("SKIP: missing %s (scripts/install-deps.sh --test installs them)" % ", ".join(missing))
         return SKIP

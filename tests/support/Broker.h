@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QMutex>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QTest>
@@ -65,7 +66,10 @@ public:
         m_process.setProcessChannelMode(QProcess::SeparateChannels);
         QObject::connect(&m_process, &QProcess::readyReadStandardError,
                          [this] { log += QString::fromUtf8(m_process.readAllStandardError()); });
-        m_process.start(QStringLiteral("mosquitto"), {QStringLiteral("-c"), conf.fileName()});
+        // Debian installs the broker in /usr/sbin, which an ordinary user's PATH may lack.
+        QString program = QStandardPaths::findExecutable(QStringLiteral("mosquitto"));
+        if (program.isEmpty()) program = QStringLiteral("/usr/sbin/mosquitto");
+        m_process.start(program, {QStringLiteral("-c"), conf.fileName()});
         if (!m_process.waitForStarted()) return false;
         return QTest::qWaitFor([this] { return log.contains(QLatin1String(" running")); }, 20000);
     }
