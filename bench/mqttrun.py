@@ -83,6 +83,21 @@ class BlackHole:
         self.sock.close()
 
 
+def thread_cpu(pid, name):
+    """CPU seconds of the program's thread called `name` (0 when there is none)."""
+    for tid in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{tid}/comm") as f:
+                if f.read().strip() != name:
+                    continue
+            with open(f"/proc/{pid}/task/{tid}/stat") as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            return (int(fields[11]) + int(fields[12])) / rr.TICK
+        except OSError:
+            pass
+    return 0.0
+
+
 def start_app(world, display, args):
     env = dict(world.env, DISPLAY=display)
     proc = subprocess.Popen([rr.APP, "--port", "7", "--secondary", "2", "--save", "all", *args],
@@ -112,15 +127,17 @@ def run_nominal(a):
                 app = start_app(world, x.display, args)
                 time.sleep(a.warmup)
                 c0, t0 = rr.cpu_seconds(app.pid), time.monotonic()
+                p0 = thread_cpu(app.pid, "np-publish")
                 n0 = broker.received() if broker else 0
                 b0 = rr.cpu_seconds(broker.proc.pid) if broker else 0
                 time.sleep(a.seconds)
                 c1, t1 = rr.cpu_seconds(app.pid), time.monotonic()
+                p1 = thread_cpu(app.pid, "np-publish")
                 pct = 100 * (c1 - c0) / (t1 - t0)
-                extra = ""
+                extra = "; publisher thread %.2f s = %.3f %%" % (p1 - p0, 100 * (p1 - p0) / (t1 - t0)) if args else ""
                 if broker:
                     got = broker.received() - n0
-                    extra = "; %d readings at the subscriber (%.1f/s); broker CPU %.2f s" % (
+                    extra += "; %d readings at the subscriber (%.1f/s); broker CPU %.2f s" % (
                         got, got / (t1 - t0), rr.cpu_seconds(broker.proc.pid) - b0)
                 figures[mode].append(pct)
                 print(f"round {r + 1}, {mode}: CPU {c1 - c0:.2f} s in {t1 - t0:.0f} s = "

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <pthread.h>
 #include <thread>
 #include <unordered_set>
 
@@ -156,10 +157,11 @@ struct Publisher::Shared {
         std::lock_guard lock(s->mutex);
         if (mid == s->offlineMid) s->offlineAcked = true;
         s->handed.erase(mid);
+        const bool draining = !s->waiting.empty();
         s->pump();
         s->cv.notify_all();
         // The count of waiting messages shrinks as the queue drains: a few refreshes a second.
-        if (!s->statusPosted) {
+        if (draining && !s->statusPosted) {
             s->statusPosted = true;
             s->post([p = s->owner] {
                 if (p && !p->m_statusTimer.isActive()) p->m_statusTimer.start();
@@ -210,6 +212,7 @@ struct Publisher::Shared {
 
     void run()
     {
+        pthread_setname_np(pthread_self(), "np-publish"); // as ps and the benchmarks see it
         int retry = MinRetrySeconds;
         bool first = true;
         Clock::time_point stopAt;
