@@ -67,6 +67,9 @@ struct Publisher::Shared {
     QString attemptReason; // why the current try failed, as a callback learnt it
     QString libraryError;  // the library's last error line (TLS details)
     bool attemptConnected = false;
+    std::thread::id loopThread;
+    Clock::time_point connectedAt;
+    bool ackSinceConnect = false; // guarded by mutex
 
     // Hands waiting messages to the library while connected; mutex held.
     void pump()
@@ -132,6 +135,8 @@ struct Publisher::Shared {
         std::lock_guard lock(s->mutex);
         s->connected = true;
         s->attemptConnected = true;
+        s->connectedAt = Clock::now();
+        s->ackSinceConnect = false;
         const quint64 dropped = std::exchange(s->dropped, 0);
         s->queueFullSaid = false;
         // Messages the library holds from before the loss go out again first, right after this
@@ -156,6 +161,7 @@ struct Publisher::Shared {
         auto *s = static_cast<Shared *>(obj);
         std::lock_guard lock(s->mutex);
         if (mid == s->offlineMid) s->offlineAcked = true;
+        s->ackSinceConnect = true;
         s->handed.erase(mid);
         const bool draining = !s->waiting.empty();
         s->pump();
@@ -213,6 +219,7 @@ struct Publisher::Shared {
     void run()
     {
         pthread_setname_np(pthread_self(), "np-publish"); // as ps and the benchmarks see it
+        loopThread = std::this_thread::get_id();
         int retry = MinRetrySeconds;
         bool first = true;
         Clock::time_point stopAt;
@@ -239,6 +246,14 @@ struct Publisher::Shared {
                     if (stopRequested) {
                         stopping = true;
                         break;
+                    }
+                    // The library should send again what it held from before a loss; should it
+                    // not, the queue does not wait for those acknowledgements for ever.
+                    if (connected && !ackSinceConnect && !handed.empty() &&
+                        Clock::now() - connectedAt > std::chrono::seconds(5)) {
+                        handed.clear();
+                        ackSinceConnect = true;
+                        pump();
                     }
                 }
             }
@@ -301,7 +316,7 @@ Publisher::Publisher(const Settings &settings, QObject *parent)
     }
 
     m_statusTimer.setSingleShot(true);
-    m_statusTimer.setInterval(250);
+    m_statusTimer.setInterval(500);
     connect(&m_statusTimer, &QTimer::timeout, this, &Publisher::refreshStatus);
     m_status = statusText();
 }
@@ -435,6 +450,7 @@ void Publisher::enqueue(QByteArray topic, QByteArray payload, int qos)
     if (m_stopped) return;
     Shared &s = *m_shared;
     bool full = false;
+    bool queued = false;
     {
         std::lock_guard lock(s.mutex);
         while (!s.waiting.empty() &&
@@ -445,9 +461,11 @@ void Publisher::enqueue(QByteArray topic, QByteArray payload, int qos)
         }
         s.waiting.push_back(Message{std::move(topic), std::move(payload), qos});
         s.pump();
+        queued = !s.waiting.empty();
     }
     if (full) onQueueFull();
-    if (!m_statusTimer.isActive()) m_statusTimer.start();
+    // Connected with nothing waiting, the panel's text stays as it is: no timer runs.
+    if (queued && !m_statusTimer.isActive()) m_statusTimer.start();
 }
 
 void Publisher::publishReading(const primary::Reading &reading)
