@@ -2,6 +2,8 @@
 
 #include <QLocale>
 #include <cmath>
+#include <cstdio>
+#include <limits>
 
 namespace publish {
 
@@ -42,12 +44,28 @@ QByteArray statusTopic(const QString &station)
 QByteArray jsonTime(const QDateTime &time)
 {
     if (!time.isValid()) return "null";
-    const QDateTime local = time.toLocalTime();
-    const int offset = local.offsetFromUtc();
-    const int minutes = std::abs(offset) / 60;
-    return '"' + local.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")).toLatin1() +
-           (offset < 0 ? '-' : '+') + QByteArray::number(minutes / 60).rightJustified(2, '0') +
-           ':' + QByteArray::number(minutes % 60).rightJustified(2, '0') + '"';
+    // The UTC offset is looked up once per minute of UTC: offsets change only on whole minutes,
+    // and the lookup asks the C library's time zone, which checks /etc/localtime each time.
+    const qint64 ms = time.toMSecsSinceEpoch();
+    const qint64 minute = ms >= 0 ? ms / 60000 : (ms - 59999) / 60000;
+    thread_local qint64 cachedMinute = std::numeric_limits<qint64>::min();
+    thread_local int cachedOffset = 0;
+    if (minute != cachedMinute) {
+        cachedOffset =
+            QDateTime::fromMSecsSinceEpoch(minute * 60000, Qt::LocalTime).offsetFromUtc();
+        cachedMinute = minute;
+    }
+    const QDateTime local =
+        QDateTime::fromMSecsSinceEpoch(ms + qint64(cachedOffset) * 1000, Qt::UTC);
+    const QDate d = local.date();
+    const QTime t = local.time();
+    char buf[40];
+    const int minutes = std::abs(cachedOffset) / 60;
+    const int n =
+        std::snprintf(buf, sizeof buf, "\"%04d-%02d-%02dT%02d:%02d:%02d.%03d%c%02d:%02d\"",
+                      d.year(), d.month(), d.day(), t.hour(), t.minute(), t.second(), t.msec(),
+                      cachedOffset < 0 ? '-' : '+', minutes / 60, minutes % 60);
+    return QByteArray(buf, n);
 }
 
 QByteArray jsonString(const QString &text)

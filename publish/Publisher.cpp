@@ -130,6 +130,9 @@ struct Publisher::Shared {
                                 .arg(QString::fromUtf8(mosquitto_connack_string(rc)));
             return;
         }
+        // The library formats every line it logs for a log callback, a cost for each message;
+        // the callback is there for the reasons of failed connections only.
+        mosquitto_log_callback_set(s->mosq, nullptr);
         int mid = 0;
         mosquitto_publish(s->mosq, &mid, s->statusTopic.constData(), 6, "online", 1, true);
         std::lock_guard lock(s->mutex);
@@ -151,6 +154,7 @@ struct Publisher::Shared {
     {
         auto *s = static_cast<Shared *>(obj);
         const int err = errno;
+        mosquitto_log_callback_set(s->mosq, &Shared::onLog);
         if (rc != 0 && s->attemptReason.isEmpty()) s->attemptReason = s->describe(rc, err);
         std::lock_guard lock(s->mutex);
         s->connected = false;
