@@ -4,12 +4,8 @@
 #include "app/frmMain.h"
 #include "primary/PrimaryLink.h"
 #include "secondary/SecondaryLink.h"
-#include "serial/PortProbe.h"
 
-#include <QButtonGroup>
-#include <QComboBox>
 #include <QRadioButton>
-#include <QToolButton>
 
 namespace cli {
 
@@ -169,121 +165,39 @@ Parsed parse(const QStringList &arguments)
 // ---------------------------------------------------------------------------------------------
 // The picks
 
-namespace {
-
-// Shows `text` as the list's current entry, as the operator's pick would. A port the scan did
-// not find is added in COM-number order, so the list shows what was asked for.
-void showPick(QComboBox *box, const QString &text)
-{
-    int index = box->findText(text, Qt::MatchExactly);
-    if (index < 0) {
-        const int com = text.trimmed().toInt();
-        index = box->count();
-        for (int i = 1; i < box->count(); ++i) {
-            if (box->itemText(i).trimmed().toInt() > com) {
-                index = i;
-                break;
-            }
-        }
-        box->insertItem(index, text);
-    }
-    box->setCurrentIndex(index);
-}
-
-QString instrumentEntry(int com)
-{
-    return QLatin1Char(' ') + QString::number(com);
-}
-
-} // namespace
-
 CommandLineStart::CommandLineStart(frmMain &window, const cli::Options &options, QObject *parent)
     : QObject(parent), m_window(window), m_options(options)
 {
-    m_retry.setInterval(RetryMs);
-    connect(&m_retry, &QTimer::timeout, this, &CommandLineStart::retryInstrument);
-    // The operator's own pick or rescan of the instrument's list ends the wait.
-    connect(m_window.ctl.cboPort, &QComboBox::activated, &m_retry, &QTimer::stop);
-    connect(m_window.ctl.Command2, &QToolButton::clicked, &m_retry, &QTimer::stop);
+}
+
+bool CommandLineStart::waitingForInstrument() const
+{
+    return m_window.primary->waitingForPort();
 }
 
 void CommandLineStart::setRetryInterval(int ms)
 {
-    m_retry.setInterval(ms);
+    m_window.primary->setRetryInterval(ms);
     m_window.secondary->setRetryInterval(ms);
-}
-
-void CommandLineStart::log(const QString &text)
-{
-    m_window.ctl.txtIncoming->appendMessage(text);
 }
 
 void CommandLineStart::run()
 {
+    // The instrument's pick starts the log anew, so it comes first: what the gauge's pick
+    // logs then stays in the log. A failure is logged; a port that is not there is waited for.
     QStringList picked;
-    // A pick of the instrument's port starts the log anew: what the gauge's pick logged is
-    // kept and said again after it.
-    QList<std::pair<bool, QString>> gaugeLog; // (a message of its own, text)
-    if (m_options.secondary) {
-        SecondaryLink *s = m_window.secondary;
-        const auto keep = [&gaugeLog](bool message) {
-            return [&gaugeLog, message](const QString &text) { gaugeLog.append({message, text}); };
-        };
-        const auto lines = connect(s, &SecondaryLink::logAppended, this, keep(false));
-        const auto messages = connect(s, &SecondaryLink::messageLogged, this, keep(true));
-        pickGauge();
-        disconnect(lines);
-        disconnect(messages);
-        picked << QStringLiteral("gauge COM%1").arg(*m_options.secondary);
-    }
+    if (m_options.secondary) picked << QStringLiteral("gauge COM%1").arg(*m_options.secondary);
     if (m_options.port) {
-        pickInstrument();
-        for (const auto &[message, text] : gaugeLog)
-            message ? log(text) : m_window.ctl.txtIncoming->appendText(text);
+        m_window.primary->openUnattended(*m_options.port);
         picked << QStringLiteral("instrument COM %1").arg(*m_options.port);
     }
+    if (m_options.secondary) m_window.secondary->openUnattended(*m_options.secondary);
     if (m_options.save) {
-        QRadioButton *option = m_window.ctl.optSave[size_t(*m_options.save)];
-        option->setChecked(true); // the group announces it to the instrument's link
-        picked << option->text();
+        const auto mode = static_cast<PrimaryLink::SaveMode>(*m_options.save);
+        m_window.primary->setSaveMode(mode);
+        picked << m_window.ctl.optSave[size_t(*m_options.save)]->text();
     }
     if (picked.isEmpty()) return;
-    log(QStringLiteral("Picked from the command line: ") + picked.join(QStringLiteral(", ")));
-    if (m_retry.isActive())
-        log(QStringLiteral("COM %1 is not there yet; it is tried again every %2 s until it "
-                           "appears")
-                .arg(*m_options.port)
-                .arg(m_retry.interval() / 1000.0));
-}
-
-void CommandLineStart::pickGauge()
-{
-    const QString entry = QString::number(*m_options.secondary);
-    showPick(m_window.ctl.cboStepperPort, entry);
-    m_window.secondary->pickUnattended(entry); // a failure is logged; an absent port waited for
-}
-
-void CommandLineStart::pickInstrument()
-{
-    const int com = *m_options.port;
-    showPick(m_window.ctl.cboPort, instrumentEntry(com));
-    m_window.primary->cboPort_Click(instrumentEntry(com));
-    if (!m_window.primary->MSComm1.PortOpen() &&
-        serial::probeCom(com) == serial::ProbeResult::Absent)
-        m_retry.start();
-}
-
-void CommandLineStart::retryInstrument()
-{
-    const int com = *m_options.port;
-    // The operator has moved on (a pick or a rescan shows another entry): stop waiting.
-    if (m_window.ctl.cboPort->currentText() != instrumentEntry(com)) {
-        m_retry.stop();
-        return;
-    }
-    // One probe per try; a port held by someone is there, and its pick fails as by hand.
-    if (serial::probeCom(com) == serial::ProbeResult::Absent) return;
-    m_retry.stop();
-    m_window.primary->cboPort_Click(instrumentEntry(com));
-    log(QStringLiteral("COM %1 is there now: picked from the command line").arg(com));
+    m_window.ctl.txtIncoming->appendMessage(QStringLiteral("Picked from the command line: ") +
+                                            picked.join(QStringLiteral(", ")));
 }

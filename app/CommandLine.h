@@ -8,14 +8,14 @@
 //   narwickpanel --help | --version
 //
 // The options are parsed before anything else happens (no window, no lock, no port). After
-// start-up, CommandLineStart makes the picks the operator would make, in the operator's order:
-// the gauge's port, the instrument's port, the save mode. Nothing is remembered for a later run.
+// start-up, CommandLineStart makes the picks the operator would make: the instrument's port
+// (whose pick starts the log anew), the gauge's port, the save mode. Nothing is remembered for
+// a later run.
 #include "publish/Settings.h"
 
 #include <QObject>
 #include <QString>
 #include <QStringList>
-#include <QTimer>
 #include <optional>
 
 class frmMain;
@@ -50,32 +50,24 @@ QString versionText();
 
 } // namespace cli
 
-// Carries out the command line's picks in a started window, as the operator's own picks would,
-// except that nothing waits for an OK: a failure is logged. A port that is not there yet is
-// tried again every RetryMs until it appears, the operator picks a port of that list, or
-// rescans it.
+// Carries out the command line's picks in a started window through the links, as the
+// operator's own picks would, except that nothing waits for an OK: a failure is logged. A port
+// that is not there yet is tried again by its link until it appears, or the operator picks a
+// port of that list, or rescans it.
 class CommandLineStart : public QObject {
     Q_OBJECT
 public:
-    static constexpr int RetryMs = 5000;
-
     CommandLineStart(frmMain &window, const cli::Options &options, QObject *parent = nullptr);
 
     // Makes the picks; call once, after start-up.
     void run();
 
     // True while the instrument's port is waited for.
-    bool waitingForInstrument() const { return m_retry.isActive(); }
+    bool waitingForInstrument() const;
     // Test seam: the interval of both links' waits.
     void setRetryInterval(int ms);
 
 private:
-    void pickGauge();
-    void pickInstrument();
-    void retryInstrument();
-    void log(const QString &text); // a message on a line of its own
-
     frmMain &m_window;
     cli::Options m_options;
-    QTimer m_retry;
 };

@@ -274,16 +274,47 @@ void frmMain::buildControls()
 
 namespace {
 
-// A scan's result: "none" first, then the entries with their devices as tool tips.
-template <class Entry> void fillPortList(QComboBox *box, const QList<Entry> &entries)
+// A port list entry's text: the instrument's list shows " 7", the gauge's "7".
+QString instrumentEntry(int com)
+{
+    return QLatin1Char(' ') + QString::number(com);
+}
+
+QString gaugeEntry(int com)
+{
+    return QString::number(com);
+}
+
+// A scan's result: "none" first, then the entries with their devices as tool tips. Each entry
+// carries its COM number (0 for "none").
+void fillPortList(QComboBox *box, const QList<serial::PortEntry> &entries, QString (*text)(int com))
 {
     box->clear();
-    box->addItem(QStringLiteral("none"));
-    for (const Entry &e : entries) {
-        box->addItem(e.text);
-        box->setItemData(box->count() - 1, e.toolTip, Qt::ToolTipRole);
+    box->addItem(QStringLiteral("none"), 0);
+    for (const serial::PortEntry &e : entries) {
+        box->addItem(text(e.com), e.com);
+        box->setItemData(box->count() - 1, QStringLiteral("COM %1: %2").arg(e.com).arg(e.device),
+                         Qt::ToolTipRole);
     }
     box->setCurrentIndex(0);
+}
+
+// Shows the port a link picked as the list's current entry. A port the scan did not find (a
+// pick from the command line) is added in COM-number order, so the list shows what was picked.
+void showPick(QComboBox *box, int com, QString (*text)(int com))
+{
+    int index = box->findData(com);
+    if (index < 0) {
+        index = box->count();
+        for (int i = 1; i < box->count(); ++i) {
+            if (box->itemData(i).toInt() > com) {
+                index = i;
+                break;
+            }
+        }
+        box->insertItem(index, text(com), com);
+    }
+    box->setCurrentIndex(index);
 }
 
 // A scan keeps the wait cursor up while it probes.
@@ -296,6 +327,43 @@ template <class F> void withWaitCursor(F &&scan)
 
 } // namespace
 
+void frmMain::cboPort_Click(int index)
+{
+    const int com = ctl.cboPort->itemData(index).toInt();
+    com == 0 ? primary->close() : primary->open(com);
+}
+
+void frmMain::Command2_Click()
+{
+    withWaitCursor([this] { primary->rescan(); });
+}
+
+void frmMain::optSave_Click(int Index)
+{
+    primary->setSaveMode(static_cast<PrimaryLink::SaveMode>(Index));
+}
+
+void frmMain::cboStepperPort_Click(int index)
+{
+    const int com = ctl.cboStepperPort->itemData(index).toInt();
+    com == 0 ? secondary->close() : secondary->open(com);
+}
+
+void frmMain::Command3_Click()
+{
+    withWaitCursor([this] { secondary->rescan(); });
+}
+
+void frmMain::cmdZero_Click()
+{
+    secondary->setZeroToCurrent();
+}
+
+void frmMain::txtZero_Change(const QString &text)
+{
+    secondary->setZero(text);
+}
+
 void frmMain::wireEvents()
 {
     connect(ctl.Command1, &QPushButton::clicked, this, &frmMain::Command1_Click);
@@ -307,22 +375,32 @@ void frmMain::wireEvents()
 
     // The instrument link.
     PrimaryLink *p = primary;
-    connect(ctl.cboPort, &QComboBox::activated, p,
-            [this](int index) { primary->cboPort_Click(ctl.cboPort->itemText(index)); });
-    connect(ctl.Command2, &QToolButton::clicked, p,
-            [this] { withWaitCursor([this] { primary->Command2_Click(); }); });
-    connect(ctl.optSave[0]->group(), &QButtonGroup::idToggled, p, [this](int id, bool checked) {
-        if (checked) primary->optSave_Click(id);
+    connect(ctl.cboPort, &QComboBox::activated, this, &frmMain::cboPort_Click);
+    connect(ctl.Command2, &QToolButton::clicked, this, &frmMain::Command2_Click);
+    connect(ctl.optSave[0]->group(), &QButtonGroup::idToggled, this, [this](int id, bool checked) {
+        if (checked) optSave_Click(id);
     });
-    connect(p, &PrimaryLink::portsListed, this,
-            [this](const QList<PrimaryLink::PortEntry> &e) { fillPortList(ctl.cboPort, e); });
-    std::array<int, PrimaryLink::BoxCount> boxes{};
-    boxes[0] = boxTarget(ctl.txtSensorID);
-    boxes[1] = boxTarget(ctl.txtSensorType);
-    for (int k = 1; k <= 10; ++k)
-        boxes[size_t(1 + k)] = boxTarget(ctl.txtChannel[size_t(k)]);
-    connect(p, &PrimaryLink::boxChanged, this,
-            [this, boxes](int box, const QString &text) { m_frame.set(boxes[size_t(box)], text); });
+    connect(p, &PrimaryLink::portsListed, this, [this](const QList<serial::PortEntry> &e) {
+        fillPortList(ctl.cboPort, e, instrumentEntry);
+    });
+    connect(p, &PrimaryLink::portPicked, this,
+            [this](int com) { showPick(ctl.cboPort, com, instrumentEntry); });
+    // A reading sets the boxes of the fields it carries; the others keep their text.
+    const int sensorId = boxTarget(ctl.txtSensorID);
+    const int sensorType = boxTarget(ctl.txtSensorType);
+    std::array<int, 10> channels{};
+    for (int k = 1; k <= 9; ++k)
+        channels[size_t(k)] = boxTarget(ctl.txtChannel[size_t(k)]);
+    connect(p, &PrimaryLink::readingParsed, this, [=, this](const primary::Reading &r) {
+        if (r.sensorId) m_frame.set(sensorId, *r.sensorId);
+        if (r.sensorType)
+            m_frame.set(sensorType, *r.sensorType + QStringLiteral("  (") +
+                                        QString::number(r.typeNumber) + u')');
+        for (qsizetype k = 1; k <= std::min<qsizetype>(9, r.channels.size()); ++k) {
+            const primary::Channel &c = r.channels[k - 1];
+            m_frame.set(channels[size_t(k)], c.text + u' ' + c.unit);
+        }
+    });
     const int count =
         m_frame.addTarget([this](const QString &text) { ctl.sbStatusBar->setPanelText(3, text); });
     connect(p, &PrimaryLink::countChanged, this,
@@ -332,24 +410,26 @@ void frmMain::wireEvents()
     connect(p, &PrimaryLink::messageLogged, ctl.txtIncoming, &LogView::appendMessage);
     connect(p, &PrimaryLink::portStatusChanged, this,
             [this](const QString &text) { ctl.sbStatusBar->setPanelText(1, text); });
-    connect(p, &PrimaryLink::saveModeReset, this, [this] {
-        ctl.optSave[0]->setChecked(true);
-        ctl.optSave[0]->setFocus();
+    connect(p, &PrimaryLink::saveModeChanged, this, [this](PrimaryLink::SaveMode mode) {
+        QRadioButton *option = ctl.optSave[size_t(mode)];
+        if (option->isChecked()) return; // the operator's own choice
+        option->setChecked(true);
+        // "Save current reading" has saved its reading: the choice is back, and so is focus.
+        if (mode == PrimaryLink::SaveMode::None) option->setFocus();
     });
 
     // The gauge link.
     SecondaryLink *s = secondary;
-    connect(ctl.cboStepperPort, &QComboBox::activated, s, [this](int index) {
-        secondary->cboStepperPort_Click(ctl.cboStepperPort->itemText(index));
-    });
-    connect(ctl.Command3, &QToolButton::clicked, s,
-            [this] { withWaitCursor([this] { secondary->Command3_Click(); }); });
-    connect(ctl.cmdZero, &QPushButton::clicked, s, &SecondaryLink::cmdZero_Click);
-    connect(ctl.txtZero, &QLineEdit::textEdited, s, &SecondaryLink::setZeroText);
+    connect(ctl.cboStepperPort, &QComboBox::activated, this, &frmMain::cboStepperPort_Click);
+    connect(ctl.Command3, &QToolButton::clicked, this, &frmMain::Command3_Click);
+    connect(ctl.cmdZero, &QPushButton::clicked, this, &frmMain::cmdZero_Click);
+    connect(ctl.txtZero, &QLineEdit::textEdited, this, &frmMain::txtZero_Change);
     connect(s, &SecondaryLink::zeroChanged, ctl.txtZero, &QLineEdit::setText);
-    connect(s, &SecondaryLink::portsListed, this, [this](const QList<SecondaryLink::PortEntry> &e) {
-        fillPortList(ctl.cboStepperPort, e);
+    connect(s, &SecondaryLink::portsListed, this, [this](const QList<serial::PortEntry> &e) {
+        fillPortList(ctl.cboStepperPort, e, gaugeEntry);
     });
+    connect(s, &SecondaryLink::portPicked, this,
+            [this](int com) { showPick(ctl.cboStepperPort, com, gaugeEntry); });
     connect(s, &SecondaryLink::logAppended, ctl.txtIncoming, &LogView::appendText);
     connect(s, &SecondaryLink::logReplaced, ctl.txtIncoming, &LogView::setPlainText);
     connect(s, &SecondaryLink::messageLogged, ctl.txtIncoming, &LogView::appendMessage);
@@ -430,12 +510,11 @@ bool frmMain::Form_Load()
     }
     BCappPath = GetSpecialPath(46).trimmed() + QStringLiteral("/Brindlecast");
     NPpath = BCappPath + QStringLiteral("/NarwickPanel");
-    primary->NPpath = NPpath;
+    primary->setDataFolder(NPpath);
     ctl.txtIncoming->setPlainText(QStringLiteral("Scanning available COM hardware..."));
-    primary->ReadingCount = 0;
     withWaitCursor([this] {
-        primary->ScanComPorts();
-        secondary->ScanSecondaryPorts();
+        primary->scan();
+        secondary->scan();
     });
     return true;
 }

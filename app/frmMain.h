@@ -31,6 +31,14 @@ public:
     // users) is known. Empty when the platform gives none.
     QString GetSpecialPath(int CSIDL) const;
 
+    // The controls' events; they call the links.
+    void cboPort_Click(int index);
+    void Command2_Click();
+    void optSave_Click(int Index);
+    void cboStepperPort_Click(int index);
+    void Command3_Click();
+    void cmdZero_Click();
+    void txtZero_Change(const QString &text);
     void Command1_Click();
     // Opens the trend window, or brings the open one to the front.
     void openTrend();

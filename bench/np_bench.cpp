@@ -390,7 +390,7 @@ int throughput(const Options &o)
         return 2;
     }
     w->ctl.optSave[1]->click();
-    if (w->primary->SaveMode != 1) {
+    if (w->primary->saveMode() != PrimaryLink::SaveMode::All) {
         std::fprintf(stderr, "Save all did not take\n");
         return 2;
     }
@@ -464,7 +464,7 @@ int throughput(const Options &o)
     std::printf("latency under flood (write-to-shown): median %.1f ms, p99 %.1f ms\n",
                 percentile(hook.latency, 0.5), percentile(hook.latency, 0.99));
     std::printf("panel 3 count %d; bytes the program sent to the device: %zu\n",
-                int(w->primary->ReadingCount), sentBack);
+                w->primary->readingCount(), sentBack);
     return check.missing == 0 && check.duplicates == 0 && check.malformed == 0 ? 0 : 1;
 }
 
@@ -681,12 +681,12 @@ int startup(const Options &o, qint64 mainEntryNs)
     const qint64 t1 = nowNs();
     {
         const auto s = scope();
-        w.primary->ScanComPorts(); // timed alone; Form_Load scans again, as the program does
+        w.primary->scan(); // timed alone; Form_Load scans again, as the program does
     }
     const qint64 t2 = nowNs();
     {
         const auto s = scope();
-        w.secondary->ScanSecondaryPorts();
+        w.secondary->scan();
     }
     const qint64 t3 = nowNs();
     {

@@ -40,12 +40,11 @@ qint64 arg(const QStringList &args, const QString &name, qint64 fallback)
 primary::Reading reading(int i, const QDateTime &when = QDateTime())
 {
     const double t = i / 50.0;
-    primary::Reading r = primary::parseReading(QStringLiteral("R:0,S100,TC4,3,%1,C,%2,C,%3,C,0\r\n")
-                                                   .arg(21 + std::sin(t), 0, 'f', 2)
-                                                   .arg(22 + std::cos(t * 0.7), 0, 'f', 2)
-                                                   .arg(20 + std::sin(t * 0.3) * 2, 0, 'f', 2),
-                                               QStringLiteral("x"))
-                             .reading;
+    primary::Reading r =
+        *primary::parseReading(QStringLiteral("R:0,S100,TC4,3,%1,C,%2,C,%3,C,0\r\n")
+                                   .arg(21 + std::sin(t), 0, 'f', 2)
+                                   .arg(22 + std::cos(t * 0.7), 0, 'f', 2)
+                                   .arg(20 + std::sin(t * 0.3) * 2, 0, 'f', 2));
     r.time = when;
     return r;
 }

@@ -1,12 +1,8 @@
 # Installation layout and the Debian package. Included from the top-level CMakeLists.txt after
-# all targets exist. The program binary installs itself from app/.
+# all targets exist. The program binary installs itself from app/, the simulator from tools/.
 
 set(NP_DATA_DIR ${CMAKE_CURRENT_LIST_DIR})
 set(NP_APP_ID io.github.narwickpanel.NarwickPanel)
-
-if(TARGET narwickpanel-sim)
-    install(TARGETS narwickpanel-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-endif()
 
 install(FILES ${NP_DATA_DIR}/${NP_APP_ID}.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)

@@ -21,12 +21,19 @@ PrimaryLink::PrimaryLink(QObject *parent) : QObject(parent)
     connect(&MSComm1, &serial::MSComm::OnComm, this, &PrimaryLink::MSComm1_OnComm);
     connect(&MSComm1, &serial::MSComm::hungUp, this, &PrimaryLink::onHangUp);
     connect(&Timer1, &QTimer::timeout, this, &PrimaryLink::Timer1_Timer);
+    m_retry.setInterval(RetryMs);
+    connect(&m_retry, &QTimer::timeout, this, &PrimaryLink::retryOpen);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Port scan
 
-void PrimaryLink::Command2_Click()
+void PrimaryLink::scan()
+{
+    ScanComPorts();
+}
+
+void PrimaryLink::rescan()
 {
     emit logReplaced(QStringLiteral("Scanning available COM hardware..."));
     ScanComPorts();
@@ -37,16 +44,17 @@ void PrimaryLink::ScanComPorts()
     // One look at the other processes' open ports serves every probe of the scan.
     serial::ProbeScope scope;
     if (MSComm1.PortOpen()) MSComm1.setPortOpen(false);
-    // A port the scan released stays closed: the watchdog must not reopen it.
+    // A port the scan released stays closed: the watchdog must not reopen it, nor an
+    // unattended pick's wait.
     Timer1.stop();
+    m_retry.stop();
 
-    QList<PortEntry> entries;
+    QList<serial::PortEntry> entries;
     for (int n = FirstComPort; n <= LastComPort; ++n) {
         const serial::ProbeResult result = serial::probeCom(n);
         if (result == serial::ProbeResult::Absent) continue;
         const QString device = serial::comDevicePath(n);
-        entries.append({QLatin1Char(' ') + QString::number(n),
-                        QStringLiteral("COM %1: %2").arg(n).arg(device)});
+        entries.append({n, device});
         if (result == serial::ProbeResult::Held) {
             appendLogLine(QStringLiteral("COM ") + QString::number(n) +
                           QStringLiteral(" already open"));
@@ -60,29 +68,64 @@ void PrimaryLink::ScanComPorts()
 
     appendLogLine(QStringLiteral("COM scan complete"));
     emit portsListed(entries);
-    PortState = MSComm1.PortOpen() ? QStringLiteral("Open") : QStringLiteral("Closed");
+    m_portState = MSComm1.PortOpen() ? PortState::Open : PortState::Closed;
     showPortStatus();
 }
 
 // ---------------------------------------------------------------------------------------------
 // Port pick
 
-void PrimaryLink::cboPort_Click(const QString &entry)
+void PrimaryLink::open(int com)
+{
+    m_retry.stop();
+    cboPort_Click(com);
+}
+
+void PrimaryLink::close()
+{
+    m_retry.stop();
+    cboPort_Click(0);
+}
+
+bool PrimaryLink::openUnattended(int com)
+{
+    open(com);
+    if (MSComm1.PortOpen()) return true;
+    // A port that is not there (a USB adapter that appears late) is waited for; one that is
+    // there but refused the open was said in the log, as a pick by hand says it.
+    if (serial::probeCom(com) != serial::ProbeResult::Absent) return false;
+    m_retryCom = com;
+    m_retry.start();
+    logMessage(QStringLiteral("COM %1 is not there yet; it is tried again every %2 s until it "
+                              "appears")
+                   .arg(com)
+                   .arg(m_retry.interval() / 1000.0));
+    return false;
+}
+
+void PrimaryLink::retryOpen()
+{
+    // One probe per try; a port held by someone is there, and its pick fails as by hand.
+    if (serial::probeCom(m_retryCom) == serial::ProbeResult::Absent) return;
+    m_retry.stop();
+    cboPort_Click(m_retryCom);
+    logMessage(QStringLiteral("COM %1 is there now: picked from the command line").arg(m_retryCom));
+}
+
+void PrimaryLink::cboPort_Click(int com)
 {
     if (MSComm1.PortOpen()) MSComm1.setPortOpen(false);
+    emit portPicked(com);
     ReadingCount = 0;
-    m_countShown = 0;
     emit countChanged(ReadingCount);
 
     QString refusal;
-    if (entry != QLatin1String("none")) {
-        bool ok = false;
-        const int number = entry.trimmed().toInt(&ok);
-        if (ok && number >= 1 && number <= 32767) {
-            PrimaryPort = static_cast<qint16>(number);
+    if (com != 0) {
+        if (com >= 1 && com <= 32767) {
+            PrimaryPort = static_cast<qint16>(com);
             QString reason;
             if (!MSComm1.setCommPort(PrimaryPort, &reason) || !MSComm1.setPortOpen(true, &reason))
-                refusal = QStringLiteral("COM %1 could not be opened: %2").arg(number).arg(reason);
+                refusal = QStringLiteral("COM %1 could not be opened: %2").arg(com).arg(reason);
         }
     } else {
         // The user released the port: it stays closed until a port is picked again.
@@ -90,14 +133,16 @@ void PrimaryLink::cboPort_Click(const QString &entry)
     }
 
     emit logReplaced(refusal);
-    PortState = MSComm1.PortOpen() ? QStringLiteral("Open") : QStringLiteral("Closed");
+    m_portState = MSComm1.PortOpen() ? PortState::Open : PortState::Closed;
     showPortStatus();
 }
 
 QString PrimaryLink::portStatus() const
 {
     return QStringLiteral("COM ") + QString::number(MSComm1.CommPort()) + QStringLiteral(": ") +
-           MSComm1.Settings() + QStringLiteral(" - ") + PortState;
+           MSComm1.Settings() +
+           (m_portState == PortState::Open ? QStringLiteral(" - Open")
+                                           : QStringLiteral(" - Closed"));
 }
 
 void PrimaryLink::showPortStatus()
@@ -140,7 +185,10 @@ void PrimaryLink::receive()
     QString line;
     while (LineBuffer.takeLine(&line)) {
         Timer1.stop();
-        if (ReadingCount < 32767) ++ReadingCount;
+        if (ReadingCount < 32767) {
+            ++ReadingCount;
+            emit countChanged(ReadingCount);
+        }
         Datastream(line);
         echo(line);
     }
@@ -190,9 +238,9 @@ void PrimaryLink::onHangUp(const QString &reason)
 // The status line follows the port when it closes or opens by itself.
 void PrimaryLink::updatePortState()
 {
-    const QString state = MSComm1.PortOpen() ? QStringLiteral("Open") : QStringLiteral("Closed");
-    if (state == PortState) return;
-    PortState = state;
+    const PortState state = MSComm1.PortOpen() ? PortState::Open : PortState::Closed;
+    if (state == m_portState) return;
+    m_portState = state;
     showPortStatus();
 }
 
@@ -204,19 +252,13 @@ void PrimaryLink::Datastream(const QString &Message)
     if (!MSComm1.PortOpen()) return;
     // The clock is read once per receive event: its lines share one stamp.
     const QDateTime when = eventTime();
-    const QString stamp = SaveMode == 0 ? QString() : m_generalDate.recordStamp(when);
-    primary::ParsedLine reading = primary::parseReading(Message, stamp);
-    if (reading.labelled) {
-        if (reading.sensorId) setBox(0, *reading.sensorId);
-        if (reading.sensorType) setBox(1, *reading.sensorType);
-        for (int k = 1; k <= 10; ++k) {
-            if (reading.channel[k]) setBox(1 + k, *reading.channel[k]);
-        }
-        reading.reading.time = when;
-        reading.reading.count = ReadingCount;
-        reading.reading.seq = ++m_seq;
-        emit readingParsed(reading.reading);
-        saveStep(reading.record, reading.sensorId.value_or(QString()), reading.recordComplete);
+    std::optional<primary::Reading> reading = primary::parseReading(Message);
+    if (reading) {
+        reading->time = when;
+        reading->count = ReadingCount;
+        reading->seq = ++m_seq;
+        emit readingParsed(*reading);
+        saveStep(*reading);
     }
     Timer1.start();
     if (!m_inEvent) announce();
@@ -231,44 +273,40 @@ QDateTime PrimaryLink::eventTime()
     return m_eventTime;
 }
 
-void PrimaryLink::saveStep(const QString &record, const QString &sensorId, bool recordComplete)
+void PrimaryLink::saveStep(const primary::Reading &reading)
 {
-    if (SaveMode == 0) return;
+    if (m_saveMode == SaveMode::None) return;
     // A record without its first four positions is not written.
-    if (recordComplete) {
-        const QString pressure = m_pressure ? m_pressure() : QString();
-        const QString line = record + pressure + QStringLiteral(",psi");
-        const primary::SaveResult result = primary::appendRecord(NPpath, sensorId, line);
+    if (reading.recordable()) {
+        const QString line = primary::recordLine(m_generalDate.recordStamp(reading.time), reading,
+                                                 m_pressure ? m_pressure() : QString());
+        const primary::SaveResult result =
+            primary::appendRecord(NPpath, reading.sensorId.value_or(QString()), line);
         if (result.ok) m_diskSync.written(result.file);
         const QString message = m_saveReporter.report(result);
         // "Save current reading" asked for this one reading: why it was not saved is said
         // every time. "Save all readings" says a failure once, until it changes or ends.
-        if (SaveMode == 2 && !result.ok)
+        if (m_saveMode == SaveMode::Current && !result.ok)
             logMessage(result.reason);
         else if (!message.isEmpty())
             logMessage(message);
     }
-    if (SaveMode == 2) {
-        SaveMode = 0;
-        emit saveModeReset();
+    if (m_saveMode == SaveMode::Current) {
+        m_saveMode = SaveMode::None;
+        emit saveModeChanged(m_saveMode);
     }
 }
 
-void PrimaryLink::optSave_Click(int Index)
+void PrimaryLink::setSaveMode(SaveMode mode)
 {
-    SaveMode = static_cast<qint16>(Index);
-    if (SaveMode == 0) m_diskSync.syncPending(); // what was saved is on the disk now
+    if (mode == m_saveMode) return;
+    m_saveMode = mode;
+    if (mode == SaveMode::None) m_diskSync.syncPending(); // what was saved is on the disk now
+    emit saveModeChanged(mode);
 }
 
 // ---------------------------------------------------------------------------------------------
 // What the operator sees
-
-void PrimaryLink::setBox(int index, const QString &text)
-{
-    if (m_boxText[index] == text) return;
-    m_boxText[index] = text;
-    m_boxDirty.set(index);
-}
 
 void PrimaryLink::logMessage(const QString &text)
 {
@@ -279,15 +317,6 @@ void PrimaryLink::logMessage(const QString &text)
 
 void PrimaryLink::announce()
 {
-    if (m_boxDirty.any()) {
-        for (int i = 0; i < BoxCount; ++i)
-            if (m_boxDirty.test(i)) emit boxChanged(i, m_boxText[i]);
-        m_boxDirty.reset();
-    }
-    if (m_countShown != ReadingCount) {
-        m_countShown = ReadingCount;
-        emit countChanged(ReadingCount);
-    }
     if (!m_pendingLog.isEmpty()) {
         const QString text = std::exchange(m_pendingLog, QString());
         emit logAppended(text);

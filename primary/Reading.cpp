@@ -80,67 +80,36 @@ std::optional<double> channelValue(QStringView item)
     return serial::leadingValue(item);
 }
 
-ParsedLine parseReading(QStringView message, const QString &stamp)
+std::optional<Reading> parseReading(QStringView message)
 {
-    ParsedLine reading;
     // The line's own terminator belongs to no field.
     if (message.endsWith(u"\r\n")) message.chop(2);
 
     QString text = message.toString();
-    if (serial::stripLabel(text) == serial::LabelEnd::None) return reading;
     // A ":" too far into the line cannot be removed; the line is then read whole, label
     // included, as the fields after it would otherwise be lost.
-    reading.labelled = true;
+    if (serial::stripLabel(text) == serial::LabelEnd::None) return std::nullopt;
 
+    Reading reading;
     const QList<QStringView> fields = QStringView(text).split(u',');
     const auto has = [&](qsizetype k) { return k < fields.size(); };
-
-    Reading &typed = reading.reading;
-    if (has(1)) reading.sensorId = typed.sensorId = fields[1].toString();
+    if (has(1)) reading.sensorId = fields[1].toString();
+    if (has(2)) reading.sensorType = fields[2].toString();
     if (has(3)) {
         const QStringView field3 = fields[3];
         reading.typeNumber =
             toInteger16(field3.first(std::min<qsizetype>(2, field3.size()))).value_or(0);
         reading.channelCount =
             toInteger16(field3.first(std::min<qsizetype>(1, field3.size()))).value_or(0);
-        typed.typeNumber = reading.typeNumber;
-        typed.channelCount = reading.channelCount;
     }
-    const QString typeNumber = QString::number(reading.typeNumber);
-    if (has(2)) {
-        typed.sensorType = fields[2].toString();
-        reading.sensorType = *typed.sensorType + QStringLiteral("  (") + typeNumber + u')';
-    }
-
-    if (!has(2)) return reading; // no sensor type: the record cannot begin
-    reading.record.reserve(stamp.size() + text.size() + 16);
-    reading.record += stamp;
-    reading.record += u',';
-    reading.record += fields[1];
-    reading.record += u',';
-    reading.record += fields[2];
-    reading.record += u',';
-    reading.record += typeNumber;
-    reading.record += u',';
-    reading.recordComplete = true;
-
-    // The channel count is one character, so at most nine channels.
+    // Channels are read only where a record can begin. The channel count is one character, so
+    // at most nine channels; fields are consecutive, so no pair after an incomplete one is.
+    if (!has(2)) return reading;
     const int count = std::clamp<int>(reading.channelCount, 0, 9);
-    for (int k = 1; k <= count; ++k) {
-        if (!has(2 * k + 3)) break; // fields are consecutive: no later pair is complete
+    for (int k = 1; k <= count && has(2 * k + 3); ++k) {
         const QStringView first = fields[2 * k + 2];
-        const QStringView second = fields[2 * k + 3];
-        QString shown;
-        shown.reserve(first.size() + 1 + second.size());
-        shown += first;
-        shown += u' ';
-        shown += second;
-        reading.channel[k] = std::move(shown);
-        typed.channels.append({first.toString(), second.toString(), channelValue(first)});
-        reading.record += first;
-        reading.record += u',';
-        reading.record += second;
-        reading.record += u',';
+        reading.channels.append(
+            {first.toString(), fields[2 * k + 3].toString(), channelValue(first)});
     }
     return reading;
 }

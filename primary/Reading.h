@@ -1,12 +1,11 @@
 #pragma once
-// Parsing one instrument line (Datastream's pure part): label, fields, boxes, record line;
-// and the typed reading the link hands to every sink.
+// Parsing one instrument line (Datastream's pure part) into the typed reading the link hands to
+// every sink.
 #include <QDateTime>
 #include <QList>
 #include <QMetaType>
 #include <QString>
 #include <QStringView>
-#include <array>
 #include <optional>
 
 namespace primary {
@@ -47,30 +46,13 @@ bool StripLabel(QString &text);
 // value out of range fails (nullopt).
 std::optional<qint16> toInteger16(QStringView text);
 
-// What one line does to the reading pane and the record. Boxes not set keep their text.
-struct ParsedLine {
-    bool labelled = false;             // a ":" was found: the line is parsed (and may be saved)
-    std::optional<QString> sensorId;   // txtSensorID
-    std::optional<QString> sensorType; // txtSensorType ("TC4  (2)")
-    std::array<std::optional<QString>, 11> channel; // txtChannel(1..9); [0] and [10] never set
-    // The same line as a typed value; its time, count and seq are the link's to set.
-    Reading reading;
-    qint16 typeNumber = 0;
-    qint16 channelCount = 0;
-    // The record line without pressure, ",psi" and terminator: stamp, id, type, type number,
-    // then each complete channel pair, each followed by ",". Empty when the first four
-    // positions could not be built (fewer than three fields after the label): not written.
-    QString record;
-    bool recordComplete = false;
-};
-
 // The value of a channel's first item by the leading-number rule: none without a number, or
 // when the number is too large for a double.
 std::optional<double> channelValue(QStringView item);
 
-// Parses `message` (which may end in CR LF; the terminator is part of no field) with the
-// time stamp `stamp`.
-ParsedLine parseReading(QStringView message, const QString &stamp);
+// Parses `message` (which may end in CR LF; the terminator is part of no field). None when the
+// line has no ":" label; the reading's time, count and seq are the link's to set.
+std::optional<Reading> parseReading(QStringView message);
 
 } // namespace primary
 

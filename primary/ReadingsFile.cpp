@@ -167,6 +167,36 @@ QString identifierProblem(QStringView id)
     return {};
 }
 
+QString recordLine(const QString &stamp, const Reading &reading, const QString &pressure)
+{
+    const QString id = reading.sensorId.value_or(QString());
+    const QString type = reading.sensorType.value_or(QString());
+    const QString typeNumber = QString::number(reading.typeNumber);
+    qsizetype size =
+        stamp.size() + id.size() + type.size() + typeNumber.size() + pressure.size() + 8;
+    for (const Channel &c : reading.channels)
+        size += c.text.size() + c.unit.size() + 2;
+    QString line;
+    line.reserve(size);
+    line += stamp;
+    line += u',';
+    line += id;
+    line += u',';
+    line += type;
+    line += u',';
+    line += typeNumber;
+    line += u',';
+    for (const Channel &c : reading.channels) {
+        line += c.text;
+        line += u',';
+        line += c.unit;
+        line += u',';
+    }
+    line += pressure;
+    line += QLatin1String(",psi");
+    return line;
+}
+
 SaveResult appendRecord(const QString &npPath, const QString &id, QStringView record)
 {
     const QString file = npPath + u'/' + id + QStringLiteral(".txt");

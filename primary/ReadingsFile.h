@@ -1,6 +1,8 @@
 #pragma once
 // Readings files: one text file per sensor identifier, directly in the data folder, one record
 // line per saved reading, appended in Windows-1252, opened and closed for every record.
+#include "primary/Reading.h"
+
 #include <QHash>
 #include <QString>
 #include <QStringView>
@@ -20,6 +22,11 @@ std::optional<QString> recordSafe(QStringView text);
 // control characters, : * ? " < > |, and the device names CON, PRN, AUX, NUL, COM1-9,
 // LPT1-9 (with or without an extension, any case). The empty identifier is allowed (".txt").
 QString identifierProblem(QStringView id);
+
+// The record line of a recordable reading, without its terminator: the stamp, the sensor
+// identifier, the sensor type, the type number, each complete channel pair as received, the
+// pressure as a record carries it (empty for none), "psi"; comma-separated.
+QString recordLine(const QString &stamp, const Reading &reading, const QString &pressure);
 
 struct SaveResult {
     bool ok = false;

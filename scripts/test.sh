@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# Installs what the tests need, builds from scratch and runs every test:
-# the normal build, then the same suite under AddressSanitizer and UndefinedBehaviorSanitizer.
+# Installs what the tests need, checks the layers' includes, builds from scratch and runs every
+# test: the normal build, then the same suite under AddressSanitizer and
+# UndefinedBehaviorSanitizer.
 #   scripts/test.sh            both builds
 #   NP_SKIP_SANITIZE=1 scripts/test.sh   the normal build only
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh --test
+# Layers point one way; a wrong include fails the run before anything is built.
+scripts/check-layers.sh
 
 jobs=$(nproc)
 run_suite() {

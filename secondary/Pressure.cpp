@@ -21,6 +21,11 @@ PressureUpdate SmallStream(QString &Message, const QString &zeroText, const QLoc
     const QString first = comma < 0 ? Message : Message.left(comma);
     update.rawPressure = first;
 
+    // A first field without any number ("P:,psi", "P:nan") is no pressure the gauge measured.
+    if (!hasLeadingNumber(first)) {
+        update.notComputable = true;
+        return update;
+    }
     const double difference = leadingNumber(first) - leadingNumber(zeroText, locale);
     if (!std::isfinite(difference)) {
         update.notComputable = true;

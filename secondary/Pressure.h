@@ -26,15 +26,17 @@ struct PressureUpdate {
     // locale, so that it stays one field of the comma-separated record. Set with pressureText.
     std::optional<QString> recordText;
     std::optional<double> value; // the pressure after the zero; set with pressureText
-    // The line has a first field, but no pressure can be computed from it: the number or the
-    // difference is out of the double range ("P:1e309", a 400-digit number, a zero of 1e308
-    // with "P:-1e308"). pressureText and recordText are then unset. A line with nothing after
-    // its label is not such a line: it leaves the pressure alone.
+    // The line has a first field, but no pressure can be computed from it: it holds no number
+    // at all ("P:,psi", "P:abc", "P:nan", "P:" with its CR LF), or the number or the difference
+    // is out of the double range ("P:1e309", a 400-digit number, a zero of 1e308 with
+    // "P:-1e308"). pressureText and recordText are then unset. A line with nothing after its
+    // label is not such a line: it leaves the pressure alone.
     bool notComputable = false;
 };
 
 // Strips the label from `Message` in place (as StripLabel does), then computes the pressure:
-// leading number of the first field minus the leading number of `zeroText`, in text form.
+// leading number of the first field minus the leading number of `zeroText`, in text form. A
+// first field without a number gives no pressure (notComputable).
 // The zero is read as the operator typed it: the locale's decimal separator counts as a point
 // beside ".". A line with nothing after the label leaves the pressure unset; a difference that
 // is not finite leaves it unset and sets notComputable.

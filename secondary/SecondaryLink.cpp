@@ -58,7 +58,12 @@ void SecondaryLink::closeOpenPort()
 // ---------------------------------------------------------------------------------------------
 // Scan
 
-void SecondaryLink::Command3_Click()
+void SecondaryLink::scan()
+{
+    ScanSecondaryPorts();
+}
+
+void SecondaryLink::rescan()
 {
     emit logReplaced(QStringLiteral("Scanning available Secondary COM hardware..."));
     ScanSecondaryPorts();
@@ -72,15 +77,12 @@ void SecondaryLink::ScanSecondaryPorts()
     // no longer waited for.
     Retry.stop();
     closeOpenPort();
-    QList<PortEntry> entries;
+    QList<serial::PortEntry> entries;
     qint16 count = 0;
     for (int i = 0; i < LibraryPorts; ++i) {
         if (narrow(SioReset(i, ProbeQueue, ProbeQueue)) >= 0) {
             ++count;
-            entries.append(
-                {QString::number(i + 1), QStringLiteral("COM %1: %2")
-                                             .arg(i + 1)
-                                             .arg(QString::fromLocal8Bit(SioDevicePath(i)))});
+            entries.append({i + 1, QString::fromLocal8Bit(SioDevicePath(i))});
             SioDone(i);
         }
     }
@@ -92,31 +94,36 @@ void SecondaryLink::ScanSecondaryPorts()
 // ---------------------------------------------------------------------------------------------
 // Open
 
-void SecondaryLink::cboStepperPort_Click(const QString &entry)
+void SecondaryLink::open(int com)
 {
-    pick(entry, false);
+    cboStepperPort_Click(com, false);
 }
 
-bool SecondaryLink::pickUnattended(const QString &entry)
+void SecondaryLink::close()
 {
-    pick(entry, true);
+    cboStepperPort_Click(0, false);
+}
+
+bool SecondaryLink::openUnattended(int com)
+{
+    cboStepperPort_Click(com, true);
     return m_openPort >= 0;
 }
 
-void SecondaryLink::pick(const QString &entry, bool unattended)
+void SecondaryLink::cboStepperPort_Click(int com, bool unattended)
 {
     // Any pick ends the wait for a port that is away, and whatever port is really open is
     // closed, COM1 included.
     Retry.stop();
     closeOpenPort();
     m_notComputableSaid = false; // a new device's lines are said afresh
-    if (entry == QLatin1String("none")) {
+    emit portPicked(com);
+    if (com == 0) {
         SecondaryPort = 0;
         Timer2.stop(); // nothing is open: nothing to poll
         return;
     }
-    const double wanted = std::nearbyint(secondary::leadingNumber(entry) - 1);
-    SecondaryPort = wanted >= -32768 && wanted <= 32767 ? static_cast<qint16>(wanted) : -1;
+    SecondaryPort = com >= 1 && com <= 32768 ? static_cast<qint16>(com - 1) : -1;
 
     QString failure;
     qint16 R = resetPort(&failure);
@@ -300,13 +307,13 @@ void SecondaryLink::setPressureText(const QString &text, const QString &recordTe
     emit pressureChanged(m_pressureText);
 }
 
-void SecondaryLink::cmdZero_Click()
+void SecondaryLink::setZeroToCurrent()
 {
     m_zeroText = RawPressure;
     emit zeroChanged(m_zeroText);
 }
 
-void SecondaryLink::setZeroText(const QString &text)
+void SecondaryLink::setZero(const QString &text)
 {
     m_zeroText = text;
 }

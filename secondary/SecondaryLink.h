@@ -1,6 +1,6 @@
 #pragma once
 // The secondary pressure link: the library port scan, the port pick, the 125 ms polling drain,
-// SmallStream and the zero button. Its handlers carry the names of the window's events.
+// SmallStream and the zero.
 //
 // A pressure the link cannot vouch for is not shown: when the device goes away, or a line's
 // pressure cannot be computed, the pressure empties (and so does the pressure of the records
@@ -11,6 +11,7 @@
 // announces every change the operator can see as a signal; it knows no widget.
 #include "secondary/Pressure.h"
 #include "serial/LineAssembler.h"
+#include "serial/PortEntry.h"
 
 #include <QDateTime>
 #include <QList>
@@ -26,63 +27,55 @@ public:
     static constexpr int PollMs = 125;
     static constexpr int RetryMs = 5000;
 
-    // One entry of the port list: its text ("3") and the device behind it, for its tool tip.
-    struct PortEntry {
-        QString text;
-        QString toolTip;
-        bool operator==(const PortEntry &) const = default;
-    };
-
     explicit SecondaryLink(QObject *parent = nullptr);
     ~SecondaryLink() override;
 
     // The operator's actions.
-    void ScanSecondaryPorts();
-    void Command3_Click();                           // rescan: the log restarts with the scan
-    void cboStepperPort_Click(const QString &entry); // a list entry picked: "none" or "n"
-    void cmdZero_Click();                            // the current raw pressure becomes the zero
-    void setZeroText(const QString &text);           // the operator typed into txtZero
-
-    // A pick with nobody at the screen (from the command line): as cboStepperPort_Click, but a
-    // failed open is logged with its code instead of being shown as a box, and a port that is
-    // not there is tried again every RetryMs until it appears. True when the port opened.
-    bool pickUnattended(const QString &entry);
-
-    void Timer2_Timer();
-    void GetIncoming();
-    void SmallStream(QString &Message);
+    void scan();        // lists the ports
+    void rescan();      // the log restarts with the scan
+    void open(int com); // a failed open is shown as a box (messageRequested)
+    void close();
+    // An open with nobody at the screen (from the command line): as open(), but a failed open
+    // is logged with its code instead of being shown as a box, and a port that is not there is
+    // tried again every RetryMs until it appears. True when the port opened.
+    bool openUnattended(int com);
+    void setZero(const QString &text); // the operator typed the zero
+    void setZeroToCurrent();           // the current raw pressure becomes the zero
 
     // What txtPressure shows, in the locale's form.
     QString pressureText() const { return m_pressureText; }
     // The same pressure as a record made now carries it: "." as its decimal separator in
     // every locale, so that a record has the same fields everywhere.
     QString recordPressure() const { return m_recordPressure; }
+    // The first field of the last pressure line, exactly as received.
+    QString rawPressure() const { return RawPressure; }
 
     // The regional settings the pressure is shown in and the zero is typed in (the system's).
     void setLocale(const QLocale &locale) { m_locale = locale; }
     QString zeroText() const { return m_zeroText; }
     QString streamText() const { return m_streamText; }
 
-    // Window variables of the link.
-    qint16 SecondaryPort = 0;
-    bool SecondaryOpen = false;
-    serial::LineAssembler PollBuffer;
-    QString RawPressure;
-    QTimer Timer2;
-    QTimer Retry; // runs while the picked port is away
-
-    // True while the link waits for the picked port to appear or come back.
-    bool retrying() const { return Retry.isActive(); }
-    // Test seams, never used by the program itself.
-    void setRetryInterval(int ms) { Retry.setInterval(ms); }
-    void setClock(std::function<QDateTime()> clock) { m_clock = std::move(clock); }
-
+    // The COM number last picked, 0 for none.
+    int port() const { return SecondaryPort + 1; }
     // The library port really open now, or -1. Port 0 (COM1) is a port like any other.
     int openPort() const { return m_openPort; }
+    bool polling() const { return Timer2.isActive(); }
+    // True while the link waits for the picked port to appear or come back.
+    bool retrying() const { return Retry.isActive(); }
+
+    // Test seams, never used by the program itself.
+    void setRetryInterval(int ms) { Retry.setInterval(ms); }
+    void setPollInterval(int ms) { Timer2.setInterval(ms); }
+    void setClock(std::function<QDateTime()> clock) { m_clock = std::move(clock); }
+    const QTimer &retryTimer() const { return Retry; }
+    qsizetype pendingLineSize() const { return PollBuffer.pendingSize(); }
+    void SmallStream(QString &Message);
 
 signals:
     // The scan's result: the list holds "none" and then these entries.
-    void portsListed(const QList<SecondaryLink::PortEntry> &entries);
+    void portsListed(const QList<serial::PortEntry> &entries);
+    // A port was picked (0: none), by the operator or from the command line.
+    void portPicked(int com);
     // Text for the end of the log (CR LF breaks lines); and the log replaced by `text`.
     void logAppended(const QString &text);
     void logReplaced(const QString &text);
@@ -100,7 +93,10 @@ signals:
     void messageRequested(const QString &text);
 
 private:
-    void pick(const QString &entry, bool unattended);
+    void ScanSecondaryPorts();
+    void cboStepperPort_Click(int com, bool unattended); // 0: "none"
+    void Timer2_Timer();
+    void GetIncoming();
     qint16 resetPort(QString *failure);
     qint16 setUpPort(QString *failure);
     void Retry_Timer();
@@ -110,6 +106,14 @@ private:
     void closeOpenPort();
     void appendLog(const QString &text);
     QString retryEvery() const;
+
+    // Window variables of the link.
+    qint16 SecondaryPort = 0;
+    bool SecondaryOpen = false;
+    serial::LineAssembler PollBuffer;
+    QString RawPressure;
+    QTimer Timer2;
+    QTimer Retry; // runs while the picked port is away
 
     std::function<QDateTime()> m_clock;
     int m_openPort = -1;

@@ -5,7 +5,6 @@
 
 #include <array>
 #include <cerrno>
-#include <ctime>
 #include <new>
 #include <string>
 #include <sys/ioctl.h>
@@ -18,9 +17,6 @@ namespace wsc {
 namespace {
 
 constexpr int kPorts = 256;
-// After a read that found nothing, the next read waits until the coarse clock shows this much
-// time has passed.
-constexpr long long kQuietNs = 1000000;
 
 struct Port {
     int fd = -1;
@@ -29,8 +25,6 @@ struct Port {
     std::vector<unsigned char> queue;
     size_t head = 0;  // next byte to hand out
     size_t count = 0; // bytes queued from head
-    bool quiet = false;
-    long long quietSince = 0; // coarse monotonic ns of the last read that found nothing
     long long readCalls = 0;
     serial::LineErrorCounters lineErrors;
 };
@@ -57,20 +51,6 @@ Port *openPort(int port)
 int notUsable(int port)
 {
     return validPort(port) ? SIO_NOT_OPEN : SIO_BAD_ARGUMENT;
-}
-
-long long systemCoarseNow()
-{
-    timespec ts{};
-    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-    return (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
-}
-
-long long (*g_coarseClock)() = systemCoarseNow;
-
-long long coarseNow()
-{
-    return g_coarseClock();
 }
 
 int openErrorCode(int error)
@@ -248,14 +228,11 @@ int SioGetc(int port)
     }
     if (p.fd < 0) return SIO_NOT_OPEN;
 
-    if (p.quiet && coarseNow() - p.quietSince < kQuietNs) return SIO_NO_DATA;
-
     p.head = 0;
     ++p.readCalls;
     const serial::ReadResult r = serial::readSome(p.fd, p.queue.data(), p.queue.size());
     switch (r.status) {
     case serial::ReadResult::Data:
-        p.quiet = false;
         p.count = size_t(r.bytes) - 1;
         p.head = 1;
         return p.queue[0];
@@ -266,8 +243,6 @@ int SioGetc(int port)
     case serial::ReadResult::Error:
         break;
     }
-    p.quiet = true;
-    p.quietSince = coarseNow();
     return r.status == serial::ReadResult::Nothing ? SIO_NO_DATA : SIO_IO_ERROR;
 }
 
@@ -281,11 +256,6 @@ long long SioReadCalls(int port)
 {
     const Port *p = openPort(port);
     return p ? p->readCalls : -1;
-}
-
-void SioSetCoarseClock(long long (*now)())
-{
-    g_coarseClock = now ? now : systemCoarseNow;
 }
 
 } // namespace wsc

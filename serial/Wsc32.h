@@ -18,10 +18,8 @@
 // transmit queue size is checked but nothing is ever queued for sending.
 //
 // SioGetc never blocks or sleeps. When its receive queue is empty it refills it with one
-// non-blocking read() of up to the queue's free space. After a read that found nothing it
-// does not read again until the coarse monotonic clock (read through the vDSO, no system
-// call) has moved on by at least 1 ms, so a drain of 1024 calls on a silent port costs about
-// one system call.
+// non-blocking read() of up to the queue's free space; a caller drains until SIO_NO_DATA, so a
+// silent port costs one system call a drain.
 //
 // When the device goes away (an empty read() that poll reports as a hang-up, EIO, ENXIO or
 // ENODEV), SioGetc first hands out the bytes already queued, then closes the port and returns
@@ -107,8 +105,5 @@ const char *SioDevicePath(int port);
 // How many read() calls SioGetc has made on the port since it was opened (for diagnostics
 // and tests); -1 when the port is not open.
 long long SioReadCalls(int port);
-
-// Test seam: the coarse monotonic clock SioGetc reads, in nanoseconds (nullptr: the system's).
-void SioSetCoarseClock(long long (*now)());
 
 } // namespace wsc

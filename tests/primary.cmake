@@ -1,5 +1,5 @@
-# Pure parts of the primary link: line assembly and the code page, the reading parser and
-# time stamps, readings files.
+# Pure parts of the primary link: the reading parser and time stamps, readings files; and the
+# serial layer's line assembly and code page (serial/), which the link's lines pass first.
 np_add_test(tst_lineassembly SOURCES primary/tst_lineassembly.cpp LIBS np_serial)
 np_add_test(tst_reading SOURCES primary/tst_reading.cpp LIBS np_primary_core)
 np_add_test(tst_readingsfile SOURCES primary/tst_readingsfile.cpp LIBS np_primary_core)

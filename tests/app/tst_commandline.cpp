@@ -161,11 +161,11 @@ void TestCommandLine::picksAsTheOperatorWould()
     QVERIFY(w.ctl.optSave[1]->isChecked());
     // The links carry them out.
     QCOMPARE(w.secondary->openPort(), 7);
-    QVERIFY(w.primary->MSComm1.PortOpen());
-    QCOMPARE(w.primary->MSComm1.CommPort(), qint16(7));
-    QCOMPARE(w.primary->SaveMode, qint16(1));
+    QVERIFY(w.primary->isOpen());
+    QCOMPARE(w.primary->port(), 7);
+    QCOMPARE(w.primary->saveMode(), PrimaryLink::SaveMode::All);
     QVERIFY(!start.waitingForInstrument());
-    // The instrument's pick starts the log anew; the gauge's lines are kept after it.
+    // The instrument's pick starts the log anew, so it comes first; the gauge's lines follow.
     const QString log = w.ctl.txtIncoming->toPlainText();
     QVERIFY2(log.startsWith(QStringLiteral("\nCOM8 set\nStatus")), qPrintable(log));
     QVERIFY2(log.endsWith(QStringLiteral("\nPicked from the command line: gauge COM8, "
@@ -201,8 +201,11 @@ void TestCommandLine::absentPortsAreWaitedForWithoutABox()
     const QString log = w.ctl.txtIncoming->toPlainText();
     QVERIFY2(log.contains(QStringLiteral("\nCOM9: Reset Error-1\nCOM9 is not there yet")),
              qPrintable(log));
-    QVERIFY2(log.contains(QStringLiteral("\nPicked from the command line: gauge COM9, "
-                                         "instrument COM 12\nCOM 12 is not there yet")),
+    QVERIFY2(log.startsWith(QStringLiteral("COM 12 could not be opened: COM 12 maps to no "
+                                           "device\nCOM 12 is not there yet")),
+             qPrintable(log));
+    QVERIFY2(log.endsWith(QStringLiteral("\nPicked from the command line: gauge COM9, "
+                                         "instrument COM 12\n")),
              qPrintable(log));
     QVERIFY(start.waitingForInstrument());
     QVERIFY(w.secondary->retrying());
@@ -215,17 +218,17 @@ void TestCommandLine::absentPortsAreWaitedForWithoutABox()
     QVERIFY(w.ctl.txtIncoming->toPlainText().contains(QStringLiteral("\nCOM9 is there now\n")));
     QVERIFY(start.waitingForInstrument());
     world.comDir.map(12, instrument.slavePath());
-    QTRY_VERIFY(w.primary->MSComm1.PortOpen());
+    QTRY_VERIFY(w.primary->isOpen());
     QVERIFY(!start.waitingForInstrument());
-    QCOMPARE(w.primary->MSComm1.CommPort(), qint16(12));
+    QCOMPARE(w.primary->port(), 12);
     QVERIFY(w.ctl.txtIncoming->toPlainText().contains(
         QStringLiteral("COM 12 is there now: picked from the command line")));
     QVERIFY(instrument.write("R:0,S1,T,1,5,C\r\n"));
-    QTRY_COMPARE(w.primary->ReadingCount, qint16(1));
+    QTRY_COMPARE(w.primary->readingCount(), 1);
     QVERIFY(boxes.isEmpty());
 
     // A port another program holds is there: its failure is logged, and it is not waited for.
-    w.secondary->Command3_Click();
+    w.secondary->rescan();
     CommandLineStart again(w, Options{std::nullopt, 3, std::nullopt});
     again.run();
     QVERIFY(w.ctl.txtIncoming->toPlainText().contains(QStringLiteral("\nCOM3: Reset Error-2")));
@@ -254,18 +257,17 @@ void TestCommandLine::theOperatorEndsTheWait()
         end();
         QVERIFY(!start.waitingForInstrument());
     }
-    // However the operator moved on (here without the list's pick signal), the next try sees
-    // the list no longer showing the command line's port and stops without picking it.
+    // However the operator moved on, the wait ends without picking the command line's port.
     CommandLineStart start(w, Options{12, std::nullopt, std::nullopt});
     start.setRetryInterval(20);
     start.run();
     w.ctl.cboPort->setCurrentIndex(w.ctl.cboPort->findText(QStringLiteral(" 5")));
-    w.primary->cboPort_Click(QStringLiteral(" 5"));
+    w.primary->open(5);
     testsupport::PtyPair late;
     world.comDir.map(12, late.slavePath());
     QTRY_VERIFY(!start.waitingForInstrument());
-    QCOMPARE(w.primary->MSComm1.CommPort(), qint16(5));
-    QVERIFY(w.primary->MSComm1.PortOpen());
+    QCOMPARE(w.primary->port(), 5);
+    QVERIFY(w.primary->isOpen());
 }
 
 QTEST_MAIN(TestCommandLine)

@@ -82,13 +82,11 @@ void TestFrmMain::startupStateAndScanLog()
     QVERIFY(!c.sbStatusBar->panelText(5).isEmpty());
     QCOMPARE(c.txtZero->text(), QStringLiteral("0"));
     QVERIFY(c.optSave[0]->isChecked());
-    QCOMPARE(w.primary->SaveMode, qint16(0));
-    QCOMPARE(w.primary->ReadingCount, qint16(0));
-    QVERIFY(!w.primary->Timer1.isActive());
-    QVERIFY(!w.secondary->Timer2.isActive());
-    QCOMPARE(w.primary->Timer1.interval(), 5000);
-    QCOMPARE(w.secondary->Timer2.interval(), 125);
-    QVERIFY(!w.primary->MSComm1.PortOpen());
+    QCOMPARE(w.primary->saveMode(), PrimaryLink::SaveMode::None);
+    QCOMPARE(w.primary->readingCount(), 0);
+    QVERIFY(!w.primary->watchdog().isActive());
+    QVERIFY(!w.secondary->polling());
+    QVERIFY(!w.primary->isOpen());
     QCOMPARE(w.secondary->openPort(), -1);
     for (DisplayBox *box : {c.txtSensorID, c.txtSensorType, c.txtPressure, c.txtStream2})
         QVERIFY(box->text().isEmpty());
@@ -192,10 +190,10 @@ void TestFrmMain::rescanGivesTheSameList()
     QCOMPARE(first, QStringList({"none", " 2", " 30"}));
     // The program's own open port is closed by the rescan and listed as free.
     QVERIFY(pick(w.ctl.cboPort, QStringLiteral(" 2")));
-    QVERIFY(w.primary->MSComm1.PortOpen());
+    QVERIFY(w.primary->isOpen());
     w.ctl.Command2->click();
     QCOMPARE(entries(), first);
-    QVERIFY(!w.primary->MSComm1.PortOpen());
+    QVERIFY(!w.primary->isOpen());
     QCOMPARE(w.ctl.txtIncoming->toPlainText(),
              QStringLiteral("Scanning available COM hardware...\nCOM scan complete"));
     QCOMPARE(w.ctl.sbStatusBar->panelText(1), QStringLiteral("COM 2: 9600,n,8,1 - Closed"));
@@ -249,26 +247,26 @@ void TestFrmMain::linkSignalsReachTheirControls()
     PrimaryLink *p = w.primary;
     SecondaryLink *s = w.secondary;
 
-    emit p->portsListed({{QStringLiteral(" 7"), QStringLiteral("COM 7: /dev/x")}});
+    emit p->portsListed({{7, QStringLiteral("/dev/x")}});
     QCOMPARE(c.cboPort->count(), 2);
     QCOMPARE(c.cboPort->itemText(1), QStringLiteral(" 7"));
     QCOMPARE(c.cboPort->itemData(1, Qt::ToolTipRole).toString(), QStringLiteral("COM 7: /dev/x"));
     QCOMPARE(c.cboPort->currentText(), QStringLiteral("none"));
-    emit s->portsListed({{QStringLiteral("8"), QStringLiteral("COM 8: /dev/y")}});
+    emit s->portsListed({{8, QStringLiteral("/dev/y")}});
     QCOMPARE(c.cboStepperPort->itemText(1), QStringLiteral("8"));
 
     // Boxes, the count, the pressure and the stream come up within a frame.
-    emit p->boxChanged(0, QStringLiteral("S1"));
-    emit p->boxChanged(1, QStringLiteral("TC4  (2)"));
-    for (int k = 1; k <= 10; ++k)
-        emit p->boxChanged(1 + k, QStringLiteral("%1 C").arg(k));
+    // The window formats a reading's boxes; a box the reading does not carry keeps its text.
+    emit p->readingParsed(
+        *primary::parseReading(u"R:0,S1,TC4,92,1,C,2,C,3,C,4,C,5,C,6,C,7,C,8,C,9,C"));
+    emit p->readingParsed(*primary::parseReading(u"R:0,S2"));
     emit p->countChanged(42);
     emit s->pressureChanged(QStringLiteral("14.7"));
     emit s->streamChanged(QStringLiteral("P:14.7,psi\r\n"));
     QTRY_COMPARE(c.sbStatusBar->panelText(3), QStringLiteral("42"));
-    QCOMPARE(c.txtSensorID->text(), QStringLiteral("S1"));
-    QCOMPARE(c.txtSensorType->text(), QStringLiteral("TC4  (2)"));
-    for (int k = 1; k <= 10; ++k)
+    QCOMPARE(c.txtSensorID->text(), QStringLiteral("S2"));
+    QCOMPARE(c.txtSensorType->text(), QStringLiteral("TC4  (92)"));
+    for (int k = 1; k <= 9; ++k)
         QCOMPARE(c.txtChannel[k]->text(), QStringLiteral("%1 C").arg(k));
     QCOMPARE(c.txtPressure->text(), QStringLiteral("14.7"));
     QCOMPARE(c.txtStream2->text(), QStringLiteral("P:14.7,psi\r\n"));
@@ -293,8 +291,8 @@ void TestFrmMain::linkSignalsReachTheirControls()
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     c.optSave[2]->click();
-    QCOMPARE(p->SaveMode, qint16(2));
-    emit p->saveModeReset();
+    QCOMPARE(p->saveMode(), PrimaryLink::SaveMode::Current);
+    emit p->saveModeChanged(PrimaryLink::SaveMode::None);
     QVERIFY(c.optSave[0]->isChecked());
     QCOMPARE(QApplication::focusWidget(), c.optSave[0]);
 }
@@ -312,11 +310,11 @@ void TestFrmMain::controlActionsReachTheLinks()
 
     // List picks open the links' ports; the save choice reaches the instrument link.
     QVERIFY(pick(c.cboPort, QStringLiteral(" 12")));
-    QVERIFY(w.primary->MSComm1.PortOpen());
+    QVERIFY(w.primary->isOpen());
     QVERIFY(pick(c.cboStepperPort, QStringLiteral("3")));
     QCOMPARE(w.secondary->openPort(), 2);
     c.optSave[1]->click();
-    QCOMPARE(w.primary->SaveMode, qint16(1));
+    QCOMPARE(w.primary->saveMode(), PrimaryLink::SaveMode::All);
 
     // The zero: typed into its box, or taken by cmdZero.
     // Under a locale whose decimal separator is a comma.
@@ -344,7 +342,7 @@ void TestFrmMain::controlActionsReachTheLinks()
 
     // The refresh buttons rescan, and the log starts anew with each scan.
     c.Command2->click();
-    QVERIFY(!w.primary->MSComm1.PortOpen());
+    QVERIFY(!w.primary->isOpen());
     QVERIFY(c.txtIncoming->toPlainText().startsWith(
         QStringLiteral("Scanning available COM hardware...")));
     c.Command3->click();
@@ -378,7 +376,7 @@ void TestFrmMain::typingInAPortListPicksNothing()
     QTest::keyClick(c.cboPort, Qt::Key_Tab);
     QVERIFY(!c.cboPort->hasFocus());
     QCOMPARE(c.cboPort->currentText(), QStringLiteral("n")); // kept as typed
-    QVERIFY(w.primary->MSComm1.PortOpen());
+    QVERIFY(w.primary->isOpen());
     QCOMPARE(c.sbStatusBar->panelText(3), QStringLiteral("1"));
     QCOMPARE(c.txtIncoming->toPlainText(), log);
     // Typing an entry's exact text and Enter picks nothing either, and adds nothing.
@@ -387,7 +385,7 @@ void TestFrmMain::typingInAPortListPicksNothing()
     QTest::keyClicks(c.cboPort, QStringLiteral("none"));
     QTest::keyClick(c.cboPort, Qt::Key_Return);
     QTest::keyClick(c.cboPort, Qt::Key_Tab);
-    QVERIFY(w.primary->MSComm1.PortOpen());
+    QVERIFY(w.primary->isOpen());
     QCOMPARE(c.cboPort->count(), primaryEntries);
 
     // "3" then Enter in the gauge's list opens nothing.
@@ -422,7 +420,7 @@ void TestFrmMain::trendWindowIsWired()
 
     // Readings and the pressure are collected while the window is closed.
     const QDateTime now = QDateTime::currentDateTime();
-    primary::Reading reading = primary::parseReading(u"R:0,S1,TC,1,21.5,C\r\n", "x").reading;
+    primary::Reading reading = *primary::parseReading(u"R:0,S1,TC,1,21.5,C\r\n");
     reading.time = now;
     emit w.primary->readingParsed(reading);
     emit w.secondary->pressureMeasured({now, 14.7, "14.7", "14.7"});

@@ -26,7 +26,7 @@ int main(int argc, char *argv[])
     if (i < 0) return 4;
     w.ctl.cboPort->setCurrentIndex(i);
     emit w.ctl.cboPort->activated(i);
-    if (!w.primary->MSComm1.PortOpen()) return 4;
+    if (!w.primary->isOpen()) return 4;
     w.ctl.optSave[1]->click();
     std::printf("READY\n");
     std::fflush(stdout);

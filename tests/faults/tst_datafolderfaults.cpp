@@ -67,9 +67,9 @@ private:
         sent += count;
         if (!instrument->write(bytes)) return false;
         QDeadlineTimer deadline(10000);
-        while (w->primary->ReadingCount != sent && !deadline.hasExpired())
+        while (w->primary->readingCount() != sent && !deadline.hasExpired())
             QTest::qWait(10);
-        return w->primary->ReadingCount == sent;
+        return w->primary->readingCount() == sent;
     }
     bool mountTmpfs(const QByteArray &options)
     {
@@ -154,7 +154,7 @@ void TestDataFolderFaults::unsafeIdentifiersNeverLeaveTheDataFolder()
             bytes += "R:0," + id + ",T,0\r\n";
     QVERIFY(instrument->write(bytes));
     const int lines = 3 * int(refused.size() + accepted.size());
-    QTRY_COMPARE(w->primary->ReadingCount, qint16(lines));
+    QTRY_COMPARE(w->primary->readingCount(), lines);
 
     // Nothing outside the folder, nothing but files inside it, and only the accepted names.
     const auto after = faults::snapshot(world->home.path());

@@ -66,8 +66,8 @@ private:
     }
     void sample()
     {
-        maxLineBuffer = qMax(maxLineBuffer, w->primary->LineBuffer.pendingSize());
-        maxPollBuffer = qMax(maxPollBuffer, w->secondary->PollBuffer.pendingSize());
+        maxLineBuffer = qMax(maxLineBuffer, w->primary->pendingLineSize());
+        maxPollBuffer = qMax(maxPollBuffer, w->secondary->pendingLineSize());
         maxBlocks = qMax(maxBlocks, c().txtIncoming->blockCount());
     }
     bool feedTo(PtyPair &device, const QByteArray &bytes)
@@ -119,7 +119,7 @@ void TestLinkFaults::cleanup()
 
 namespace {
 // Lets the watchdog try the port of a device that is away a few times.
-bool watchdogTriesWhileAway(QTimer &watchdog)
+bool watchdogTriesWhileAway(const QTimer &watchdog)
 {
     QSignalSpy ticks(&watchdog, &QTimer::timeout);
     return QTest::qWaitFor([&] { return ticks.count() >= 3; });
@@ -136,25 +136,25 @@ void TestLinkFaults::primaryHangsUpAndReturns20Times()
         // Each visit brings a line whose end only arrives after the next return.
         QVERIFY(instrument->write("R:0,S1,T,1," + QByteArray::number(i) + ",C\r\nR:0,S2,T,1," +
                                   QByteArray::number(i)));
-        QTRY_COMPARE(w->primary->ReadingCount, qint16(2 * i + 1));
+        QTRY_COMPARE(w->primary->readingCount(), 2 * i + 1);
         collectSent();
         // Unplugged: the device node goes away with the device (a freed pty number may be
         // reused by anyone, so the COM number must not lead to it meanwhile).
         world->comDir.unmap(12);
         instrument->hangUp();
-        QTRY_VERIFY(!w->primary->MSComm1.PortOpen());
+        QTRY_VERIFY(!w->primary->isOpen());
         const qsizetype logBefore = log().size();
 
         // Away: the watchdog keeps trying, quietly (what it costs is measured in bench/).
-        QVERIFY(watchdogTriesWhileAway(w->primary->Timer1));
-        QVERIFY(!w->primary->MSComm1.PortOpen());
+        QVERIFY(watchdogTriesWhileAway(w->primary->watchdog()));
+        QVERIFY(!w->primary->isOpen());
         QVERIFY2(log().size() == logBefore, qPrintable(log().mid(logBefore)));
 
         instrument = std::make_unique<PtyPair>();
         world->comDir.map(12, instrument->slavePath());
-        QTRY_VERIFY(w->primary->MSComm1.PortOpen());
+        QTRY_VERIFY(w->primary->isOpen());
         QVERIFY(instrument->write(",C\r\n"));
-        QTRY_COMPARE(w->primary->ReadingCount, qint16(2 * i + 2));
+        QTRY_COMPARE(w->primary->readingCount(), 2 * i + 2);
         sample();
     }
     QCOMPARE(log().count(QStringLiteral("went away")), 20);
@@ -183,7 +183,7 @@ void TestLinkFaults::secondaryHangsUpAndReturns20Times()
         const qsizetype logBefore = log().size();
 
         // Nothing polls a port that went away, so nothing more is said.
-        QVERIFY(!w->secondary->Timer2.isActive());
+        QVERIFY(!w->secondary->polling());
         QCOMPARE(log().size(), logBefore);
         QCOMPARE(log().count(QStringLiteral("went away")), i + 1);
 
@@ -255,10 +255,10 @@ void TestLinkFaults::garbageAndEndlessLines()
         QVERIFY(pick(c().cboStepperPort, QStringLiteral("3")));
         // The pressure link drains 1024 bytes per poll; polling back to back gets 10 MB
         // through in test time.
-        w->secondary->Timer2.setInterval(0);
+        w->secondary->setPollInterval(0);
         QVERIFY(feedTo(*gauge, bytes + after));
         QTRY_COMPARE_WITH_TIMEOUT(c().txtPressure->text(), QStringLiteral("199"), 30000);
-        w->secondary->Timer2.setInterval(125);
+        w->secondary->setPollInterval(125);
         QVERIFY(seen.size() >= 200);
         QCOMPARE(seen.mid(seen.size() - 200), expected);
     }
@@ -293,7 +293,7 @@ void TestLinkFaults::hugeFieldCountsNulAndLoneCrLf()
                                           "R:0,L1,T,1,a\rb,c\nd\r\n"
                                           "R:0,END,T,0\r\n")));
     QTRY_COMPARE(c().txtSensorID->text(), QStringLiteral("END"));
-    QCOMPARE(w->primary->ReadingCount, qint16(6));
+    QCOMPARE(w->primary->readingCount(), 6);
 
     const QStringList f1 = savedLines(QStringLiteral("F1"));
     QCOMPARE(f1.size(), 1);
@@ -320,7 +320,7 @@ void TestLinkFaults::hugeFieldCountsNulAndLoneCrLf()
     QStringList seen;
     connect(w->secondary, &SecondaryLink::streamChanged, this,
             [&seen](const QString &text) { seen << text; });
-    w->secondary->Timer2.setInterval(0); // back-to-back polls, to get 100 KB through in test time
+    w->secondary->setPollInterval(0); // back-to-back polls, to get 100 KB through in test time
     QVERIFY(feedTo(*gauge, pressure + "\r\n"));
     QTRY_COMPARE(c().txtPressure->text(), QStringLiteral("7"));
     QVERIFY(feedTo(*gauge, "P:8" + QByteArray(100000, ',') + "\r\n" + bytes("P:1\0002,psi\r\n")));
@@ -345,13 +345,13 @@ void TestLinkFaults::wholeScenarioSendsNothing()
     QTRY_COMPARE(c().txtPressure->text(), QStringLiteral("14.7"));
     c().cmdZero->click();
     QVERIFY(instrument->write("R:0,S1,T,1,1,C\r\n"));
-    QTRY_COMPARE(w->primary->ReadingCount, qint16(1));
+    QTRY_COMPARE(w->primary->readingCount(), 1);
     c().optSave[2]->click();
     QVERIFY(instrument->write("R:0,S1,T,1,2,C\r\n"));
-    QTRY_COMPARE(w->primary->ReadingCount, qint16(2));
+    QTRY_COMPARE(w->primary->readingCount(), 2);
     {
         // The watchdog reopens the silent port at least once.
-        QSignalSpy reopened(&w->primary->Timer1, &QTimer::timeout);
+        QSignalSpy reopened(&w->primary->watchdog(), &QTimer::timeout);
         QVERIFY(reopened.wait());
     }
     QVERIFY(pick(c().cboPort, QStringLiteral(" 12")));

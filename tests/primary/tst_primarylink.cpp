@@ -41,14 +41,13 @@ private:
     bool pick(const QString &entry)
     {
         if (!view->ports.contains(entry)) return false;
-        link->cboPort_Click(entry);
+        entry == "none" ? link->close() : link->open(entry.toInt());
         return true;
     }
     // Waits until the link has taken `bytes` more characters into its unfinished line.
     bool consumed(qsizetype pendingBefore, qsizetype bytes)
     {
-        return QTest::qWaitFor(
-            [&] { return link->LineBuffer.pendingSize() == pendingBefore + bytes; });
+        return QTest::qWaitFor([&] { return link->pendingLineSize() == pendingBefore + bytes; });
     }
 };
 
@@ -60,12 +59,12 @@ void TestPrimaryLink::init()
     comDir->map(12, device->slavePath());
     link = std::make_unique<PrimaryLink>();
     view = std::make_unique<PrimaryView>(*link);
-    link->NPpath = dataFolder();
+    link->setDataFolder(dataFolder());
     link->setClock([this] { return kNow; });
     pressure.clear();
     link->setPressureSource([this] { return pressure; });
-    link->ScanComPorts();
-    QCOMPARE(view->ports, QStringList({"none", " 12"}));
+    link->scan();
+    QCOMPARE(view->ports, QStringList({"none", "12"}));
     QCOMPARE(view->log.text(), QStringLiteral("\nCOM scan complete"));
 }
 
@@ -82,8 +81,8 @@ void TestPrimaryLink::cleanup()
 
 void TestPrimaryLink::pickReceiveCountAndEcho()
 {
-    QVERIFY(pick(QStringLiteral(" 12")));
-    QVERIFY(link->MSComm1.PortOpen());
+    QVERIFY(pick(QStringLiteral("12")));
+    QVERIFY(link->isOpen());
     QCOMPARE(view->status, QStringLiteral("COM 12: 9600,n,8,1 - Open"));
     QCOMPARE(view->count, 0);
     QCOMPARE(view->log.text(), QString());
@@ -97,10 +96,7 @@ void TestPrimaryLink::pickReceiveCountAndEcho()
     QCOMPARE(view->count, 0);
     device->write("\nR:0,S7,K,1,5,V\r\nX:0,S8,J,0\r\n\r\n");
     QTRY_COMPARE(view->count, 4);
-    QCOMPARE(view->boxes[0], QStringLiteral("S8"));
-    QCOMPARE(view->boxes[1], QStringLiteral("J  (0)"));
-    QCOMPARE(view->channel(1), QStringLiteral("5 V"));
-    QCOMPARE(view->channel(2), QStringLiteral("21.7 C")); // missing channels keep their text
+    QCOMPARE(view->sensorId(), QStringLiteral("S8"));
     QCOMPARE(view->log.text(),
              QStringLiteral("R:0,S100,TC4,2,21.5,C,21.7,C,0\nR:0,S7,K,1,5,V\nX:0,S8,J,0\n\n"));
     // One typed reading per labelled line, with its count, stamped by the link's clock.
@@ -115,14 +111,14 @@ void TestPrimaryLink::pickReceiveCountAndEcho()
 
     device->write("a\rb\nc\r\n");
     QTRY_COMPARE(view->count, 5);
-    QCOMPARE(link->ReadingCount, qint16(5));
+    QCOMPARE(link->readingCount(), 5);
     // Windows-1252 bytes become their characters.
     device->write("R:0,\xB5V\x80,T,0\r\n");
-    QTRY_COMPARE(view->boxes[0], QStringLiteral("\u00B5V\u20AC"));
+    QTRY_COMPARE(view->sensorId(), QStringLiteral("\u00B5V\u20AC"));
     // A huge line is parsed whole but shown in the log up to 4096 characters.
     const QByteArray id(10000, 'x');
     device->write("R:0," + id + ",T,0\r\n");
-    QTRY_COMPARE(view->boxes[0].size(), 10000);
+    QTRY_COMPARE(view->sensorId().size(), 10000);
     const QString last = view->log.text().section(QLatin1Char('\n'), -2, -2);
     QVERIFY(last.startsWith(QStringLiteral("R:0,xxx")));
     QVERIFY2(last.endsWith(QStringLiteral(" [5912 more characters not shown]")),
@@ -131,13 +127,13 @@ void TestPrimaryLink::pickReceiveCountAndEcho()
 
 void TestPrimaryLink::noneAndRepickAndRefusedOpen()
 {
-    QVERIFY(pick(QStringLiteral(" 12")));
+    QVERIFY(pick(QStringLiteral("12")));
     device->write("R:0,S1,T,0\r\n");
     QTRY_COMPARE(view->count, 1);
 
     // Re-picking the open port closes and reopens it; the count and log restart.
-    QVERIFY(pick(QStringLiteral(" 12")));
-    QVERIFY(link->MSComm1.PortOpen());
+    QVERIFY(pick(QStringLiteral("12")));
+    QVERIFY(link->isOpen());
     QCOMPARE(view->count, 0);
     QCOMPARE(view->log.text(), QString());
     // The count starts again; the sequence of readings goes on.
@@ -148,8 +144,8 @@ void TestPrimaryLink::noneAndRepickAndRefusedOpen()
 
     // "none" while open: the port is released and nothing reopens it.
     QVERIFY(pick(QStringLiteral("none")));
-    QVERIFY(!link->MSComm1.PortOpen());
-    QVERIFY(!link->Timer1.isActive());
+    QVERIFY(!link->isOpen());
+    QVERIFY(!link->watchdog().isActive());
     QCOMPARE(view->status, QStringLiteral("COM 12: 9600,n,8,1 - Closed"));
     QCOMPARE(view->count, 0);
 
@@ -157,8 +153,8 @@ void TestPrimaryLink::noneAndRepickAndRefusedOpen()
     int err = 0;
     const int holder = serial::openExclusive(device->slavePath(), &err);
     QVERIFY(holder >= 0);
-    QVERIFY(pick(QStringLiteral(" 12")));
-    QVERIFY(!link->MSComm1.PortOpen());
+    QVERIFY(pick(QStringLiteral("12")));
+    QVERIFY(!link->isOpen());
     QCOMPARE(view->status, QStringLiteral("COM 12: 9600,n,8,1 - Closed"));
     QCOMPARE(view->count, 0);
     const QString log = view->log.text();
@@ -170,9 +166,9 @@ void TestPrimaryLink::noneAndRepickAndRefusedOpen()
 void TestPrimaryLink::savingAllAndCurrentReading()
 {
     QDir().mkpath(dataFolder());
-    QVERIFY(pick(QStringLiteral(" 12")));
+    QVERIFY(pick(QStringLiteral("12")));
     pressure = QStringLiteral("14.7");
-    link->optSave_Click(1);
+    link->setSaveMode(PrimaryLink::SaveMode::All);
     device->write("R:0,S100,TC4,2,21.5,C,21.7,C,0\r\nR:0,S101,TC4,0\r\nR:0,S100,TC4\r\n"
                   "R:0,S102\r\nnolabel\r\n");
     QTRY_COMPARE(view->count, 5);
@@ -188,14 +184,14 @@ void TestPrimaryLink::savingAllAndCurrentReading()
     // Save current reading: one record, with the pressure of that moment, then the choice
     // goes back to "Do not save readings".
     pressure.clear();
-    link->optSave_Click(2);
+    link->setSaveMode(PrimaryLink::SaveMode::Current);
     device->write("nolabel\r\n"); // does not reach the save step: stays armed
     QTRY_COMPARE(view->count, 6);
-    QCOMPARE(link->SaveMode, qint16(2));
+    QCOMPARE(link->saveMode(), PrimaryLink::SaveMode::Current);
     QCOMPARE(view->saveModeResets, 0);
     device->write("R:0,S103,T,1,1,A\r\nR:0,S103,T,1,2,A\r\n");
     QTRY_COMPARE(view->count, 8);
-    QCOMPARE(link->SaveMode, qint16(0));
+    QCOMPARE(link->saveMode(), PrimaryLink::SaveMode::None);
     QCOMPARE(view->saveModeResets, 1);
     QFile s103(dataFolder() + QStringLiteral("/S103.txt"));
     QVERIFY(s103.open(QIODevice::ReadOnly));
@@ -206,8 +202,8 @@ void TestPrimaryLink::savingAllAndCurrentReading()
 
 void TestPrimaryLink::unsafeIdentifiersAndSaveFailuresAreReportedOnce()
 {
-    QVERIFY(pick(QStringLiteral(" 12")));
-    link->optSave_Click(1);
+    QVERIFY(pick(QStringLiteral("12")));
+    link->setSaveMode(PrimaryLink::SaveMode::All);
     // The data folder is missing: said once, not per line.
     device->write("R:0,S1,T,0\r\nR:0,S1,T,0\r\nR:0,S1,T,0\r\n");
     QTRY_COMPARE(view->count, 3);
@@ -230,7 +226,7 @@ void TestPrimaryLink::unsafeIdentifiersAndSaveFailuresAreReportedOnce()
     QDir(dataFolder()).removeRecursively();
     const qsizetype said = view->log.text().count(QStringLiteral("not saved"));
     for (int i = 1; i <= 2; ++i) {
-        link->optSave_Click(2);
+        link->setSaveMode(PrimaryLink::SaveMode::Current);
         device->write("R:0,S1,T,0\r\n");
         QTRY_COMPARE(view->count, 7 + i);
         QCOMPARE(view->log.text().count(QStringLiteral("not saved")), said + i);
@@ -240,28 +236,28 @@ void TestPrimaryLink::unsafeIdentifiersAndSaveFailuresAreReportedOnce()
 void TestPrimaryLink::watchdogArmsAfterFirstLineAndStopsWhenReleased()
 {
     link->setWatchdogInterval(150);
-    QVERIFY(pick(QStringLiteral(" 12")));
-    QVERIFY(!link->Timer1.isActive()); // idle before the first line
+    QVERIFY(pick(QStringLiteral("12")));
+    QVERIFY(!link->watchdog().isActive()); // idle before the first line
     device->write("R:0,S1,T,0\r\n");
-    QTRY_VERIFY(link->Timer1.isActive());
+    QTRY_VERIFY(link->watchdog().isActive());
     // After silence it reopens the port and keeps the link working.
-    QSignalSpy ticks(&link->Timer1, &QTimer::timeout);
+    QSignalSpy ticks(&link->watchdog(), &QTimer::timeout);
     QVERIFY(ticks.wait());
-    QVERIFY(link->MSComm1.PortOpen());
+    QVERIFY(link->isOpen());
     device->write("R:0,S2,T,0\r\n");
-    QTRY_COMPARE(view->boxes[0], QStringLiteral("S2"));
+    QTRY_COMPARE(view->sensorId(), QStringLiteral("S2"));
 
     // A port the user released stays closed.
     QVERIFY(pick(QStringLiteral("none")));
-    QVERIFY(!link->Timer1.isActive());
-    QVERIFY(!link->MSComm1.PortOpen());
+    QVERIFY(!link->watchdog().isActive());
+    QVERIFY(!link->isOpen());
     // And a rescan that closed the port does not leave the watchdog running either.
-    QVERIFY(pick(QStringLiteral(" 12")));
+    QVERIFY(pick(QStringLiteral("12")));
     device->write("R:0,S3,T,0\r\n");
-    QTRY_VERIFY(link->Timer1.isActive());
-    link->Command2_Click();
-    QVERIFY(!link->Timer1.isActive());
-    QVERIFY(!link->MSComm1.PortOpen());
+    QTRY_VERIFY(link->watchdog().isActive());
+    link->rescan();
+    QVERIFY(!link->watchdog().isActive());
+    QVERIFY(!link->isOpen());
     QCOMPARE(view->log.text(),
              QStringLiteral("Scanning available COM hardware...\nCOM scan complete"));
 }
@@ -269,47 +265,47 @@ void TestPrimaryLink::watchdogArmsAfterFirstLineAndStopsWhenReleased()
 void TestPrimaryLink::hangUpAndReturnUnderTheSameNumber()
 {
     link->setWatchdogInterval(200);
-    QVERIFY(pick(QStringLiteral(" 12")));
+    QVERIFY(pick(QStringLiteral("12")));
     device->write("R:0,S1,T,0\r\nR:0,PART");
     QTRY_COMPARE(view->count, 1);
     device->hangUp();
     comDir->unmap(12); // the device node is gone while it is away
-    QTRY_VERIFY(!link->MSComm1.PortOpen());
+    QTRY_VERIFY(!link->isOpen());
     // A few watchdog ticks while the device is away: the hang-up is said once.
-    QSignalSpy ticks(&link->Timer1, &QTimer::timeout);
+    QSignalSpy ticks(&link->watchdog(), &QTimer::timeout);
     QTRY_VERIFY(ticks.count() >= 3);
-    QVERIFY(!link->MSComm1.PortOpen());
+    QVERIFY(!link->isOpen());
     const QString log = view->log.text();
     QVERIFY2(log.count(QStringLiteral("went away")) == 1, qPrintable(log));
 
     auto back = std::make_unique<testsupport::PtyPair>();
     comDir->map(12, back->slavePath());
     device = std::move(back);
-    QTRY_VERIFY(link->MSComm1.PortOpen());
+    QTRY_VERIFY(link->isOpen());
     device->write("IAL,T,0\r\n");
     QTRY_COMPARE(view->count, 2);
     // The partial line kept across the gap is joined.
-    QCOMPARE(view->boxes[0], QStringLiteral("PARTIAL"));
+    QCOMPARE(view->sensorId(), QStringLiteral("PARTIAL"));
 }
 
 void TestPrimaryLink::hangUpBeforeTheFirstLineComesBack()
 {
     link->setWatchdogInterval(200);
-    QVERIFY(pick(QStringLiteral(" 12")));
-    QVERIFY(!link->Timer1.isActive()); // the watchdog's own rule: idle before a first line
+    QVERIFY(pick(QStringLiteral("12")));
+    QVERIFY(!link->watchdog().isActive()); // the watchdog's own rule: idle before a first line
     device->hangUp();
     comDir->unmap(12);
-    QTRY_VERIFY(!link->MSComm1.PortOpen());
+    QTRY_VERIFY(!link->isOpen());
     // While the device is away the status says so, and the port is tried again and again.
     QCOMPARE(view->status, QStringLiteral("COM 12: 9600,n,8,1 - Closed"));
-    QSignalSpy ticks(&link->Timer1, &QTimer::timeout);
+    QSignalSpy ticks(&link->watchdog(), &QTimer::timeout);
     QTRY_VERIFY(ticks.count() >= 2);
     QCOMPARE(view->status, QStringLiteral("COM 12: 9600,n,8,1 - Closed"));
 
     auto back = std::make_unique<testsupport::PtyPair>();
     comDir->map(12, back->slavePath());
     device = std::move(back);
-    QTRY_VERIFY(link->MSComm1.PortOpen());
+    QTRY_VERIFY(link->isOpen());
     QCOMPARE(view->status, QStringLiteral("COM 12: 9600,n,8,1 - Open"));
     device->write("R:0,S1,T,0\r\n");
     QTRY_COMPARE(view->count, 1);
@@ -322,8 +318,8 @@ void TestPrimaryLink::hangUpBeforeTheFirstLineComesBack()
 void TestPrimaryLink::nothingLostAcrossRandomChunks()
 {
     QDir().mkpath(dataFolder());
-    QVERIFY(pick(QStringLiteral(" 12")));
-    link->optSave_Click(1);
+    QVERIFY(pick(QStringLiteral("12")));
+    link->setSaveMode(PrimaryLink::SaveMode::All);
     pressure = QStringLiteral("1");
     constexpr int Lines = 100000;
     QByteArray stream;
@@ -346,7 +342,7 @@ void TestPrimaryLink::nothingLostAcrossRandomChunks()
     QTRY_VERIFY_WITH_TIMEOUT(view->log.raw.endsWith(QStringLiteral("R:0,S0,T,1,99999,C\r\n")),
                              60000);
     QCOMPARE(view->log.raw.count(QStringLiteral("\r\n")), Lines);
-    QCOMPARE(link->ReadingCount, qint16(32767));
+    QCOMPARE(link->readingCount(), 32767);
     for (int s = 0; s < 3; ++s) {
         QFile f(dataFolder() + QStringLiteral("/S%1.txt").arg(s));
         QVERIFY(f.open(QIODevice::ReadOnly));

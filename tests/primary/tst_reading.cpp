@@ -1,9 +1,9 @@
 #include "primary/GeneralDate.h"
 #include "primary/Reading.h"
+#include "primary/ReadingsFile.h"
 
 #include <QTest>
 
-using primary::ParsedLine;
 using primary::parseReading;
 
 namespace {
@@ -15,13 +15,30 @@ QString u16(QStringView text)
 
 const QString kStamp = QStringLiteral("3/14/2014 3:45:12 PM");
 
-// The channel boxes a reading sets, as "k=text" items.
-QStringList channels(const ParsedLine &reading)
+// What a line gives, as the window's boxes and the record show it: the sensor type box, the
+// channel boxes as "k=text", and the record line up to its pressure (empty: no record).
+struct Shown {
+    bool labelled = false;
+    std::optional<QString> sensorId, sensorType;
+    QStringList channels;
+    QString record;
+    qint16 typeNumber = 0, channelCount = 0;
+    primary::Reading reading;
+};
+
+Shown parse(QStringView line)
 {
-    QStringList set;
-    for (int k = 0; k < int(reading.channel.size()); ++k)
-        if (reading.channel[k]) set << QStringLiteral("%1=%2").arg(k).arg(*reading.channel[k]);
-    return set;
+    Shown shown;
+    const std::optional<primary::Reading> r = parseReading(line);
+    if (!r) return shown;
+    shown = {true, r->sensorId, std::nullopt, {}, {}, r->typeNumber, r->channelCount, *r};
+    if (r->sensorType)
+        shown.sensorType = QStringLiteral("%1  (%2)").arg(*r->sensorType).arg(r->typeNumber);
+    for (qsizetype k = 0; k < r->channels.size(); ++k)
+        shown.channels
+            << QStringLiteral("%1=%2 %3").arg(k + 1).arg(r->channels[k].text, r->channels[k].unit);
+    if (r->recordable()) shown.record = primary::recordLine(kStamp, *r, QString()).chopped(4);
+    return shown;
 }
 
 } // namespace
@@ -113,21 +130,20 @@ void TestReading::stripLabel()
     QVERIFY(!primary::StripLabel(text));
     QCOMPARE(text, far);
     // Such a line is still read, label included, rather than dropped.
-    const ParsedLine r = parseReading(far + ",S1,T,0\r\n", kStamp);
+    const Shown r = parse(far + ",S1,T,0\r\n");
     QVERIFY(r.labelled);
     QCOMPARE(r.sensorId, QString("S1"));
 }
 
 void TestReading::exampleLine()
 {
-    const ParsedLine r = parseReading(u"R:0,S100,TC4,2,21.5,C,21.7,C,0\r\n", kStamp);
+    const Shown r = parse(u"R:0,S100,TC4,2,21.5,C,21.7,C,0\r\n");
     QVERIFY(r.labelled);
     QCOMPARE(r.sensorId, QString("S100"));
     QCOMPARE(r.sensorType, QString("TC4  (2)"));
-    QCOMPARE(channels(r), (QStringList{"1=21.5 C", "2=21.7 C"}));
+    QCOMPARE(r.channels, (QStringList{"1=21.5 C", "2=21.7 C"}));
     QCOMPARE(r.typeNumber, 2);
     QCOMPARE(r.channelCount, 2);
-    QVERIFY(r.recordComplete);
     QCOMPARE(r.record, kStamp + ",S100,TC4,2,21.5,C,21.7,C,");
     // The typed reading: the items as received, the number each first item starts with.
     QCOMPARE(r.reading.sensorType, QString("TC4"));
@@ -135,11 +151,11 @@ void TestReading::exampleLine()
              (QList<primary::Channel>{{"21.5", "C", 21.5}, {"21.7", "C", 21.7}}));
 
     // A line without any ":" is not parsed.
-    const ParsedLine unlabelled = parseReading(u"0,S100,TC4,2,21.5,C,21.7,C,0\r\n", kStamp);
+    const Shown unlabelled = parse(u"0,S100,TC4,2,21.5,C,21.7,C,0\r\n");
     QVERIFY(!unlabelled.labelled);
     QVERIFY(!unlabelled.sensorId && !unlabelled.sensorType);
-    QVERIFY(channels(unlabelled).isEmpty());
-    QVERIFY(unlabelled.record.isEmpty() && !unlabelled.recordComplete);
+    QVERIFY(unlabelled.channels.isEmpty());
+    QVERIFY(unlabelled.record.isEmpty());
 }
 
 void TestReading::fieldThree_data()
@@ -170,7 +186,7 @@ void TestReading::fieldThree()
     QString line = "R:0,S100,TC4," + field;
     for (int k = 1; k <= 12; ++k)
         line += QStringLiteral(",v%1,u%1").arg(k);
-    const ParsedLine r = parseReading(line + "\r\n", kStamp);
+    const Shown r = parse(line + "\r\n");
     QCOMPARE(int(r.typeNumber), typeNumber);
     QCOMPARE(int(r.channelCount), channelCount);
     QCOMPARE(r.sensorType, sensorType);
@@ -181,7 +197,7 @@ void TestReading::fieldThree()
         expected << QStringLiteral("%1=v%1 u%1").arg(k);
         record += QStringLiteral("v%1,u%1,").arg(k);
     }
-    QCOMPARE(channels(r), expected); // the tenth box is never set
+    QCOMPARE(r.channels, expected); // the tenth box is never set
     QCOMPARE(r.record, record);
 }
 
@@ -222,22 +238,22 @@ void TestReading::fewFields()
     QFETCH(QString, sensorType);
     QFETCH(QString, record);
 
-    const ParsedLine r = parseReading(line, kStamp);
+    const Shown r = parse(line);
     QVERIFY(r.labelled);
     QCOMPARE(r.sensorId.value_or("-"), sensorId);
     QCOMPARE(r.sensorType.value_or("-"), sensorType);
-    QCOMPARE(r.recordComplete, record != "-");
+    QCOMPARE(!r.record.isEmpty(), record != "-");
     QCOMPARE(r.record, record == "-" ? QString() : record);
-    QVERIFY(channels(r).isEmpty());
+    QVERIFY(r.channels.isEmpty());
 }
 
 void TestReading::fieldsAreOpaque()
 {
     // Only the first ":" ends the label; blanks and further colons are field text.
-    const ParsedLine r = parseReading(u"A:B:0, S1 ,T:x,1, 21.5 ,C \r\n", kStamp);
+    const Shown r = parse(u"A:B:0, S1 ,T:x,1, 21.5 ,C \r\n");
     QCOMPARE(r.sensorId, QString(" S1 "));
     QCOMPARE(r.sensorType, QString("T:x  (1)"));
-    QCOMPARE(channels(r), QStringList{"1= 21.5  C "});
+    QCOMPARE(r.channels, QStringList{"1= 21.5  C "});
     QCOMPARE(r.reading.channels, (QList<primary::Channel>{{" 21.5 ", "C ", 21.5}}));
     // A channel's value: a real 0 is one; no number, or one too large for a double, is none.
     QCOMPARE(primary::channelValue(u"0"), 0.0);
@@ -247,17 +263,17 @@ void TestReading::fieldsAreOpaque()
     QCOMPARE(r.record, kStamp + ", S1 ,T:x,1, 21.5 ,C ,");
 
     // The terminator belongs to no field, also when the last field used is the last one.
-    const ParsedLine last = parseReading(u"R:0,S100,TC4,1,21.5,C\r\n", kStamp);
-    QCOMPARE(channels(last), QStringList{"1=21.5 C"});
+    const Shown last = parse(u"R:0,S100,TC4,1,21.5,C\r\n");
+    QCOMPARE(last.channels, QStringList{"1=21.5 C"});
     QVERIFY(!last.record.contains(u'\r') && !last.record.contains(u'\n'));
 
     // A lone CR or LF inside the line stays text; only the final CR LF is removed.
-    const ParsedLine inner = parseReading(u"R:0,S\r1,T\n,4\r\n", kStamp);
+    const Shown inner = parse(u"R:0,S\r1,T\n,4\r\n");
     QCOMPARE(inner.sensorId, QString("S\r1"));
     QCOMPARE(inner.record, kStamp + ",S\r1,T\n,4,");
 
     // Characters above 127 pass through.
-    const ParsedLine high = parseReading(u"R:0,S\u00E9\u20AC,T,0\r\n", kStamp);
+    const Shown high = parse(u"R:0,S\u00E9\u20AC,T,0\r\n");
     QCOMPARE(high.sensorId, u16(u"S\u00E9\u20AC"));
 }
 
@@ -279,10 +295,9 @@ void TestReading::channelPairs()
     QFETCH(QString, line);
     QFETCH(QStringList, channels);
     QFETCH(QString, record);
-    const ParsedLine r = parseReading(line, kStamp);
-    QCOMPARE(::channels(r), channels);
+    const Shown r = parse(line);
+    QCOMPARE(r.channels, channels);
     QCOMPARE(r.record, record);
-    QCOMPARE(r.reading.channels.size(), channels.size());
 }
 
 void TestReading::generalDate_data()

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 using primary::appendRecord;
+using primary::recordLine;
 using primary::SaveReporter;
 using primary::SaveResult;
 
@@ -38,14 +39,14 @@ QStringList tree(const QString &root)
     return entries;
 }
 
-// What the save step writes for one received line: the parsed record, the pressure text, psi.
+// What the save step writes for one received line: its record line with the pressure.
 SaveResult save(const QString &folder, const QString &line, const QDateTime &when,
                 const QString &pressure)
 {
     const primary::GeneralDate date{QLocale(QStringLiteral("en_US"))};
-    const primary::ParsedLine r = primary::parseReading(line, date.format(when));
-    if (!r.recordComplete) return {};
-    return appendRecord(folder, *r.sensorId, r.record + pressure + QStringLiteral(",psi"));
+    const std::optional<primary::Reading> r = primary::parseReading(line);
+    if (!r || !r->recordable()) return {};
+    return appendRecord(folder, *r->sensorId, recordLine(date.format(when), *r, pressure));
 }
 
 SaveResult failed(const QString &file, const QString &reason, bool folderWide = false)
@@ -388,10 +389,8 @@ void TestReadingsFile::stampsInEveryLocale()
     QFETCH(QByteArray, stamp);
 
     const primary::GeneralDate date{QLocale(locale)};
-    const primary::ParsedLine r =
-        primary::parseReading(u"R:0,S1,TC4,1,21.5,C\r\n", date.recordStamp(when));
-    QVERIFY(r.recordComplete);
-    QVERIFY(appendRecord(m_data, "S1", r.record + QStringLiteral("12.5,psi")).ok);
+    const std::optional<primary::Reading> r = primary::parseReading(u"R:0,S1,TC4,1,21.5,C\r\n");
+    QVERIFY(appendRecord(m_data, "S1", recordLine(date.recordStamp(when), *r, "12.5")).ok);
     QCOMPARE(contents(m_data + "/S1.txt"), stamp + ",S1,TC4,1,21.5,C,12.5,psi\r\n");
 }
 

@@ -52,8 +52,24 @@ void TestPressure::pressureLine_data()
     row("no comma keeps CR LF", "P:12.5\r\n", "0", true, "12.5\r\n", "12.5\r\n", "12.5");
     row("only first field counts", "P:12.5,99\r\n", "0", true, "12.5,99\r\n", "12.5", "12.5");
     row("spaces inside number", "P:1 2.5,psi\r\n", "0", true, "1 2.5,psi\r\n", "1 2.5", "12.5");
-    row("no number is minus zero", "P:abc,psi\r\n", "2", true, "abc,psi\r\n", "abc", "-2");
-    row("empty first field", "P:,psi\r\n", "0", true, ",psi\r\n", "", "0");
+    // A first field without any number is no pressure the gauge measured: not 0, but none.
+    row("no number", "P:abc,psi\r\n", "2", true, "abc,psi\r\n", "abc", failed);
+    row("empty first field", "P:,psi\r\n", "0", true, ",psi\r\n", "", failed);
+    row("only the line end", "P:\r\n", "0", true, "\r\n", "\r\n", failed);
+    row("a blank", "P: ,psi\r\n", "0", true, " ,psi\r\n", " ", failed);
+    row("nan", "P:nan\r\n", "0", true, "nan\r\n", "nan\r\n", failed);
+    row("inf", "P:inf,psi\r\n", "0", true, "inf,psi\r\n", "inf", failed);
+    row("exponent alone", "P:e5,psi\r\n", "0", true, "e5,psi\r\n", "e5", failed);
+    row("a letter before the digits",
+        "P:\xff"
+        "23.5,psi\r\n",
+        "0", true,
+        "\xff"
+        "23.5,psi\r\n",
+        QString::fromLatin1("\xff"
+                            "23.5"),
+        failed);
+    row("starts with a number", "P:12abc,psi\r\n", "0", true, "12abc,psi\r\n", "12abc", "12");
     row("later colon is field text", "P:1:2,x\r\n", "0", true, "1:2,x\r\n", "1:2", "1");
     row("no label: nothing", "12.5,psi\r\n", "0", false, "12.5,psi\r\n", unset, unset);
     row("nothing after label", "P:", "0", true, "", unset, unset);

@@ -43,13 +43,13 @@ private:
     bool pick(const QString &entry)
     {
         if (!view->ports.contains(entry)) return false;
-        link->cboStepperPort_Click(entry);
+        entry == "none" ? link->close() : link->open(entry.toInt());
         return true;
     }
     bool pickPrimary(const QString &entry)
     {
         if (!primaryView->ports.contains(entry)) return false;
-        primary->cboPort_Click(entry);
+        entry == "none" ? primary->close() : primary->open(entry.toInt());
         return true;
     }
 };
@@ -68,8 +68,8 @@ void TestSecondaryLink::init()
     link = std::make_unique<SecondaryLink>();
     link->setClock([] { return kNow; });
     view = std::make_unique<SecondaryView>(*link);
-    primary->ScanComPorts();
-    link->ScanSecondaryPorts();
+    primary->scan();
+    link->scan();
 }
 
 void TestSecondaryLink::cleanup()
@@ -92,10 +92,10 @@ void TestSecondaryLink::scanListsFreePortsOnly()
     QCOMPARE(view->log.text(), QStringLiteral("\nSecondary COM scan complete\n 2 port(s) found"));
     // A port the primary link holds is not listed; the previously open secondary port is
     // closed first and listed again.
-    QVERIFY(pickPrimary(QStringLiteral(" 1")));
+    QVERIFY(pickPrimary(QStringLiteral("1")));
     QVERIFY(pick(QStringLiteral("3")));
     QCOMPARE(link->openPort(), 2);
-    link->Command3_Click();
+    link->rescan();
     QCOMPARE(view->ports, QStringList({"none", "3"}));
     QCOMPARE(link->openPort(), -1);
     QCOMPARE(view->log.text(), QStringLiteral("Scanning available Secondary COM hardware...\n"
@@ -103,7 +103,7 @@ void TestSecondaryLink::scanListsFreePortsOnly()
     // And the primary scan sees a port the secondary holds as already open.
     QVERIFY(pickPrimary(QStringLiteral("none")));
     QVERIFY(pick(QStringLiteral("3")));
-    primary->Command2_Click();
+    primary->rescan();
     QVERIFY(primaryView->log.text().contains(QStringLiteral("\nCOM 3 already open\n")));
 }
 
@@ -111,9 +111,8 @@ void TestSecondaryLink::openLogsSetsLineAndPolls()
 {
     view->log.replace(QStringLiteral("x"));
     QVERIFY(pick(QStringLiteral("3")));
-    QCOMPARE(link->SecondaryPort, qint16(2));
-    QVERIFY(link->SecondaryOpen);
-    QVERIFY(link->Timer2.isActive());
+    QCOMPARE(link->port(), 3);
+    QVERIFY(link->polling());
     const QString log = view->log.text();
     QVERIFY2(log.startsWith(QStringLiteral("x\nCOM3 set\nStatus")), qPrintable(log));
     QVERIFY(log.endsWith(QLatin1Char('\n')));
@@ -135,13 +134,13 @@ void TestSecondaryLink::failedOpensShowTheCodeAndHoldNothing()
 {
     // A port that maps to nothing: the box is shown, and the link goes on only after it.
     const QString before = view->log.text();
-    link->cboStepperPort_Click(QStringLiteral("9"));
+    link->open(9);
     QCOMPARE(view->messages.size(), 1);
     QVERIFY2(view->messages[0].startsWith(QStringLiteral("Reset Error-")),
              qPrintable(view->messages[0]));
-    QCOMPARE(link->SecondaryPort, qint16(8));
+    QCOMPARE(link->port(), 9);
     QCOMPARE(view->log.text(), before);
-    QVERIFY(!link->Timer2.isActive());
+    QVERIFY(!link->polling());
 
     // A port another program holds.
     int err = 0;
@@ -160,18 +159,18 @@ void TestSecondaryLink::noneClosesWhateverIsOpenCom1Included()
     QCOMPARE(link->openPort(), 0);
     QVERIFY(pick(QStringLiteral("none")));
     QCOMPARE(link->openPort(), -1);
-    QCOMPARE(link->SecondaryPort, qint16(0));
-    QVERIFY(!link->Timer2.isActive()); // nothing open, nothing polled
+    QCOMPARE(link->port(), 1);
+    QVERIFY(!link->polling()); // nothing open, nothing polled
     // COM1 is really closed: the primary link can take it.
-    QVERIFY(pickPrimary(QStringLiteral(" 1")));
-    QVERIFY(primary->MSComm1.PortOpen());
+    QVERIFY(pickPrimary(QStringLiteral("1")));
+    QVERIFY(primary->isOpen());
     // Picking another port closes COM1 too.
     QVERIFY(pickPrimary(QStringLiteral("none")));
     QVERIFY(pick(QStringLiteral("1")));
     QVERIFY(pick(QStringLiteral("3")));
     QCOMPARE(link->openPort(), 2);
-    QVERIFY(pickPrimary(QStringLiteral(" 1")));
-    QVERIFY(primary->MSComm1.PortOpen());
+    QVERIFY(pickPrimary(QStringLiteral("1")));
+    QVERIFY(primary->isOpen());
 }
 
 void TestSecondaryLink::pollingAssemblesLines()
@@ -182,7 +181,7 @@ void TestSecondaryLink::pollingAssemblesLines()
     QCOMPARE(view->pressure, QStringLiteral("2"));
     QCOMPARE(link->pressureText(), QStringLiteral("2"));
     gauge->write("P:3");
-    QTRY_COMPARE(link->PollBuffer.pendingSize(), 3);
+    QTRY_COMPARE(link->pendingLineSize(), 3);
     QCOMPARE(view->stream, QStringLiteral("P:2,psi\r\n"));
     gauge->write(".5\rx\ny,psi\r\n");
     QTRY_COMPARE(view->stream, QStringLiteral("P:3.5\rx\ny,psi\r\n"));
@@ -191,7 +190,7 @@ void TestSecondaryLink::pollingAssemblesLines()
                  QString(QStringLiteral("Q:") + QChar(0) + QStringLiteral(",\u00B0\r\n")));
     // Leftover text is completed by the first bytes of a new port.
     gauge->write("P:4");
-    QTRY_COMPARE(link->PollBuffer.pendingSize(), 3);
+    QTRY_COMPARE(link->pendingLineSize(), 3);
     QVERIFY(pick(QStringLiteral("1")));
     gaugeCom1->write("2,psi\r\n");
     QTRY_COMPARE(view->stream, QStringLiteral("P:42,psi\r\n"));
@@ -202,15 +201,15 @@ void TestSecondaryLink::pressureAndZero()
 {
     QVERIFY(pick(QStringLiteral("3")));
     // cmdZero before any line empties the zero, which then reads as 0.
-    link->cmdZero_Click();
+    link->setZeroToCurrent();
     QCOMPARE(view->zero, QString());
     QCOMPARE(link->zeroText(), QString());
     gauge->write("P:12.5,psi\r\n");
     QTRY_COMPARE(view->pressure, QStringLiteral("12.5"));
-    QCOMPARE(link->RawPressure, QStringLiteral("12.5"));
+    QCOMPARE(link->rawPressure(), QStringLiteral("12.5"));
     // The typed pressure, stamped by the link's clock.
     QCOMPARE(view->measured, (QList<secondary::Pressure>{{kNow, 12.5, "12.5", "12.5"}}));
-    link->cmdZero_Click();
+    link->setZeroToCurrent();
     QCOMPARE(view->zero, QStringLiteral("12.5"));
     QCOMPARE(view->pressure, QStringLiteral("12.5")); // until the next line
     gauge->write("P:12.5,psi\r\n");
@@ -222,9 +221,9 @@ void TestSecondaryLink::pressureAndZero()
     QCOMPARE(view->pressure, QStringLiteral("0"));
     gauge->write("P:15.75\r\n"); // no ",": the raw value keeps its CR LF
     QTRY_COMPARE(view->pressure, QStringLiteral("3.25"));
-    QCOMPARE(link->RawPressure, QStringLiteral("15.75\r\n"));
+    QCOMPARE(link->rawPressure(), QStringLiteral("15.75\r\n"));
     // A zero the operator types counts from the next line.
-    link->setZeroText(QStringLiteral("0"));
+    link->setZero(QStringLiteral("0"));
     QCOMPARE(view->zero, QStringLiteral("12.5")); // typing is not announced back
     gauge->write("P:1 2.5,99\r\n");
     QTRY_COMPARE(view->pressure, QStringLiteral("12.5"));
@@ -239,10 +238,10 @@ void TestSecondaryLink::aCommaLocaleShowsItsFormAndRecordsADot()
     QCOMPARE(link->recordPressure(), QStringLiteral("12.5")); // one field in every record
     // The zero typed as the box shows it means what the operator sees; the dot form works too.
     for (const QString &zero : {QStringLiteral("12,5"), QStringLiteral("12.5")}) {
-        link->setZeroText(QStringLiteral("1"));
+        link->setZero(QStringLiteral("1"));
         gauge->write("P:12.5,psi\r\n");
         QTRY_COMPARE(view->pressure, QStringLiteral("11,5"));
-        link->setZeroText(zero);
+        link->setZero(zero);
         gauge->write("P:12.5,psi\r\n");
         QTRY_COMPARE(view->pressure, QStringLiteral("0"));
         QCOMPARE(link->recordPressure(), QStringLiteral("0"));
@@ -260,7 +259,7 @@ void TestSecondaryLink::notComputablePressureEmptiesAndIsSaidOncePerRun()
     // Out of range, and a 400-digit number: the pressure empties, and the log says so once
     // for the whole run of such lines.
     gauge->write("P:1e309,psi\r\nP:" + QByteArray(400, '9') + ",psi\r\n");
-    QTRY_COMPARE(link->RawPressure, QString(400, u'9'));
+    QTRY_COMPARE(link->rawPressure(), QString(400, u'9'));
     QCOMPARE(view->pressure, QString());
     QCOMPARE(link->pressureText(), QString());
     QCOMPARE(said(), 1);
@@ -275,18 +274,28 @@ void TestSecondaryLink::notComputablePressureEmptiesAndIsSaidOncePerRun()
     link->SmallStream(empty);
     QCOMPARE(view->pressure, QStringLiteral("7"));
     // A difference that overflows starts a new run, which is said again.
-    link->setZeroText(QStringLiteral("1e308"));
+    link->setZero(QStringLiteral("1e308"));
     gauge->write("P:-1e308,psi\r\n");
     QTRY_COMPARE(view->pressure, QString());
     QCOMPARE(said(), 2);
     QCOMPARE(view->zero, QString()); // the zero is the operator's: it stays
     QCOMPARE(link->zeroText(), QStringLiteral("1e308"));
+    // A first field without any number is no pressure of 0: the box and the record's pressure
+    // empty, and the run of such lines is said once.
+    link->setZero(QStringLiteral("0"));
+    gauge->write("P:3,psi\r\n");
+    QTRY_COMPARE(view->pressure, QStringLiteral("3"));
+    gauge->write("P:abc,psi\r\nP:\r\nP:nan\r\n");
+    QTRY_COMPARE(link->rawPressure(), QStringLiteral("nan\r\n"));
+    QCOMPARE(view->pressure, QString());
+    QCOMPARE(link->recordPressure(), QString());
+    QCOMPARE(said(), 3);
 }
 
 void TestSecondaryLink::hangUpEmptiesThePressureAndTheGaugeReturnsByItself()
 {
     link->setRetryInterval(20);
-    QSignalSpy tries(&link->Retry, &QTimer::timeout);
+    QSignalSpy tries(&link->retryTimer(), &QTimer::timeout);
     QVERIFY(pick(QStringLiteral("3")));
     for (int visit = 0; visit < 2; ++visit) {
         gauge->write("P:1" + QByteArray::number(visit) + ",psi\r\n");
@@ -298,7 +307,7 @@ void TestSecondaryLink::hangUpEmptiesThePressureAndTheGaugeReturnsByItself()
         QCOMPARE(view->pressure, QString());
         QCOMPARE(view->measured.last().value, std::nullopt);
         QCOMPARE(link->pressureText(), QString());
-        QVERIFY(!link->Timer2.isActive());
+        QVERIFY(!link->polling());
         QVERIFY(link->retrying());
         QCOMPARE(view->log.text().count(QStringLiteral("went away")), visit + 1);
 
@@ -324,9 +333,8 @@ void TestSecondaryLink::hangUpEmptiesThePressureAndTheGaugeReturnsByItself()
     QTRY_COMPARE(view->pressure, QStringLiteral("2"));
 
     // The operator's pick of "none" or of another port, and a rescan, end the wait.
-    const std::function<void()> ends[] = {[this] { link->cboStepperPort_Click("none"); },
-                                          [this] { link->cboStepperPort_Click("1"); },
-                                          [this] { link->Command3_Click(); }};
+    const std::function<void()> ends[] = {[this] { link->close(); }, [this] { link->open(1); },
+                                          [this] { link->rescan(); }};
     for (const auto &end : ends) {
         QVERIFY(pick(QStringLiteral("3")));
         comDir->unmap(3);
@@ -343,10 +351,10 @@ void TestSecondaryLink::hangUpEmptiesThePressureAndTheGaugeReturnsByItself()
 void TestSecondaryLink::unattendedPickLogsFailuresAndWaitsForAnAbsentPort()
 {
     link->setRetryInterval(20);
-    QSignalSpy tries(&link->Retry, &QTimer::timeout);
+    QSignalSpy tries(&link->retryTimer(), &QTimer::timeout);
     // A port that is not there: no box, the code in the log, and a wait for it.
     view->log.replace(QString());
-    QVERIFY(!link->pickUnattended(QStringLiteral("9")));
+    QVERIFY(!link->openUnattended(9));
     QVERIFY(view->messages.isEmpty());
     QCOMPARE(view->log.text(), QStringLiteral("COM9: Reset Error-1\nCOM9 is not there yet; it "
                                               "is tried again every 0.02 s until it appears\n"));
@@ -369,7 +377,7 @@ void TestSecondaryLink::unattendedPickLogsFailuresAndWaitsForAnAbsentPort()
     const int holder = serial::openExclusive(gauge->slavePath(), &err);
     QVERIFY(holder >= 0);
     view->log.replace(QString());
-    QVERIFY(!link->pickUnattended(QStringLiteral("3")));
+    QVERIFY(!link->openUnattended(3));
     serial::closeExclusive(holder);
     QCOMPARE(view->log.text(), QStringLiteral("COM3: Reset Error-2\n"));
     QVERIFY(!link->retrying());
@@ -377,7 +385,7 @@ void TestSecondaryLink::unattendedPickLogsFailuresAndWaitsForAnAbsentPort()
     QVERIFY(view->messages.isEmpty());
 
     // A free port opens at once.
-    QVERIFY(link->pickUnattended(QStringLiteral("3")));
+    QVERIFY(link->openUnattended(3));
     QCOMPARE(link->openPort(), 2);
 }
 

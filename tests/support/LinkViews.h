@@ -6,7 +6,6 @@
 
 #include <QObject>
 #include <QStringList>
-#include <array>
 
 namespace testsupport {
 
@@ -26,7 +25,6 @@ struct LogText {
 };
 
 struct PrimaryView {
-    std::array<QString, PrimaryLink::BoxCount> boxes;
     int count = -1;
     QString status;
     QStringList ports;
@@ -38,8 +36,6 @@ struct PrimaryView {
     {
         QObject::connect(&link, &PrimaryLink::readingParsed,
                          [this](const primary::Reading &r) { readings << r; });
-        QObject::connect(&link, &PrimaryLink::boxChanged,
-                         [this](int i, const QString &t) { boxes[size_t(i)] = t; });
         QObject::connect(&link, &PrimaryLink::countChanged, [this](int n) { count = n; });
         QObject::connect(&link, &PrimaryLink::portStatusChanged,
                          [this](const QString &t) { status = t; });
@@ -49,15 +45,20 @@ struct PrimaryView {
                          [this](const QString &t) { log.replace(t); });
         QObject::connect(&link, &PrimaryLink::messageLogged,
                          [this](const QString &t) { log.message(t); });
-        QObject::connect(&link, &PrimaryLink::saveModeReset, [this] { ++saveModeResets; });
+        QObject::connect(&link, &PrimaryLink::saveModeChanged, [this](PrimaryLink::SaveMode m) {
+            saveModeResets += m == PrimaryLink::SaveMode::None;
+        });
         QObject::connect(&link, &PrimaryLink::portsListed,
-                         [this](const QList<PrimaryLink::PortEntry> &entries) {
+                         [this](const QList<serial::PortEntry> &entries) {
                              ports = QStringList{QStringLiteral("none")};
                              for (const auto &e : entries)
-                                 ports << e.text;
+                                 ports << QString::number(e.com);
                          });
     }
-    QString channel(int k) const { return boxes[size_t(1 + k)]; }
+    QString sensorId() const
+    {
+        return readings.isEmpty() ? QString() : readings.last().sensorId.value_or(QString());
+    }
 };
 
 struct SecondaryView {
@@ -86,10 +87,10 @@ struct SecondaryView {
         QObject::connect(&link, &SecondaryLink::messageLogged,
                          [this](const QString &t) { log.message(t); });
         QObject::connect(&link, &SecondaryLink::portsListed,
-                         [this](const QList<SecondaryLink::PortEntry> &entries) {
+                         [this](const QList<serial::PortEntry> &entries) {
                              ports = QStringList{QStringLiteral("none")};
                              for (const auto &e : entries)
-                                 ports << e.text;
+                                 ports << QString::number(e.com);
                          });
     }
 };

@@ -17,7 +17,7 @@ constexpr qint64 kT0 = 1'765'000'000'000; // some time in Dec 2025
 
 primary::Reading line(const QString &text)
 {
-    return primary::parseReading(text, kStamp).reading;
+    return primary::parseReading(text).value_or(primary::Reading{});
 }
 
 // A one-channel reading of sensor `id` with `value` as the first item.

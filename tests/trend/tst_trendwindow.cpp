@@ -23,10 +23,8 @@ const QDateTime kStart = QDateTime::fromMSecsSinceEpoch(1'765'000'000'000);
 
 primary::Reading reading(const QDateTime &when, const QString &id, double value)
 {
-    primary::Reading r =
-        primary::parseReading(
-            QStringLiteral("R:0,%1,TC,2,%2,C,%3,mV\r\n").arg(id).arg(value).arg(value * 2), "x")
-            .reading;
+    primary::Reading r = *primary::parseReading(
+        QStringLiteral("R:0,%1,TC,2,%2,C,%3,mV\r\n").arg(id).arg(value).arg(value * 2));
     r.time = when;
     return r;
 }

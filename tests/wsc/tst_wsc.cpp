@@ -88,7 +88,6 @@ private slots:
     void bytesInOrderThenNoData();
     void queueBoundsEachRead();
     void rxClearDropsPendingBytes();
-    void silentDrainIsCheap();
     void hangUpReportedOnceThenReopen();
 };
 
@@ -409,43 +408,6 @@ void TestWsc::rxClearDropsPendingBytes()
     QVERIFY(pty.write("new\r\n"));
     QCOMPARE(drain(5, 5), QByteArray("new\r\n"));
     QVERIFY(pty.readSent().isEmpty());
-}
-
-// 1024 calls on a silent port cost one read(): after a read that found nothing, the port is
-// read again only once the clock has moved on by a millisecond.
-namespace {
-long long g_testNow = 0;
-long long testClock()
-{
-    return g_testNow;
-}
-} // namespace
-
-void TestWsc::silentDrainIsCheap()
-{
-    ComDir dir;
-    PtyPair pty;
-    dir.map(8, pty.slavePath());
-    QVERIFY(openLikeTheLink(7));
-    g_testNow = 1'000'000'000;
-    SioSetCoarseClock(testClock);
-    const auto restore = qScopeGuard([] { SioSetCoarseClock(nullptr); });
-
-    for (int tick = 0; tick < 3; ++tick) {
-        const long long before = SioReadCalls(7);
-        for (int i = 0; i < 1024; ++i)
-            QCOMPARE(SioGetc(7), SIO_NO_DATA);
-        QCOMPARE(SioReadCalls(7) - before, 1LL);
-        g_testNow += 999'999; // not yet a millisecond: still quiet
-        QCOMPARE(SioGetc(7), SIO_NO_DATA);
-        QCOMPARE(SioReadCalls(7) - before, 1LL);
-        g_testNow += 1; // the millisecond is over: the next call reads
-    }
-    // A quiet spell does not hide bytes that arrive afterwards: they are read once the
-    // millisecond is over.
-    QVERIFY(pty.write("P:1\r\n"));
-    SioSetCoarseClock(nullptr);
-    QCOMPARE(drain(7, 5), QByteArray("P:1\r\n"));
 }
 
 // The device goes away: SIO_HANGUP once, the port is closed, then SIO_NOT_OPEN; when the
