@@ -41,8 +41,9 @@ QString headlessRefusal(const Options &o)
     if (!o.port) return QStringLiteral("--headless needs --port");
     if (o.save == 2)
         return QStringLiteral("--save current needs someone at the window, not --headless");
-    // A publisher of the readings keeps them too, once it exists (--mqtt).
-    if (o.save != 1) return QStringLiteral("--headless needs --save all, or nothing would be kept");
+    // The record files or the broker keep the readings.
+    if (o.save != 1 && !o.mqtt)
+        return QStringLiteral("--headless needs --save all or --mqtt, or nothing would be kept");
     return {};
 }
 
@@ -52,7 +53,10 @@ QString helpText()
 {
     return QStringLiteral(
         "Usage: narwickpanel [--port N] [--secondary M] [--save all|current|none]\n"
-        "       narwickpanel --headless --port N [--secondary M] --save all [--echo]\n"
+        "                    [--mqtt URL [--mqtt-ca FILE] [--mqtt-station NAME]\n"
+        "                     [--mqtt-user NAME [--mqtt-password-file FILE]]]\n"
+        "       narwickpanel --headless --port N [--secondary M] [--save all] [--mqtt URL ...]\n"
+        "                    [--echo]\n"
         "Shows, counts and saves the readings of a sensor read-out instrument on one serial\n"
         "port, beside the pressure a gauge reports on a second one.\n"
         "\n"
@@ -62,6 +66,15 @@ QString helpText()
         "  --save all|current|none\n"
         "                   \"Save all readings\", \"Save current reading\" or \"Do not save\n"
         "                   readings\"\n"
+        "  --mqtt URL       also publish every reading and pressure to the MQTT broker at\n"
+        "                   mqtt://HOST[:PORT] (1883) or mqtts://HOST[:PORT] (TLS, 8883)\n"
+        "  --mqtt-ca FILE   trust the CA certificates in FILE (default: the system's store)\n"
+        "  --mqtt-station NAME\n"
+        "                   the station's name in the topics (default: the host name)\n"
+        "  --mqtt-user NAME the user name at the broker\n"
+        "  --mqtt-password-file FILE\n"
+        "                   the password is the file's first line, or else the value of\n"
+        "                   NARWICKPANEL_MQTT_PASSWORD (never an option: ps shows options)\n"
         "A port that is not there yet is tried again every 5 s until it appears. A port that\n"
         "fails to open is reported in the log, not in a box. The options hold for this run\n"
         "only; nothing is remembered.\n"
@@ -86,6 +99,7 @@ Parsed parse(const QStringList &arguments)
 {
     Parsed result;
     // --help and --version answer only when every argument is sound, wherever they stand.
+    publish::Arguments mqtt;
     std::optional<Parsed::Action> answer;
     for (qsizetype i = 0; i < arguments.size(); ++i) {
         const QString &arg = arguments[i];
@@ -111,6 +125,27 @@ Parsed parse(const QStringList &arguments)
         const qsizetype equals = arg.indexOf(u'=');
         const QString name = equals < 0 ? arg : arg.left(equals);
         std::optional<int> *slot = nullptr;
+        std::optional<QString> *text = name == QLatin1String("--mqtt")           ? &mqtt.url
+                                       : name == QLatin1String("--mqtt-ca")      ? &mqtt.caFile
+                                       : name == QLatin1String("--mqtt-station") ? &mqtt.station
+                                       : name == QLatin1String("--mqtt-user")    ? &mqtt.user
+                                       : name == QLatin1String("--mqtt-password-file")
+                                           ? &mqtt.passwordFile
+                                           : nullptr;
+        if (text) {
+            if (text->has_value()) return failure(QStringLiteral("%1 is given twice").arg(name));
+            if (equals >= 0)
+                *text = arg.mid(equals + 1);
+            else if (i + 1 < arguments.size() && !arguments[i + 1].startsWith(QLatin1String("--")))
+                *text = arguments[++i];
+            if (!*text || (*text)->isEmpty())
+                return failure(QStringLiteral("%1 needs a value").arg(name));
+            continue;
+        }
+        if (name == QLatin1String("--mqtt-password"))
+            return failure(QStringLiteral("no password on the command line, where any user can "
+                                          "read it: use --mqtt-password-file or "
+                                          "NARWICKPANEL_MQTT_PASSWORD"));
         if (name == QLatin1String("--port"))
             slot = &result.options.port;
         else if (name == QLatin1String("--secondary"))
@@ -144,6 +179,12 @@ Parsed parse(const QStringList &arguments)
         }
         if (!slot->has_value()) return failure(wants + QStringLiteral(", not '%1'").arg(*value));
     }
+    const publish::Checked checked =
+        publish::check(mqtt, qEnvironmentVariableIsSet("NARWICKPANEL_MQTT_PASSWORD")
+                                 ? std::optional(qEnvironmentVariable("NARWICKPANEL_MQTT_PASSWORD"))
+                                 : std::nullopt);
+    if (!checked.error.isEmpty()) return failure(checked.error);
+    result.options.mqtt = checked.settings;
     if (answer == Parsed::Help) return Parsed{Parsed::Help, {}, helpText(), 0};
     if (answer == Parsed::Version) return Parsed{Parsed::Version, {}, versionText(), 0};
     if (result.options.port && result.options.port == result.options.secondary)

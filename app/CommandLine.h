@@ -3,13 +3,17 @@
 // at the screen (an autostart entry after a power cut, for instance).
 //
 //   narwickpanel [--port N] [--secondary M] [--save all|current|none]
-//   narwickpanel --headless --port N [--secondary M] --save all [--echo]
+//                [--mqtt URL [--mqtt-ca FILE] [--mqtt-station NAME] [--mqtt-user NAME
+//                 [--mqtt-password-file FILE]]]
+//   narwickpanel --headless --port N [--secondary M] [--save all] [--mqtt URL ...] [--echo]
 //   narwickpanel --help | --version
 //
 // The options are parsed before anything else happens (no window, no lock, no port). After
 // start-up, CommandLineStart makes the picks the operator would make: the instrument's port
 // (whose pick starts the log anew), the gauge's port, the save mode. Nothing is remembered for
 // a later run.
+#include "publish/Settings.h"
+
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -23,11 +27,12 @@ constexpr int InstrumentPorts = 30; // the instrument's list covers COM1 to COM3
 constexpr int GaugePorts = 256;     // the gauge's list covers COM1 to COM256
 
 struct Options {
-    std::optional<int> port;      // the instrument's COM number
-    std::optional<int> secondary; // the gauge's COM number
-    std::optional<int> save;      // the optSave index: 0 none, 1 all, 2 current
-    bool headless = false;        // no window: a service's run (app/Headless.h)
-    bool echo = false;            // headless: reading lines on standard output too
+    std::optional<int> port;                    // the instrument's COM number
+    std::optional<int> secondary;               // the gauge's COM number
+    std::optional<int> save;                    // the optSave index: 0 none, 1 all, 2 current
+    bool headless = false;                      // no window: a service's run (app/Headless.h)
+    bool echo = false;                          // headless: reading lines on standard output too
+    std::optional<publish::Settings> mqtt = {}; // the broker to publish to
     bool operator==(const Options &) const = default;
 };
 

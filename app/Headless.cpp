@@ -3,6 +3,7 @@
 #include "app/Platform.h"
 #include "app/ServiceNotifier.h"
 #include "primary/PrimaryLink.h"
+#include "publish/Publisher.h"
 #include "secondary/SecondaryLink.h"
 
 #include <QCoreApplication>
@@ -14,6 +15,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -110,13 +112,26 @@ public:
         primary.openUnattended(com);
         picked << QStringLiteral("instrument COM %1").arg(com);
         if (m_options.secondary) secondary.openUnattended(*m_options.secondary);
-        primary.setSaveMode(PrimaryLink::SaveMode::All);
-        picked << QStringLiteral("Save all readings");
+        if (m_options.save == 1) {
+            primary.setSaveMode(PrimaryLink::SaveMode::All);
+            picked << QStringLiteral("Save all readings");
+        }
         say(QStringLiteral("Picked from the command line: ") + picked.join(QStringLiteral(", ")));
+        if (m_options.mqtt) startPublishing(*m_options.mqtt);
         m_notifier.ready();
     }
 
     void stop() { m_notifier.stopping(); }
+
+    void startPublishing(const publish::Settings &settings)
+    {
+        m_publisher = std::make_unique<publish::Publisher>(settings);
+        publish::connectLinks(*m_publisher, &primary, &secondary);
+        connect(m_publisher.get(), &publish::Publisher::messageLogged, this, &Run::say);
+        connect(m_publisher.get(), &publish::Publisher::statusChanged, &m_notifier,
+                &ServiceNotifier::statusMayHaveChanged);
+        m_publisher->start();
+    }
 
     PrimaryLink primary;
     SecondaryLink secondary;
@@ -202,7 +217,9 @@ private:
             parts << QStringLiteral("gauge COM %1%2")
                          .arg(*m_options.secondary)
                          .arg(secondary.openPort() >= 0 ? QString() : QStringLiteral(" away"));
-        // A publisher adds its state here ("MQTT connected").
+        // "MQTT connected", "MQTT connecting…", "MQTT 12 waiting"
+        if (m_publisher)
+            parts << m_publisher->statusText().replace(QStringLiteral(": "), QStringLiteral(" "));
         return parts.join(QStringLiteral(", "));
     }
 
@@ -212,6 +229,8 @@ private:
     bool m_scanning = true;
     QString m_portStatus;
     quint64 m_total = 0;
+    // Gone before the links: its clean exit says "offline" while they still stand.
+    std::unique_ptr<publish::Publisher> m_publisher;
 };
 
 } // namespace

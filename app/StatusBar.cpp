@@ -55,6 +55,18 @@ void StatusBar::resizeEvent(QResizeEvent *event)
     QWidget::resizeEvent(event);
     for (int i = 1; i < 5; ++i)
         m_panels[i]->setFixedSize(PanelWidths[i], height());
+    if (m_extra) m_extra->setFixedSize(m_extra->width(), height());
+}
+
+DisplayBox *StatusBar::addPanel(int width, const QString &description)
+{
+    if (m_extra) return m_extra;
+    m_extra = new DisplayBox(this, DisplayBox::Look::Panel);
+    m_extra->setAccessibleDescription(description);
+    m_extra->setFixedWidth(width);
+    m_panels[0]->setMinimumWidth(PanelWidths[0] - width - layout()->spacing());
+    layout()->addWidget(m_extra);
+    return m_extra;
 }
 
 void StatusBar::setPanelText(int panel, const QString &text)

@@ -18,6 +18,9 @@ public:
     void setPanelText(int panel, const QString &text);
     QString panelText(int panel) const;
     DisplayBox *panel(int panel) const { return m_panels.at(panel - 1); }
+    // Adds a panel of `width` pixels after the others, taken from the first panel's width;
+    // it is panel 6 and is read and copied as the others are.
+    DisplayBox *addPanel(int width, const QString &description);
 
 protected:
     void resizeEvent(QResizeEvent *event) override;
@@ -26,5 +29,6 @@ private:
     void refreshClock();
 
     std::array<DisplayBox *, 5> m_panels{};
+    DisplayBox *m_extra = nullptr;
     QTimer *m_clock = nullptr;
 };

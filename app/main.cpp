@@ -3,6 +3,7 @@
 #include "app/CommandLine.h"
 #include "app/Headless.h"
 #include "app/Platform.h"
+#include "app/Publishing.h"
 #include "app/frmMain.h"
 #include "data/Icons.h"
 
@@ -48,5 +49,8 @@ int main(int argc, char *argv[])
     // The command line's picks, made as the operator would make them in the window.
     CommandLineStart start(window, parsed.options);
     start.run();
+    // Publishing, when asked for: it stops cleanly (at most 2 s) before the window goes.
+    std::unique_ptr<publish::Publisher> publisher;
+    if (parsed.options.mqtt) publisher = startPublishing(window, *parsed.options.mqtt);
     return app.exec();
 }

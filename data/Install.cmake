@@ -63,7 +63,7 @@ if(PROJECT_IS_TOP_LEVEL)
         set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
     else()
         set(CPACK_DEBIAN_PACKAGE_DEPENDS
-            "libqt6widgets6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6core6 (>= 6.4), libqt6svg6 (>= 6.4), libsystemd0, libc6, libstdc++6")
+            "libqt6widgets6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6core6 (>= 6.4), libqt6svg6 (>= 6.4), libsystemd0, libmosquitto1, libc6, libstdc++6")
     endif()
     # The service's options are the administrator's: an upgrade keeps an edited file.
     file(WRITE ${CMAKE_BINARY_DIR}/debian/conffiles "/etc/default/narwickpanel\n")

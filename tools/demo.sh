@@ -2,7 +2,11 @@
 # NarwickPanel demo: installs what the build needs, builds, creates the data folder, and runs
 # the program against the simulated instrument (COM7) and pressure gauge (COM8).
 #
-#   tools/demo.sh [--no-install] [--no-build] [-- SIMULATOR OPTIONS...]
+#   tools/demo.sh [--no-install] [--no-build] [--mqtt] [-- SIMULATOR OPTIONS...]
+#
+# --mqtt also starts a private mosquitto broker on 127.0.0.1 (a free port, its configuration
+# and persistence in the demo's temporary folder), runs the program with --mqtt and prints the
+# mosquitto_sub command that shows the messages.
 #
 # In the window: pick 7 in the top list, 8 in "Secondary COM Port:", and "Save all readings".
 # While it runs, faults can be sent to the simulator through the command file it prints
@@ -17,15 +21,17 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${NARWICKPANEL_BUILD_DIR:-$root/build}
 # What the demo builds and runs with; the window's typeface is compiled into the program.
-packages=(cmake ninja-build g++ qt6-base-dev qt6-svg-dev)
+packages=(cmake ninja-build g++ qt6-base-dev qt6-svg-dev libmosquitto-dev)
 
 install=1
+mqtt=0
 compile=1
 sim_args=()
 while (($#)); do
     case $1 in
     --no-install) install=0 ;;
     --no-build) compile=0 ;;
+    --mqtt) mqtt=1 ;;
     --help | -h)
         sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'
         exit 0
@@ -46,6 +52,7 @@ done
 say() { printf '\n== %s\n' "$*"; }
 
 # 1. Packages.
+((mqtt)) && packages+=(mosquitto mosquitto-clients)
 if ((install)); then
     missing=()
     for p in "${packages[@]}"; do
@@ -117,9 +124,14 @@ mkfifo "$work/commands"
 exec 3<>"$work/commands"
 
 sim_pid=""
+broker_pid=""
 finish() {
     local status=$?
     trap - EXIT INT TERM
+    if [[ -n $broker_pid ]] && kill -0 "$broker_pid" 2>/dev/null; then
+        kill -TERM "$broker_pid" 2>/dev/null || true
+        wait "$broker_pid" 2>/dev/null || true
+    fi
     if [[ -n $sim_pid ]] && kill -0 "$sim_pid" 2>/dev/null; then
         kill -TERM "$sim_pid" 2>/dev/null || true
         wait "$sim_pid" 2>/dev/null || true
@@ -155,5 +167,27 @@ grep -E '^(instrument|gauge): COM' "$work/sim.log"
 echo "Fault commands (silence S, noterm N, garbage B, longline B, hangup S [gauge], stop, start):"
 echo "  echo 'hangup 8' > $work/commands"
 
+program_args=()
+if ((mqtt)); then
+    port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    mkdir "$work/broker"
+    {
+        echo "listener $port 127.0.0.1"
+        echo "allow_anonymous true"
+        echo "persistence true"
+        echo "persistence_location $work/broker/"
+        ((EUID == 0)) && echo "user root"
+    } >"$work/broker/mosquitto.conf"
+    mosquitto -c "$work/broker/mosquitto.conf" >"$work/broker/log" 2>&1 &
+    broker_pid=$!
+    for _ in $(seq 100); do
+        grep -q ' running' "$work/broker/log" 2>/dev/null && break
+        sleep 0.05
+    done
+    say "A private broker on 127.0.0.1:$port; to watch the messages:"
+    echo "  mosquitto_sub -h 127.0.0.1 -p $port -v -t 'narwickpanel/#'"
+    program_args=(--mqtt "mqtt://127.0.0.1:$port" --mqtt-station demo)
+fi
+
 say "Starting NarwickPanel: pick 7 in the top list, 8 in \"Secondary COM Port:\", then \"Save all readings\""
-NARWICKPANEL_COM_DIR=$comdir "$program"
+NARWICKPANEL_COM_DIR=$comdir "$program" ${program_args[@]+"${program_args[@]}"}

@@ -98,9 +98,10 @@ void TestCommandLine::badForms_data()
     QTest::newRow("headless without a port")
         << QStringList{"--headless", "--save", "all"} << "--headless needs --port";
     QTest::newRow("headless keeping nothing")
-        << headless << "--headless needs --save all, or nothing would be kept";
-    QTest::newRow("headless not saving") << headless + QStringList{"--save", "none"}
-                                         << "--headless needs --save all, or nothing would be kept";
+        << headless << "--headless needs --save all or --mqtt, or nothing would be kept";
+    QTest::newRow("headless not saving")
+        << headless + QStringList{"--save", "none"}
+        << "--headless needs --save all or --mqtt, or nothing would be kept";
     QTest::newRow("headless saving one") << headless + QStringList{"--save", "current"}
                                          << "--save current needs someone at the window, not "
                                             "--headless";
@@ -121,6 +122,17 @@ void TestCommandLine::badForms_data()
         << QStringList{"--port", "3", "--secondary=3"}
         << "the instrument and the gauge cannot share one port (--port and --secondary both "
            "name COM3)";
+    QTest::newRow("broker scheme")
+        << QStringList{"--mqtt", "http://h"} << "--mqtt: unknown scheme 'http' (mqtt or mqtts)";
+    QTest::newRow("broker missing")
+        << QStringList{"--mqtt", "--port", "7"} << "--mqtt needs a value";
+    QTest::newRow("broker password")
+        << QStringList{"--mqtt-password=x"}
+        << "no password on the command line, where any user can read it: use "
+           "--mqtt-password-file or NARWICKPANEL_MQTT_PASSWORD";
+    QTest::newRow("broker station alone")
+        << QStringList{"--mqtt-station", "s"}
+        << "--mqtt-ca, --mqtt-station, --mqtt-user and --mqtt-password-file need --mqtt URL";
 }
 
 void TestCommandLine::badForms()

@@ -31,6 +31,8 @@ try:  # importing touches no bus; the buses are those of each run's own desktop
                        wait_for, walk)
     from gi.repository import Atspi, GLib
     from sim import Sim
+    from broker import (BlackHole, Broker, Subscriber, check_messages, persistent_session,
+                        missing as broker_missing)
     IMPORT_ERROR = None
 except (ImportError, ValueError) as e:  # reported as a missing tool
     IMPORT_ERROR = e
@@ -1070,7 +1072,152 @@ def typing(run):
     run.desk.stop(p.proc)
 
 
-RUNS = {"operator": operator, "watchdog": watchdog, "instance": instance, "held": held,
+
+# ---------------------------------------------------------------------------------------------
+# Publishing to a broker: a private mosquitto on 127.0.0.1, subscribers with persistent
+# sessions, a broker stopped for 10 s, a black hole, topics escaped, SIGKILL.
+
+def leading_number(text):
+    m = re.match(r"^\s*([+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?)", text)
+    return float(m.group(1)) if m else None
+
+
+def retained_status(run, broker, topic):
+    out = subprocess.run(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(broker.port), "-t", topic,
+                          "-C", "1", "-W", "10", "-F", "%r %p"], env=run.desk.env,
+                         capture_output=True, timeout=20)
+    return out.stdout.decode().strip()
+
+
+def check_readings(run, readings, lines, station):
+    """The readings, by seq, against the log's lines; each seq at least once, first arrivals
+    in order; returns how many arrived more than once."""
+    seqs = [r["seq"] for _, r in readings]
+    first = []
+    seen = set()
+    for s in seqs:
+        if s not in seen:
+            seen.add(s)
+            first.append(s)
+    equal(first, list(range(1, len(lines) + 1)), "the readings' seq in order of arrival")
+    for topic, r in readings:
+        fields = lines[r["seq"] - 1].split(":", 1)[1].split(",")
+        n = int(fields[3])
+        equal(topic, "narwickpanel/%s/reading/%s" % (station, fields[0 + 1]), "the topic")
+        equal((r["count"], r["sensor"], r["type"], r["typeNumber"]),
+              (r["seq"], fields[1], fields[2], n), "reading %d" % r["seq"])
+        want = [{"text": fields[4 + 2 * k], "unit": fields[5 + 2 * k],
+                 "value": leading_number(fields[4 + 2 * k])} for k in range(n)]
+        equal(r["channels"], want, "the channels of reading %d" % r["seq"])
+        check(r["pressure"] is None or abs(r["pressure"] - 14.7) < 0.5,
+              "reading %d's pressure %r" % (r["seq"], r["pressure"]))
+    return len(seqs) - len(first)
+
+
+def mqtt(run):
+    broker = Broker(run.desk)
+    broker.start()
+    persistent_session(run.desk, broker, "e2e-watch")
+    sub = Subscriber(run.desk, broker, "e2e-watch")
+    sim = run.start_sim("--sensors", "2", "--channels", "3", "--rate", "20", "--random", "3")
+    url = "mqtt://127.0.0.1:%d" % broker.port
+    p = run.start_panel("mqtt", CLI_PICKS + ["--mqtt", url, "--mqtt-station", "e2e"])
+    p.wait_for_window()
+    wait_for(lambda: "MQTT: connected to " + url in p.text("txtIncoming"), "the connection")
+    wait_for(lambda: p.status(6) == "MQTT: connected", "panel 6 to say connected")
+    wait_for(lambda: (p.count() or 0) >= 40, "readings", 20)
+    run.step("PASS 12a connected; panel 6 says so")
+
+    sub.stop()
+    broker.stop()
+    wait_for(lambda: "MQTT: connection to %s lost" % url in p.text("txtIncoming"), "the loss")
+    wait_for(lambda: re.match(r"^MQTT: \d+ waiting$", p.status(6)), "panel 6 to count")
+    time.sleep(10)  # the broker stays away for 10 s
+    broker.start()
+    sub = Subscriber(run.desk, broker, "e2e-watch")
+    wait_for(lambda: "MQTT: connection to %s is back" % url in p.text("txtIncoming"),
+             "the connection to come back", 30)
+    sim.command("stop")
+    count, _ = wait_delivered(p, sim, 0, 0, "after the outage")
+    wait_for(lambda: p.status(6) == "MQTT: connected", "the queue to drain", 20)
+    wait_for(lambda: len({m[2] for m in sub.messages() if "/reading/" in m[1]}) >= count,
+             "every reading at the subscriber", 30)
+    log = p.text("txtIncoming")
+    equal([l for l in log.split("\n") if l.startswith("MQTT:")][1:],
+          ["MQTT: connected to " + url,
+           "MQTT: connection to %s lost (closed: the broker closed the connection); messages wait and "
+           "the connection is tried again" % url,
+           "MQTT: connection to %s is back" % url], "the log's MQTT lines")
+    readings = check_messages(sub.messages(), check)
+    twice = check_readings(run, readings, [l for l in p.log_lines() if l.startswith("R:")], "e2e")
+    check(any(m[1] == "narwickpanel/e2e/pressure" for m in sub.messages()), "no pressure message")
+    run.step("PASS 12b %d readings, none lost across a 10 s outage (%d twice), all fit the schema"
+             % (count, twice))
+
+    os.kill(p.pid, signal.SIGKILL)
+    wait_for(lambda: ("narwickpanel/e2e/status", "offline") in
+             [(m[1], m[2]) for m in sub.messages()], "the last will")
+    try:
+        wait_for(lambda: retained_status(run, broker, "narwickpanel/e2e/status") == "1 offline",
+                 "the retained offline")
+    except AssertionError:
+        print("--- broker log:\n" + broker.log()[-3000:])
+        raise
+    run.step("PASS 12c a killed program leaves offline as the retained status")
+    sim.finish()
+
+
+def mqtt_faults(run):
+    hole = BlackHole()
+    sim = run.start_sim("--sensors", "2", "--channels", "2", "--rate", "20", "--random", "4")
+    p = run.start_panel("hole", CLI_PICKS + ["--mqtt", "mqtt://127.0.0.1:%d" % hole.port])
+    p.wait_for_window()
+    wait_for(lambda: (p.count() or 0) >= 60, "readings beside a black-hole broker", 20)
+    sim.command("stop")
+    count, _ = wait_delivered(p, sim, 0, 0, "beside a black hole")
+    equal(sum(len(r) for r in read_records(run.desk.data_folder).values()), count,
+          "records beside a black hole")
+    check(re.match(r"^MQTT: \d+ waiting$", p.status(6)), "panel 6: %r" % p.status(6))
+    run.desk.stop(p.proc)
+    equal(p.proc.returncode, 0, "the exit status on SIGTERM beside a black hole")
+    hole.close()
+    run.step("PASS 13a a black-hole broker: every reading shown and saved; a clean exit")
+
+    broker = Broker(run.desk)
+    broker.start()
+    persistent_session(run.desk, broker, "e2e-esc")
+    broker.stop()
+    own = OwnPort(run.desk, 12, hold=None)
+    run.ports.append(own)
+    url = "mqtt://127.0.0.1:%d" % broker.port
+    p = run.start_panel("absent", ["--port", "12", "--mqtt", url, "--mqtt-station", "st/1"])
+    p.wait_for_window()
+    wait_for(lambda: "MQTT: cannot connect to %s (refused: nothing listens" % url
+             in p.text("txtIncoming"), "the refusal")
+    equal(p.status(6), "MQTT: connecting…", "panel 6 while the broker is absent")
+    ids = ["a/b", "c+d", "e#f", "g%h", "plain"]
+    os.write(own.master, "".join("R:0,%s,T,1,1.5,V\r\n" % i for i in ids).encode())
+    wait_for(lambda: p.count() == 5, "the readings")
+    wait_for(lambda: p.status(6) == "MQTT: 5 waiting", "panel 6 to count 5")
+    broker.start()
+    wait_for(lambda: "MQTT: connected to " + url in p.text("txtIncoming"), "the connection", 40)
+    sub = Subscriber(run.desk, broker, "e2e-esc")
+    wait_for(lambda: len(check_messages(sub.messages(), check)) >= 5, "the readings", 20)
+    readings = check_messages(sub.messages(), check)
+    equal([t for t, _ in readings],
+          ["narwickpanel/st%2F1/reading/" + t for t in ["a%2Fb", "c%2Bd", "e%23f", "g%25h", "plain"]],
+          "the escaped topics")
+    equal([r["sensor"] for _, r in readings], ids, "the sensors in the payloads")
+    equal(p.text("txtIncoming").count("MQTT: cannot connect"), 1, "refusals said")
+    run.step("PASS 13b absent at start, connected when the broker appears; topics escaped")
+    os.kill(p.pid, signal.SIGKILL)
+    wait_for(lambda: retained_status(run, broker, "narwickpanel/st%2F1/status") == "1 offline",
+             "the retained offline")
+    run.step("PASS 13c SIGKILL leaves offline")
+    sim.finish()
+
+
+RUNS = {"mqtt": mqtt, "mqtt_faults": mqtt_faults, "operator": operator, "watchdog": watchdog, "instance": instance, "held": held,
         "typing": typing, "a11y": a11y, "trend": trend, "cli": cli, "gauge": gauge}
 
 
@@ -1095,6 +1242,8 @@ def main():
     missing = desktop_mod.missing_tools()
     if IMPORT_ERROR:
         missing.append(str(IMPORT_ERROR))
+    elif args.run.startswith("mqtt"):
+        missing += broker_missing()
     if missing:
         print("SKIP: missing %s (scripts/install-deps.sh --test installs them)" % ", ".join(missing))
         return SKIP

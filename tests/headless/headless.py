@@ -276,7 +276,7 @@ def refusals_run(w):
     lock = os.path.join(w.runtime, "narwickpanel.lock")
     for args, message in [
             (["--headless", "--save", "all"], "--headless needs --port"),
-            (["--headless", "--port", "7"], "--headless needs --save all, or nothing would be kept"),
+            (["--headless", "--port", "7"], "--headless needs --save all or --mqtt, or nothing would be kept"),
             (["--headless", "--port", "7", "--save", "current"],
              "--save current needs someone at the window, not --headless"),
             (["--echo", "--port", "7"], "--echo needs --headless")]:
