@@ -93,6 +93,16 @@ class World:
         self.procs.append(p)
         return p
 
+    def stop(self, proc, timeout=5):
+        """Stops a process and its group: SIGTERM, then SIGKILL."""
+        if proc.poll() is None:
+            os.killpg(proc.pid, signal.SIGTERM)
+            try:
+                proc.wait(timeout)
+            except subprocess.TimeoutExpired:
+                os.killpg(proc.pid, signal.SIGKILL)
+                proc.wait()
+
     def start_sim(self, *args):
         return Sim(self, self.args.sim, *args)
 
@@ -470,8 +480,52 @@ def unit_run(w):
         sim.finish()
 
 
+def publish_run(w):
+    """--mqtt alone keeps the readings of a headless run: every reading reaches a subscriber,
+    in order and fitting the schema, the broker's state is said and is in STATUS=, no record
+    file is written, and SIGTERM leaves "offline" as the retained status."""
+    import broker as mqtt
+    if mqtt.missing():
+        print("SKIP: missing %s" % ", ".join(mqtt.missing()))
+        sys.exit(77)
+    b = mqtt.Broker(w)
+    b.start()
+    sub = mqtt.Subscriber(w, b)
+    sim = w.start_sim("--sensors", "2", "--channels", "2", "--rate", "20", "--random", "3")
+    n = Notify(w)
+    try:
+        p = w.start(["--headless", "--port", "7", "--secondary", "8", "--mqtt",
+                     "mqtt://127.0.0.1:%d" % b.port, "--mqtt-station", "bench 1/a", "--echo"],
+                    env=dict(w.env, NOTIFY_SOCKET=n.path))
+        wait_for(lambda: p.said("MQTT: connected to mqtt://127.0.0.1:%d" % b.port),
+                 "the broker's connection to be said")
+        readings = lambda: [m for m in sub.messages() if "/reading/" in m[1]]
+        wait_for(lambda: len(readings()) >= 30, "30 readings at the subscriber", 20)
+        wait_for(lambda: any("MQTT connected" in f["STATUS"] for _, f in n.all("STATUS")),
+                 "the broker's state in STATUS=")
+        equal(p.terminate(), 0, "the exit status after SIGTERM")
+        echoed = [STAMP.match(l).group(2) for l in p.out_lines()]
+        got = mqtt.check_messages(sub.messages(), check)
+        equal(len(got), len(echoed), "readings published against lines read")
+        check(all(t.startswith("narwickpanel/bench 1%2Fa/reading/S10") for t, _ in got),
+              "the topics: %r" % sorted({t for t, _ in got}))
+        equal([d["seq"] for _, d in got], list(range(1, len(got) + 1)), "the readings' order")
+        equal([d["channels"][0]["text"] for _, d in got],
+              [l.split(",")[4] for l in echoed], "the readings' first channels")
+        check(not os.path.exists(w.data_folder), "a headless run without --save wrote records")
+        wait_for(lambda: [m[2] for m in sub.messages() if m[1].endswith("/status")][-1:] ==
+                 ["offline"], "the retained status to read offline")
+        p.check_clean()
+        print("PASS %d readings published from a headless run, in order, then offline" % len(got))
+    finally:
+        n.close()
+        sub.stop()
+        b.stop()
+        sim.finish()
+
+
 RUNS = {"logging": logging_run, "refusals": refusals_run, "notify": notify_run,
-        "unit": unit_run}
+        "unit": unit_run, "publish": publish_run}
 
 
 def main():
