@@ -243,7 +243,7 @@ def logging_run(w):
     sim = w.start_sim("--sensors", "2", "--channels", "2", "--rate", "20", "--random", "5")
     os.makedirs(w.data_folder)
     p = w.start(["--headless", "--port", "7", "--secondary", "8", "--save", "all", "--echo"])
-    wait_for(lambda: p.said(OPEN_7), "the instrument's port to open")
+    wait_for(lambda: p.said("Picked from the command line"), "the picks to be said")
     equal(p.messages()[:8], [
         "Scanning available COM hardware...", "COM scan complete", "Secondary COM scan complete",
         "2 port(s) found", OPEN_7, "COM8 set", "Status 0",
