@@ -2,10 +2,12 @@
 """Publishing's cost on the real narwickpanel binary under Xvfb, fed by narwickpanel-sim, with a
 private mosquitto on 127.0.0.1 (a free port, its own configuration; never the system service).
 
-  mqttrun.py nominal [--seconds S] [--rounds R]
+  mqttrun.py nominal [--seconds S] [--rounds R] [--before BIN]
         10 + 8 lines/s, Save all, in turns within one run: without --mqtt, with --mqtt to a
         local broker (a subscriber counts the readings), and with --mqtt to a black hole (a
         listener that accepts and never answers). CPU % of the program (user + system).
+        With --before, the binary BIN (say, a build from before a change) with --mqtt to a local
+        broker takes the black hole's turn.
   mqttrun.py flood [--rate R] [--lines N]
         R readings/s (default 20,000) with --mqtt to a local broker: lines saved, messages
         counted at a subscriber, CPU seconds of the program and of the broker.
@@ -104,9 +106,9 @@ def thread_cpu(pid, name=None):
     return total / 1e9
 
 
-def start_app(world, display, args):
+def start_app(world, display, args, app=None):
     env = dict(world.env, DISPLAY=display)
-    proc = subprocess.Popen([rr.APP, "--port", "7", "--secondary", "2", "--save", "all", *args],
+    proc = subprocess.Popen([app or rr.APP, "--port", "7", "--secondary", "2", "--save", "all", *args],
                             env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     rr.wait_window(display, "^NarwickPanel$", pid=proc.pid)
     return proc
@@ -117,6 +119,10 @@ def run_nominal(a):
     world = rr.World()
     sim = None
     figures = {"without --mqtt": [], "--mqtt, local broker": [], "--mqtt, black hole": []}
+    if a.before:
+        # Another build of the program (one from before a change) takes the black hole's turn.
+        figures = {"without --mqtt": [], "--mqtt, local broker, before": [],
+                   "--mqtt, local broker": []}
     try:
         sim, _ = rr.start_sim(world, "--instrument-com", "7", "--gauge-com", "2", "--rate", "10",
                               "--gauge-rate", "8")
@@ -124,13 +130,14 @@ def run_nominal(a):
             for mode in figures:
                 broker = hole = None
                 args = []
-                if mode == "--mqtt, local broker":
+                if mode.startswith("--mqtt, local broker"):
                     broker = Broker(world)
                     args = ["--mqtt", "mqtt://127.0.0.1:%d" % broker.port, "--mqtt-station", "b"]
                 elif mode == "--mqtt, black hole":
                     hole = BlackHole()
                     args = ["--mqtt", "mqtt://127.0.0.1:%d" % hole.port]
-                app = start_app(world, x.display, args)
+                app = start_app(world, x.display, args,
+                                a.before if mode.endswith("before") else None)
                 time.sleep(a.warmup)
                 c0, t0 = thread_cpu(app.pid), time.monotonic()
                 p0 = thread_cpu(app.pid, "np-publish")
@@ -214,6 +221,8 @@ def main():
     ap.add_argument("--rounds", type=int, default=2)
     ap.add_argument("--rate", type=int, default=20000)
     ap.add_argument("--lines", type=int, default=200000)
+    ap.add_argument("--before", metavar="BIN",
+                    help="nominal: a second program binary, in turns with NP_BUILD's")
     a = ap.parse_args()
     {"nominal": run_nominal, "flood": run_flood}[a.mode](a)
 

@@ -40,6 +40,9 @@ void initLibrary()
 }
 
 constexpr int LoopMs = 250; // how long the thread waits for the socket before it looks at stop
+// While messages come, the thread hands them to the library in batches, one wake-up every
+// BatchMs whatever the rate: the window thread only queues them and never wakes this thread.
+constexpr int BatchMs = 100;
 constexpr int Window = 100; // QoS 1 messages handed to the library and not yet acknowledged
 
 } // namespace
@@ -61,6 +64,7 @@ struct Publisher::Shared {
     bool queueFullSaid = false;
     bool statusPosted = false; // a refresh of the status text is on its way to the owner
     quint64 dropped = 0;
+    quint64 queued = 0; // messages ever queued; the loop thread notices new ones by it
     int offlineMid = -1;
     bool offlineAcked = false;
     // The loop thread's own:
@@ -83,6 +87,19 @@ struct Publisher::Shared {
             if (m.qos > 0) handed.insert(mid);
             waiting.pop_front();
         }
+    }
+
+    // As pump, but after a reconnection not before the library's resent messages are
+    // acknowledged: the queue follows them, so the order holds. Mutex held.
+    void pumpWhenReady()
+    {
+        if (handed.empty() || ackSinceConnect) pump();
+    }
+
+    // Messages that wait for the broker, not merely for the next batch; mutex held.
+    size_t backlog() const
+    {
+        return connected && handed.size() < size_t(Window) ? 0 : waiting.size();
     }
 
     // Runs `f` on the owner's thread, if the owner is still there; mutex held.
@@ -167,7 +184,7 @@ struct Publisher::Shared {
         if (mid == s->offlineMid) s->offlineAcked = true;
         s->ackSinceConnect = true;
         s->handed.erase(mid);
-        const bool draining = !s->waiting.empty();
+        const bool draining = s->backlog() > 0;
         s->pump();
         s->cv.notify_all();
         // The count of waiting messages shrinks as the queue drains: a few refreshes a second.
@@ -191,6 +208,7 @@ struct Publisher::Shared {
         while (Clock::now() < deadline) {
             {
                 std::lock_guard lock(mutex);
+                if (connected) pumpWhenReady();
                 if (done()) return;
             }
             if (mosquitto_loop(mosq, 50, 1) != MOSQ_ERR_SUCCESS) return;
@@ -242,11 +260,17 @@ struct Publisher::Shared {
             first = false;
             bool stopping = false;
             if (rc == MOSQ_ERR_SUCCESS) {
+                quint64 seen = 0;
+                bool active = false;
                 for (;;) {
-                    rc = mosquitto_loop(mosq, LoopMs, 1);
+                    rc = mosquitto_loop(mosq, active ? BatchMs : LoopMs, 1);
                     err = errno;
                     if (rc != MOSQ_ERR_SUCCESS) break;
                     std::lock_guard lock(mutex);
+                    // The batch: what was queued since the last turn goes to the library now.
+                    if (connected) pumpWhenReady();
+                    active = connected && (queued != seen || !waiting.empty());
+                    seen = queued;
                     if (stopRequested) {
                         stopping = true;
                         break;
@@ -378,7 +402,7 @@ qsizetype Publisher::waiting() const
 QString Publisher::statusText() const
 {
     std::lock_guard lock(m_shared->mutex);
-    const size_t queued = m_shared->waiting.size();
+    const size_t queued = m_shared->backlog();
     if (queued > 0) return QStringLiteral("MQTT: %1 waiting").arg(queued);
     return m_shared->connected ? QStringLiteral("MQTT: connected")
                                : QStringLiteral("MQTT: connecting…");
@@ -454,7 +478,7 @@ void Publisher::enqueue(QByteArray topic, QByteArray payload, int qos)
     if (m_stopped) return;
     Shared &s = *m_shared;
     bool full = false;
-    bool queued = false;
+    bool backlog = false;
     {
         std::lock_guard lock(s.mutex);
         while (!s.waiting.empty() &&
@@ -464,12 +488,12 @@ void Publisher::enqueue(QByteArray topic, QByteArray payload, int qos)
             if (!s.queueFullSaid) full = s.queueFullSaid = true;
         }
         s.waiting.push_back(Message{std::move(topic), std::move(payload), qos});
-        s.pump();
-        queued = !s.waiting.empty();
+        ++s.queued;
+        backlog = s.backlog() > 0;
     }
     if (full) onQueueFull();
-    // Connected with nothing waiting, the panel's text stays as it is: no timer runs.
-    if (queued && !m_statusTimer.isActive()) m_statusTimer.start();
+    // Connected with no backlog, the panel's text stays as it is: no timer runs.
+    if (backlog && !m_statusTimer.isActive()) m_statusTimer.start();
 }
 
 void Publisher::publishReading(const primary::Reading &reading)

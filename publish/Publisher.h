@@ -3,11 +3,13 @@
 //
 // All network work (name lookup, connect, TLS handshake, reads and writes) runs on the
 // publisher's own thread through libmosquitto; the window thread only puts a message into a
-// bounded queue. Readings go with QoS 1 in a persistent session; while the broker is away the
-// messages wait in order (at most Settings::queueCapacity, the oldest dropped first) and go
-// out first when it is back. The connection is tried again after 1 s, doubling up to 30 s.
-// The status topic holds a retained "online" while connected, and "offline" after a clean
-// exit or, as the broker's last will, after a lost connection.
+// bounded queue and never wakes that thread: while messages come, it hands what was queued to
+// the library in batches, one wake-up a tenth of a second whatever the rate. Readings go with QoS 1
+// in a persistent session; while the broker is away the messages wait in order (at most
+// Settings::queueCapacity, the oldest dropped first) and go out first when it is back. The
+// connection is tried again after 1 s, doubling up to 30 s. The status topic holds a retained
+// "online" while connected, and "offline" after a clean exit or, as the broker's last will, after a
+// lost connection.
 #include "primary/Reading.h"
 #include "publish/Settings.h"
 #include "secondary/Pressure.h"
@@ -47,7 +49,8 @@ public:
     const Settings &settings() const { return m_settings; }
     bool isConnected() const;
     qsizetype waiting() const; // messages in the queue, handed to the library or not
-    // "MQTT: connected", "MQTT: connecting…" or "MQTT: n waiting".
+    // "MQTT: connected", "MQTT: connecting…" or "MQTT: n waiting" (n: the messages that wait
+    // for the broker, not those that only wait for the next batch).
     QString statusText() const;
     QString toolTip() const;
 
