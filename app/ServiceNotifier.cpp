@@ -15,7 +15,12 @@ ServiceNotifier::ServiceNotifier(QObject *parent) : QObject(parent)
         if (m_changed) sendStatus();
     });
     // The pings come from this thread's event loop: when the loop stalls, they stop.
-    connect(&m_watchdog, &QTimer::timeout, this, [this] { send("WATCHDOG=1"); });
+    // Each ping starts the interval anew, so a loop back from a stall sends one ping, not a
+    // catch-up burst of them.
+    connect(&m_watchdog, &QTimer::timeout, this, [this] {
+        send("WATCHDOG=1");
+        m_watchdog.start();
+    });
 }
 
 void ServiceNotifier::send(const QByteArray &state)
