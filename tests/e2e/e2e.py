@@ -1147,7 +1147,7 @@ def mqtt(run):
           ["MQTT: connected to " + url,
            "MQTT: connection to %s lost (closed: the broker closed the connection); messages wait and "
            "the connection is tried again" % url,
-           "MQTT: connection to %s is back" % url], "the log's MQTT lines")
+           "MQTT: connection to %s is back" % url], "the log's MQTT lines %r" % [l for l in log.split("\n") if "MQTT" in l])
     readings = check_messages(sub.messages(), check)
     twice = check_readings(run, readings, [l for l in p.log_lines() if l.startswith("R:")], "e2e")
     check(any(m[1] == "narwickpanel/e2e/pressure" for m in sub.messages()), "no pressure message")
