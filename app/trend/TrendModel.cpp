@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QIODevice>
+#include <QRegularExpression>
 #include <QSaveFile>
 
 #include <algorithm>
@@ -109,11 +110,12 @@ QByteArray TrendModel::csvCell(const QString &text)
 {
     // A spreadsheet reads a cell that starts with one of these as a formula; a number stays.
     QString cell = text;
-    if (!cell.isEmpty() && QStringView(u"=+-@").contains(cell.front())) {
-        bool number = false;
-        cell.toDouble(&number);
-        if (!number) cell.prepend(u'\'');
-    }
+    // Only the shape of a number is looked at: the cell is text, and no value is read from it.
+    static const QRegularExpression number(
+        QStringLiteral("^[+-]?(\\d+\\.?\\d*|\\.\\d+)([eE][+-]?\\d+)?$"));
+    if (!cell.isEmpty() && QStringView(u"=+-@").contains(cell.front()) &&
+        !number.match(cell).hasMatch())
+        cell.prepend(u'\'');
     // Quoted also for readers that split on ';' or a tab.
     const bool quote = cell.contains(u',') || cell.contains(u'"') || cell.contains(u'\r') ||
                        cell.contains(u'\n') || cell.contains(u';') || cell.contains(u'\t');
