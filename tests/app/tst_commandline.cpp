@@ -315,8 +315,8 @@ void TestCommandLine::absentPortsAreWaitedForWithoutABox()
     testsupport::PtyPair held;
     world.comDir.map(3, held.slavePath());
     int err = 0;
-    const int holder = serial::openExclusive(held.slavePath(), &err);
-    QVERIFY(holder >= 0);
+    serial::ExclusivePort holder = serial::openExclusive(held.slavePath(), &err);
+    QVERIFY(holder.isOpen());
     frmMain w;
     QStringList boxes;
     w.showMessage = [&boxes](const QString &t) { boxes << t; };
@@ -367,7 +367,7 @@ void TestCommandLine::absentPortsAreWaitedForWithoutABox()
     QVERIFY(w.ctl.txtIncoming->toPlainText().contains(QStringLiteral("\nCOM3: Reset Error-2")));
     QVERIFY(!w.secondary->retrying());
     QVERIFY(boxes.isEmpty());
-    serial::closeExclusive(holder);
+    holder.close();
 }
 
 void TestCommandLine::theOperatorEndsTheWait()
