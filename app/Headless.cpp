@@ -112,7 +112,7 @@ public:
         primary.openUnattended(com);
         picked << QStringLiteral("instrument COM %1").arg(com);
         if (m_options.secondary) secondary.openUnattended(*m_options.secondary);
-        if (m_options.save == 1) {
+        if (m_options.save == PrimaryLink::SaveMode::All) {
             primary.setSaveMode(PrimaryLink::SaveMode::All);
             picked << QStringLiteral("Save all readings");
         }
@@ -253,7 +253,7 @@ int run(char *argv0, const cli::Options &options)
     // never created here; a service's unit makes it (StateDirectory=).
     const QString dataFolder =
         platform::documentsFolder().trimmed() + QStringLiteral("/Brindlecast/NarwickPanel");
-    if (options.save == 1) {
+    if (options.save == PrimaryLink::SaveMode::All) {
         if (const QString problem = dataFolderProblem(dataFolder); !problem.isEmpty()) {
             messages.line(QStringLiteral("Readings cannot be saved: ") + problem);
             return 1;
