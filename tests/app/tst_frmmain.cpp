@@ -198,7 +198,8 @@ void TestFrmMain::linkSignalsReachTheirControls()
     emit p->logReplaced(QStringLiteral("a"));
     emit s->logAppended(QStringLiteral("\r\nb"));
     emit p->logAppended(QStringLiteral("\r\nc"));
-    QCOMPARE(c.txtIncoming->toPlainText(), QStringLiteral("a\nb\nc"));
+    emit p->lineLogged(QStringLiteral("d")); // a received line continues the last one
+    QCOMPARE(c.txtIncoming->toPlainText(), QStringLiteral("a\nb\ncd\n"));
     emit s->logReplaced(QString());
     QCOMPARE(c.txtIncoming->toPlainText(), QString());
 
