@@ -1,6 +1,6 @@
-// The window: start-up, controls, layout, focus order, the single-instance rule, the data
-// folder, and the wiring: each link's signal reaches its control, each control's action
-// reaches its link.
+// The window: start-up, controls, the single-instance rule, the data folder, the wiring: each
+// link's signal reaches its control, each control's action reaches its link; and the
+// tests' own world.
 #include "app/trend/TrendWindow.h"
 #include "tests/support/AppWorld.h"
 
@@ -188,7 +188,8 @@ void TestFrmMain::linkSignalsReachTheirControls()
     emit p->logReplaced(QStringLiteral("a"));
     emit s->logAppended(QStringLiteral("\r\nb"));
     emit p->logAppended(QStringLiteral("\r\nc"));
-    QCOMPARE(c.txtIncoming->toPlainText(), QStringLiteral("a\nb\nc"));
+    emit p->lineLogged(QStringLiteral("d")); // a received line continues the last one
+    QCOMPARE(c.txtIncoming->toPlainText(), QStringLiteral("a\nb\ncd\n"));
     emit s->logReplaced(QString());
     QCOMPARE(c.txtIncoming->toPlainText(), QString());
 

@@ -8,7 +8,8 @@ class Timeout(AssertionError):
 
 def wait_for(predicate, what, timeout=15.0, interval=0.05):
     """Polls predicate until it returns something true; returns that value. An exception in
-    the predicate counts as not yet (an accessibility tree may change under our feet)."""
+    the predicate counts as not yet (an accessibility tree may change under our feet). `what`
+    names what is waited for: a text, or a function that says it at the time out."""
     deadline = time.monotonic() + timeout
     last_error = None
     while True:
@@ -20,7 +21,8 @@ def wait_for(predicate, what, timeout=15.0, interval=0.05):
             last_error = e
         if time.monotonic() > deadline:
             raise Timeout("timed out waiting for %s%s" % (
-                what, " (last error: %s)" % last_error if last_error else ""))
+                what() if callable(what) else what,
+                " (last error: %s)" % last_error if last_error else ""))
         time.sleep(interval)
 
 

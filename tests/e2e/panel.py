@@ -6,7 +6,6 @@ real pointer clicks through xdotool at the screen positions AT-SPI reports.
 """
 import os
 import subprocess
-import time
 
 import gi
 
