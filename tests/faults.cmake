@@ -1,8 +1,8 @@
 # Fault injection: both serial lines, the data folder and kill -9, against the whole window on
 # the offscreen platform; plus the replay of every committed fuzz input (see tests/fuzz.cmake).
-np_add_test(tst_linkfaults SOURCES faults/tst_linkfaults.cpp faults/FaultSupport.h
+np_add_test(tst_linkfaults SOURCES faults/tst_linkfaults.cpp
             LIBS np_app TIMEOUT 240)
-np_add_test(tst_datafolderfaults SOURCES faults/tst_datafolderfaults.cpp faults/FaultSupport.h
+np_add_test(tst_datafolderfaults SOURCES faults/tst_datafolderfaults.cpp
             LIBS np_app)
 
 qt_add_executable(faults_saveall_harness faults/saveall_harness.cpp)

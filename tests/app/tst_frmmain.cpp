@@ -1,8 +1,8 @@
-// The window: start-up, controls, layout, focus order, the single-instance rule, the data
-// folder, and the wiring: each link's signal reaches its control, each control's action
-// reaches its link.
-#include "AppFixture.h"
+// The window: start-up, controls, the single-instance rule, the data folder, the wiring: each
+// link's signal reaches its control, each control's action reaches its link; and the
+// tests' own world.
 #include "app/trend/TrendWindow.h"
+#include "tests/support/AppWorld.h"
 
 #include "app/DisplayBox.h"
 #include "app/LogView.h"
@@ -41,6 +41,7 @@ private slots:
     void controlActionsReachTheLinks();
     void typingInAPortListPicksNothing();
     void trendWindowIsWired();
+    void worldPutsTheEnvironmentBack();
 };
 
 void TestFrmMain::startupStateAndScanLog()
@@ -63,13 +64,8 @@ void TestFrmMain::startupStateAndScanLog()
     QCOMPARE(c.txtIncoming->toPlainText(),
              QStringLiteral("Scanning available COM hardware...\nCOM 4 already open\n"
                             "COM scan complete\nSecondary COM scan complete\n 3 port(s) found"));
-    QStringList primaryEntries, secondaryEntries;
-    for (int i = 0; i < c.cboPort->count(); ++i)
-        primaryEntries << c.cboPort->itemText(i);
-    for (int i = 0; i < c.cboStepperPort->count(); ++i)
-        secondaryEntries << c.cboStepperPort->itemText(i);
-    QCOMPARE(primaryEntries, QStringList({"none", " 3", " 4", " 5"}));
-    QCOMPARE(secondaryEntries, QStringList({"none", "3", "5", "31"}));
+    QCOMPARE(entries(c.cboPort), QStringList({"none", " 3", " 4", " 5"}));
+    QCOMPARE(entries(c.cboStepperPort), QStringList({"none", "3", "5", "31"}));
     QCOMPARE(c.cboPort->currentText(), QStringLiteral("none"));
     QCOMPARE(c.cboStepperPort->currentText(), QStringLiteral("none"));
     QVERIFY(c.cboPort->itemData(1, Qt::ToolTipRole).toString().contains(com3.slavePath()));
@@ -103,19 +99,13 @@ void TestFrmMain::rescanGivesTheSameList()
     world.comDir.map(30, b.slavePath());
     frmMain w;
     QVERIFY(w.Form_Load());
-    auto entries = [&] {
-        QStringList l;
-        for (int i = 0; i < w.ctl.cboPort->count(); ++i)
-            l << w.ctl.cboPort->itemText(i);
-        return l;
-    };
-    const QStringList first = entries();
+    const QStringList first = entries(w.ctl.cboPort);
     QCOMPARE(first, QStringList({"none", " 2", " 30"}));
     // The program's own open port is closed by the rescan and listed as free.
     QVERIFY(pick(w.ctl.cboPort, QStringLiteral(" 2")));
     QVERIFY(w.primary->isOpen());
     w.ctl.Command2->click();
-    QCOMPARE(entries(), first);
+    QCOMPARE(entries(w.ctl.cboPort), first);
     QVERIFY(!w.primary->isOpen());
     QCOMPARE(w.ctl.txtIncoming->toPlainText(),
              QStringLiteral("Scanning available COM hardware...\nCOM scan complete"));
@@ -368,6 +358,20 @@ void TestFrmMain::trendWindowIsWired()
     // Closing the main window closes it too.
     w.close();
     QVERIFY(!t->isVisible());
+}
+
+// The test's world puts the variables back as they were, an unset one unset again.
+void TestFrmMain::worldPutsTheEnvironmentBack()
+{
+    const testsupport::ScopedEnv unset("XDG_RUNTIME_DIR", std::nullopt);
+    const testsupport::ScopedEnv set("HOME", "/home/before");
+    {
+        AppWorld world;
+        QCOMPARE(qgetenv("HOME"), QFile::encodeName(world.home.path()));
+        QVERIFY(qEnvironmentVariableIsSet("XDG_RUNTIME_DIR"));
+    }
+    QVERIFY(!qEnvironmentVariableIsSet("XDG_RUNTIME_DIR"));
+    QCOMPARE(qgetenv("HOME"), QByteArray("/home/before"));
 }
 
 QTEST_MAIN(TestFrmMain)

@@ -1,6 +1,6 @@
 // The window's captions fit in front of their boxes with the typeface the program carries,
 // even on a machine whose only fonts are others (here: fontconfig sees DejaVu alone).
-#include "AppFixture.h"
+#include "tests/support/AppWorld.h"
 
 #include "app/Platform.h"
 #include "data/Fonts.h"

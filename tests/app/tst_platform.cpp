@@ -1,9 +1,10 @@
 // The platform pieces: where the single-instance lock lies (no folder is ever created for it)
 // and which documents folder holds the data folder (never one relative to the start folder).
 #include "app/Platform.h"
+#include "tests/support/Files.h"
+#include "tests/support/PtyPair.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QGuiApplication>
 #include <QProcess>
@@ -11,6 +12,7 @@
 #include <QTest>
 
 #include <cstdio>
+#include <list>
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -35,39 +37,15 @@ private slots:
 private:
     std::unique_ptr<QTemporaryDir> m_root;
     QString m_oldCurrent;
-    QHash<QByteArray, std::optional<QByteArray>> m_saved;
-    void setEnv(const char *name, const QByteArray &value);
-    void unsetEnv(const char *name);
+    // The variables a case sets, put back in the reverse order at its end.
+    std::list<testsupport::ScopedEnv> m_env;
+    void setEnv(const char *name, const std::optional<QByteArray> &value)
+    {
+        m_env.emplace_back(name, value);
+    }
 };
 
-namespace {
-
-QStringList tree(const QString &root)
-{
-    QStringList entries;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext())
-        entries << QDir(root).relativeFilePath(it.next());
-    entries.sort();
-    return entries;
-}
-
-} // namespace
-
-void TestPlatform::setEnv(const char *name, const QByteArray &value)
-{
-    if (!m_saved.contains(name))
-        m_saved.insert(name, qEnvironmentVariableIsSet(name) ? std::optional(qgetenv(name))
-                                                             : std::nullopt);
-    qputenv(name, value);
-}
-
-void TestPlatform::unsetEnv(const char *name)
-{
-    setEnv(name, {});
-    qunsetenv(name);
-}
+using testsupport::tree;
 
 void TestPlatform::init()
 {
@@ -86,13 +64,8 @@ void TestPlatform::init()
 
 void TestPlatform::cleanup()
 {
-    for (auto it = m_saved.cbegin(); it != m_saved.cend(); ++it) {
-        if (it.value())
-            qputenv(it.key().constData(), *it.value());
-        else
-            qunsetenv(it.key().constData());
-    }
-    m_saved.clear();
+    while (!m_env.empty())
+        m_env.pop_back();
     QDir::setCurrent(m_oldCurrent);
     m_root.reset();
 }
@@ -115,7 +88,7 @@ void TestPlatform::lockWithoutRuntimeFolder()
     QFETCH(int, mode);
     const QString tmp = m_root->filePath("tmp");
     if (runtime.isEmpty()) {
-        unsetEnv("XDG_RUNTIME_DIR");
+        setEnv("XDG_RUNTIME_DIR", std::nullopt);
     } else if (runtime == QLatin1String("relative")) {
         setEnv("XDG_RUNTIME_DIR", "relative");
     } else {
@@ -188,7 +161,7 @@ void TestPlatform::plantedLock()
     const uid_t uid = asUser ? 65534 : ::geteuid();
     const passwd *pw = ::getpwuid(uid);
     QVERIFY(pw);
-    unsetEnv("XDG_RUNTIME_DIR");
+    setEnv("XDG_RUNTIME_DIR", std::nullopt);
     const QString tmp = m_root->filePath("tmp");
     QCOMPARE(::chmod(QFile::encodeName(m_root->path()).constData(), 0755), 0);
     QCOMPARE(::chmod(QFile::encodeName(tmp).constData(), 01777), 0);
@@ -325,10 +298,7 @@ void TestPlatform::documentsFolder()
     QFETCH(QByteArray, line);
     QFETCH(QString, folder);
     QFETCH(QByteArray, env);
-    if (env.isEmpty())
-        unsetEnv("XDG_DOCUMENTS_DIR");
-    else
-        setEnv("XDG_DOCUMENTS_DIR", env);
+    setEnv("XDG_DOCUMENTS_DIR", env.isEmpty() ? std::nullopt : std::optional(env));
     if (!line.isEmpty()) {
         QVERIFY(QDir().mkpath(m_root->filePath("home/.config")));
         QFile dirs(m_root->filePath("home/.config/user-dirs.dirs"));

@@ -8,7 +8,7 @@ import socket
 import subprocess
 import threading
 
-from panel import wait_for
+from checks import wait_for
 
 SCHEMA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "docs",
                       "mqtt-payloads.schema.json")

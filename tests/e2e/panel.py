@@ -6,35 +6,13 @@ real pointer clicks through xdotool at the screen positions AT-SPI reports.
 """
 import os
 import subprocess
-import time
 
 import gi
 
 gi.require_version("Atspi", "2.0")
 from gi.repository import Atspi  # noqa: E402
 
-
-class Timeout(AssertionError):
-    pass
-
-
-def wait_for(predicate, what, timeout=10.0, interval=0.05):
-    """Polls predicate until it returns something true; returns that value. `what` names what
-    is waited for: a text, or a function that says it at the time out."""
-    deadline = time.monotonic() + timeout
-    last_error = None
-    while True:
-        try:
-            value = predicate()
-            if value:
-                return value
-        except Exception as e:  # the tree may change under our feet; try again
-            last_error = e
-        if time.monotonic() > deadline:
-            raise Timeout("timed out waiting for %s%s" % (
-                what() if callable(what) else what,
-                " (last error: %s)" % last_error if last_error else ""))
-        time.sleep(interval)
+from checks import wait_for  # noqa: E402,F401 (the window's tests take it from here too)
 
 
 def children(acc):

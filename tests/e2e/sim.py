@@ -4,7 +4,7 @@ import os
 import re
 import subprocess
 
-from panel import wait_for
+from checks import wait_for
 
 _END = re.compile(r"received \d+ bytes from the program[^\n]*\n\Z")
 _SENT = re.compile(r"instrument COM\d+: (\d+) reading lines sent(?: \(([^)]*)\))?")

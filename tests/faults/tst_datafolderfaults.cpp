@@ -1,9 +1,7 @@
-// Faults of the data folder and of readings files while "Save all readings" is on, and sensor
-// identifiers that try to leave the folder. Each fault is said in the log once, nothing
-// crashes, nothing is created outside the data folder, and saving resumes by itself once the
-// fault is gone. Read-only and full file systems are small tmpfs mounts (root only).
-#include "../app/AppFixture.h"
-#include "FaultSupport.h"
+// Faults of the data folder and of readings files while "Save all readings" is on. Each fault
+// is said in the log once, nothing crashes, and saving resumes by itself once the fault is
+// gone. Read-only and full file systems are small tmpfs mounts (root only).
+#include "tests/support/AppWorld.h"
 
 #include "app/LogView.h"
 #include "primary/PrimaryLink.h"
@@ -42,10 +40,8 @@ class TestDataFolderFaults : public QObject {
 private slots:
     void init();
     void cleanup();
-    void unsafeIdentifiersNeverLeaveTheDataFolder();
     void faultsAreSaidOnceAndSavingResumes_data();
     void faultsAreSaidOnceAndSavingResumes();
-    void manyRefusedIdentifiersDoNotSilenceLaterFailures();
 
 private:
     std::unique_ptr<AppWorld> world;
@@ -65,11 +61,8 @@ private:
         for (int i = 0; i < count; ++i)
             bytes += "R:0,S1,T,1," + QByteArray::number(sent + i) + ",C\r\n";
         sent += count;
-        if (!instrument->write(bytes)) return false;
-        QDeadlineTimer deadline(10000);
-        while (w->primary->readingCount() != sent && !deadline.hasExpired())
-            QTest::qWait(10);
-        return w->primary->readingCount() == sent;
+        return instrument->write(bytes) &&
+               QTest::qWaitFor([this] { return w->primary->readingCount() == sent; }, 10000);
     }
     bool mountTmpfs(const QByteArray &options)
     {
@@ -102,7 +95,7 @@ void TestDataFolderFaults::init()
 
 void TestDataFolderFaults::cleanup()
 {
-    if (w) QVERIFY(faults::eventLoopTurns());
+    if (w) QVERIFY(eventLoopTurns());
     if (instrument) QCOMPARE(instrument->readSent(), QByteArray());
     w.reset();
     if (immutable)
@@ -112,76 +105,6 @@ void TestDataFolderFaults::cleanup()
     mounted = false;
     instrument.reset();
     world.reset();
-}
-
-void TestDataFolderFaults::unsafeIdentifiersNeverLeaveTheDataFolder()
-{
-    world->makeDataFolder();
-    // A link in the folder that points outside it is not followed.
-    const QString outside = world->home.path() + QStringLiteral("/outside.txt");
-    QVERIFY(QFile::link(outside, file(QStringLiteral("linked"))));
-    // A FIFO in a readings file's place must not block the program.
-    QCOMPARE(::mkfifo(QFile::encodeName(file(QStringLiteral("fifo"))).constData(), 0644), 0);
-    const auto before = faults::snapshot(world->home.path());
-
-    const QList<QByteArray> refused = {"../x",
-                                       "a/b",
-                                       "..\\x",
-                                       "CON",
-                                       "con.txt",
-                                       "COM1",
-                                       "lpt9",
-                                       "NUL .",
-                                       "aux",
-                                       "x\x01y",
-                                       "\x1b",
-                                       "x\x7fy",
-                                       "\x81",
-                                       "tab\tx",
-                                       "a:b",
-                                       "*",
-                                       "?",
-                                       "\"q\"",
-                                       "<>",
-                                       "|",
-                                       "linked",
-                                       "fifo",
-                                       QByteArray(300, 'L')};
-    const QList<QByteArray> accepted = {"", ".", "..", "...", "COM10", "CONSOLE", "S 1"};
-    QByteArray bytes;
-    for (int round = 0; round < 3; ++round)
-        for (const QByteArray &id : refused + accepted)
-            bytes += "R:0," + id + ",T,0\r\n";
-    QVERIFY(instrument->write(bytes));
-    const int lines = 3 * int(refused.size() + accepted.size());
-    QTRY_COMPARE(w->primary->readingCount(), lines);
-
-    // Nothing outside the folder, nothing but files inside it, and only the accepted names.
-    const auto after = faults::snapshot(world->home.path());
-    const QStringList stray = faults::strayPaths(before, after, folder());
-    QVERIFY2(stray.isEmpty(), qPrintable(stray.join(u'\n')));
-    QVERIFY(!QFileInfo::exists(outside));
-    QStringList files = QDir(folder()).entryList(QDir::Files | QDir::Hidden | QDir::System);
-    files.removeOne(QStringLiteral("linked.txt"));
-    files.removeOne(QStringLiteral("fifo.txt"));
-    files.sort();
-    QStringList expected = {QStringLiteral(".txt"),      QStringLiteral("..txt"),
-                            QStringLiteral("...txt"),    QStringLiteral("....txt"),
-                            QStringLiteral("COM10.txt"), QStringLiteral("CONSOLE.txt"),
-                            QStringLiteral("S 1.txt")};
-    expected.sort();
-    QCOMPARE(files, expected);
-    for (const QString &f : files) {
-        QFile saved(folder() + u'/' + f);
-        QVERIFY(saved.open(QIODevice::ReadOnly));
-        QCOMPARE(saved.readAll().count("\r\n"), 3);
-    }
-    // Each refused identifier is said once, not once per reading.
-    const QString text = log();
-    QCOMPARE(text.count(QStringLiteral("cannot name a file")), refused.size() - 3);
-    QCOMPARE(text.count(QStringLiteral("symbolic link")), 1);
-    QCOMPARE(text.count(QStringLiteral("it is not a regular file")), 1);
-    QCOMPARE(text.count(QStringLiteral("not saved")), refused.size());
 }
 
 void TestDataFolderFaults::faultsAreSaidOnceAndSavingResumes_data()
@@ -324,27 +247,6 @@ void TestDataFolderFaults::faultsAreSaidOnceAndSavingResumes()
         QVERIFY2(values.contains(i), qPrintable(QString::number(i)));
     if (fault == Fault::DiskFull)
         QVERIFY2(values.size() < sent, "the full disk refused no reading");
-}
-
-void TestDataFolderFaults::manyRefusedIdentifiersDoNotSilenceLaterFailures()
-{
-    // A noisy line brings many different refused identifiers over a long run; a real sensor's
-    // file failing afterwards must still be said.
-    world->makeDataFolder();
-    QByteArray noise;
-    for (int i = 0; i < 300; ++i)
-        noise += "R:0,n/" + QByteArray::number(i) + ",T,0\r\n";
-    QVERIFY(instrument->write(noise));
-    sent += 300;
-    QVERIFY(sendReadings(1));
-    QVERIFY(QFileInfo::exists(file(QStringLiteral("S1"))));
-    QVERIFY(QFile::rename(file(QStringLiteral("S1")), file(QStringLiteral("S1")) + ".kept"));
-    QVERIFY(QDir().mkdir(file(QStringLiteral("S1"))));
-    const qsizetype before = log().size();
-    QVERIFY(sendReadings(3));
-    const QString said = log().mid(before);
-    QVERIFY2(said.contains(QStringLiteral("a folder of that name is in the way")),
-             qPrintable(said));
 }
 
 QTEST_MAIN(TestDataFolderFaults)

@@ -1,6 +1,6 @@
 // kill -9 while "Save all readings" writes: every record already in a file is a whole CR LF
 // line, and the next start is not blocked by the lock the killed copy left behind.
-#include "../app/AppFixture.h"
+#include "tests/support/AppWorld.h"
 
 #include <QProcess>
 #include <QRegularExpression>

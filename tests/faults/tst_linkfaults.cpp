@@ -1,9 +1,9 @@
-// Faults on the two serial lines, against the whole window in-process: devices that hang up
-// and return, garbage, endless lines, huge field counts, NUL bytes and lone CR / LF. After
-// every case the event loop still turns, the buffers and the log are bounded, the lines that
-// should have been kept were kept, and not one byte went to either device.
-#include "../app/AppFixture.h"
-#include "FaultSupport.h"
+// Faults on the two serial lines, against the whole window in-process: garbage, endless lines,
+// huge field counts, NUL bytes and lone CR / LF. After every case the event loop still turns,
+// the buffers and the log are bounded, the lines that should have been kept were kept, and not
+// one byte went to either device.
+#include "tests/support/AppWorld.h"
+#include "tests/support/Files.h"
 
 #include "app/DisplayBox.h"
 #include "app/LogView.h"
@@ -39,8 +39,6 @@ class TestLinkFaults : public QObject {
 private slots:
     void init();
     void cleanup();
-    void primaryHangsUpAndReturns20Times();
-    void secondaryHangsUpAndReturns20Times();
     void garbageAndEndlessLines_data();
     void garbageAndEndlessLines();
     void hugeFieldCountsNulAndLoneCrLf();
@@ -72,15 +70,11 @@ private:
     }
     bool feedTo(PtyPair &device, const QByteArray &bytes)
     {
-        return faults::feed(device, bytes, [this] { sample(); });
+        return device.write(bytes, [this] { sample(); });
     }
     QStringList savedLines(const QString &id) const
     {
-        QFile f(world->dataFolder() + u'/' + id + QStringLiteral(".txt"));
-        if (!f.open(QIODevice::ReadOnly)) return {};
-        QStringList lines = QString::fromLatin1(f.readAll()).split(QStringLiteral("\r\n"));
-        if (!lines.isEmpty() && lines.last().isEmpty()) lines.removeLast();
-        return lines;
+        return testsupport::records(world->dataFolder() + u'/' + id + QStringLiteral(".txt"));
     }
 };
 
@@ -102,7 +96,7 @@ void TestLinkFaults::init()
 void TestLinkFaults::cleanup()
 {
     if (w) {
-        QVERIFY(faults::eventLoopTurns());
+        QVERIFY(eventLoopTurns());
         sample();
         QVERIFY2(maxLineBuffer <= Bound, qPrintable(QString::number(maxLineBuffer)));
         QVERIFY2(maxPollBuffer <= Bound, qPrintable(QString::number(maxPollBuffer)));
@@ -115,87 +109,6 @@ void TestLinkFaults::cleanup()
     instrument.reset();
     gauge.reset();
     world.reset();
-}
-
-namespace {
-// Lets the watchdog try the port of a device that is away a few times.
-bool watchdogTriesWhileAway(const QTimer &watchdog)
-{
-    QSignalSpy ticks(&watchdog, &QTimer::timeout);
-    return QTest::qWaitFor([&] { return ticks.count() >= 3; });
-}
-} // namespace
-
-void TestLinkFaults::primaryHangsUpAndReturns20Times()
-{
-    world->makeDataFolder();
-    w->primary->setWatchdogInterval(100);
-    QVERIFY(pick(c().cboPort, QStringLiteral(" 12")));
-    c().optSave[1]->click();
-    for (int i = 0; i < 20; ++i) {
-        // Each visit brings a line whose end only arrives after the next return.
-        QVERIFY(instrument->write("R:0,S1,T,1," + QByteArray::number(i) + ",C\r\nR:0,S2,T,1," +
-                                  QByteArray::number(i)));
-        QTRY_COMPARE(w->primary->readingCount(), 2 * i + 1);
-        collectSent();
-        // Unplugged: the device node goes away with the device (a freed pty number may be
-        // reused by anyone, so the COM number must not lead to it meanwhile).
-        world->comDir.unmap(12);
-        instrument->hangUp();
-        QTRY_VERIFY(!w->primary->isOpen());
-        const qsizetype logBefore = log().size();
-
-        // Away: the watchdog keeps trying, quietly (what it costs is measured in bench/).
-        QVERIFY(watchdogTriesWhileAway(w->primary->watchdog()));
-        QVERIFY(!w->primary->isOpen());
-        QVERIFY2(log().size() == logBefore, qPrintable(log().mid(logBefore)));
-
-        instrument = std::make_unique<PtyPair>();
-        world->comDir.map(12, instrument->slavePath());
-        QTRY_VERIFY(w->primary->isOpen());
-        QVERIFY(instrument->write(",C\r\n"));
-        QTRY_COMPARE(w->primary->readingCount(), 2 * i + 2);
-        sample();
-    }
-    QCOMPARE(log().count(QStringLiteral("went away")), 20);
-
-    // Both sensors' readings are all in their files, in order: the line cut by each hang-up
-    // was joined when the device returned.
-    for (const char *id : {"S1", "S2"}) {
-        const QStringList lines = savedLines(QLatin1String(id));
-        QCOMPARE(lines.size(), 20);
-        for (int i = 0; i < 20; ++i)
-            QVERIFY2(lines[i].endsWith(QStringLiteral(",%1,T,1,%2,C,,psi").arg(id).arg(i)),
-                     qPrintable(lines[i]));
-    }
-}
-
-void TestLinkFaults::secondaryHangsUpAndReturns20Times()
-{
-    QVERIFY(pick(c().cboStepperPort, QStringLiteral("3")));
-    for (int i = 0; i < 20; ++i) {
-        QVERIFY(gauge->write("P:" + QByteArray::number(i + 1) + ",psi\r\n"));
-        QTRY_COMPARE(c().txtPressure->text(), QString::number(i + 1));
-        collectSent();
-        world->comDir.unmap(3);
-        gauge->hangUp();
-        QTRY_COMPARE(w->secondary->openPort(), -1);
-        const qsizetype logBefore = log().size();
-
-        // Nothing polls a port that went away, so nothing more is said.
-        QVERIFY(!w->secondary->polling());
-        QCOMPARE(log().size(), logBefore);
-        QCOMPARE(log().count(QStringLiteral("went away")), i + 1);
-
-        // The operator picks the port again once the device is back.
-        gauge = std::make_unique<PtyPair>();
-        world->comDir.map(3, gauge->slavePath());
-        QVERIFY(pick(c().cboStepperPort, QStringLiteral("3")));
-        QCOMPARE(w->secondary->openPort(), 2);
-        sample();
-    }
-    QVERIFY(gauge->write("P:99,psi\r\n"));
-    QTRY_COMPARE(c().txtPressure->text(), QStringLiteral("99"));
 }
 
 void TestLinkFaults::garbageAndEndlessLines_data()
@@ -213,7 +126,7 @@ void TestLinkFaults::garbageAndEndlessLines()
     QFETCH(bool, primaryLink);
     QFETCH(bool, garbage);
     world->makeDataFolder();
-    const auto before = faults::snapshot(world->home.path());
+    const QStringList before = testsupport::tree(world->home.path());
 
     QByteArray bytes;
     if (garbage) {
@@ -269,9 +182,12 @@ void TestLinkFaults::garbageAndEndlessLines()
     if (!garbage) QCOMPARE(text.count(dropSaid), 1); // said once for the one endless line
     QVERIFY(text.count(dropSaid) <= 200);
     // Nothing appeared but readings files in the data folder.
-    const QStringList stray =
-        faults::strayPaths(before, faults::snapshot(world->home.path()), world->dataFolder());
-    QVERIFY2(stray.isEmpty(), qPrintable(stray.join(u'\n')));
+    for (const QString &entry : testsupport::tree(world->home.path())) {
+        const QFileInfo info(world->home.filePath(entry));
+        QVERIFY2(before.contains(entry) || (info.isFile() && !info.isSymLink() &&
+                                            info.absolutePath() == world->dataFolder()),
+                 qPrintable(entry));
+    }
 }
 
 void TestLinkFaults::hugeFieldCountsNulAndLoneCrLf()

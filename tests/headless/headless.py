@@ -24,42 +24,17 @@ import tempfile
 import threading
 import time
 import traceback
-import types
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.dont_write_bytecode = True  # nothing is written into the source tree
-
-
-def wait_for(predicate, what, timeout=15.0, interval=0.05):
-    """Polls predicate until it returns something true; returns that value."""
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise AssertionError("timed out waiting for %s" % what)
-        time.sleep(interval)
-
-
-# The simulator's driver from the window's tests; it needs nothing of theirs but wait_for.
-sys.modules["panel"] = types.SimpleNamespace(wait_for=wait_for)
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "e2e"))
+from checks import check, equal, wait_for  # noqa: E402
 from sim import Sim  # noqa: E402
 
 STAMP = re.compile(r"^(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}(?:Z|[+-]\d\d:\d\d)) (.*)$")
 READING_LINE = re.compile(r"^R:0,S1\d\d,[A-Z]+\d,2(,-?\d+\.\d+,[^,]+){2},0$")
 OPEN_7 = "COM 7: 9600,n,8,1 - Open"
 REFUSAL = "Brindlecast's NarwickPanel is already running. Cannot load program again"
-
-
-def check(condition, message):
-    if not condition:
-        raise AssertionError(message)
-
-
-def equal(actual, expected, what):
-    check(actual == expected, "%s: expected %r, got %r" % (what, expected, actual))
 
 
 class World:

@@ -8,11 +8,6 @@ using primary::parseReading;
 
 namespace {
 
-QString u16(QStringView text)
-{
-    return text.toString();
-}
-
 const QString kStamp = QStringLiteral("3/14/2014 3:45:12 PM");
 
 // What a line gives, as the window's boxes and the record show it: the sensor type box, the
@@ -274,7 +269,7 @@ void TestReading::fieldsAreOpaque()
 
     // Characters above 127 pass through.
     const Shown high = parse(u"R:0,S\u00E9\u20AC,T,0\r\n");
-    QCOMPARE(high.sensorId, u16(u"S\u00E9\u20AC"));
+    QCOMPARE(high.sensorId, QString::fromUtf16(u"S\u00E9\u20AC"));
 }
 
 void TestReading::channelPairs_data()

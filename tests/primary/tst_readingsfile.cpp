@@ -2,8 +2,8 @@
 #include "primary/Reading.h"
 #include "primary/ReadingsFile.h"
 #include "serial/Cp1252.h"
+#include "tests/support/Files.h"
 
-#include <QDirIterator>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -17,27 +17,10 @@ using primary::appendRecord;
 using primary::recordLine;
 using primary::SaveReporter;
 using primary::SaveResult;
+using testsupport::contents;
+using testsupport::tree;
 
 namespace {
-
-QByteArray contents(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) return "<missing>";
-    return file.readAll();
-}
-
-// Every entry under `root`, for checking that nothing appeared anywhere.
-QStringList tree(const QString &root)
-{
-    QStringList entries;
-    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                    QDirIterator::Subdirectories);
-    while (it.hasNext())
-        entries << it.next();
-    entries.sort();
-    return entries;
-}
 
 // What the save step writes for one received line: its record line with the pressure.
 SaveResult save(const QString &folder, const QString &line, const QDateTime &when,
@@ -140,7 +123,7 @@ void TestReadingsFile::records()
     const SaveResult result = save(m_data, line, when, pressure);
     QCOMPARE(result.ok, file != "<missing>");
     QCOMPARE(contents(m_data + "/S100.txt"), file);
-    if (file == "<missing>") QVERIFY(tree(m_root->path()) == QStringList{m_data});
+    if (file == "<missing>") QCOMPARE(tree(m_root->path()), QStringList{"NarwickPanel/"});
 }
 
 void TestReadingsFile::filesPerSensorAndAppending()
@@ -188,10 +171,11 @@ void TestReadingsFile::bytesAbove127Unchanged()
 void TestReadingsFile::unsafeIdentifiers_data()
 {
     QTest::addColumn<QString>("id");
-    for (const char *id : {"../x", "a/b",   "/etc/x",   "..\\x", "a\\b",     "CON",   "con",
-                           "com1", "Com9",  "lpt9.txt", "LPT1",  "PRN",      "aux",   "NUL",
-                           "nul.", "CON.x", "con .txt", "a:b",   "a*b",      "a?b",   "a\"b",
-                           "a<b",  "a>b",   "a|b",      "a\tb",  "S100\r\n", "a\x01", "\x7f"})
+    for (const char *id :
+         {"../x",     "a/b",      "/etc/x", "..\\x", "a\\b",  "CON",  "con",  "com1",
+          "Com9",     "lpt9.txt", "LPT1",   "PRN",   "aux",   "NUL",  "nul.", "CON.x",
+          "con .txt", "a:b",      "a*b",    "a?b",   "a\"b",  "a<b",  "a>b",  "a|b",
+          "a\tb",     "S100\r\n", "a\x01",  "\x7f",  "NUL .", "\x1b", "*"})
         QTest::newRow(id) << QString::fromLatin1(id);
     QTest::newRow("C1 control") << serial::decodeCp1252("a\x81");
     QTest::newRow("COM superscript one") << serial::decodeCp1252("COM\xB9");
@@ -215,8 +199,8 @@ void TestReadingsFile::unsafeIdentifiers()
 void TestReadingsFile::safeIdentifiers_data()
 {
     QTest::addColumn<QString>("id");
-    for (const char *id :
-         {"S100", "", "..", ".", "CONSOLE", "COM10", "com0", "LPT", "a.b", "a b", "NULL", "xCON"})
+    for (const char *id : {"S100", "", "..", ".", "...", "CONSOLE", "COM10", "com0", "LPT", "a.b",
+                           "a b", "NULL", "xCON"})
         QTest::newRow(id) << QString::fromLatin1(id);
     QTest::newRow("above 127") << serial::decodeCp1252("S\xE9\x80");
 }
@@ -228,7 +212,7 @@ void TestReadingsFile::safeIdentifiers()
     const SaveResult result = appendRecord(m_data, id, u"r");
     QVERIFY2(result.ok, qPrintable(result.reason));
     QCOMPARE(contents(m_data + '/' + id + ".txt"), QByteArray("r\r\n"));
-    QCOMPARE(tree(m_root->path()), (QStringList{m_data, m_data + '/' + id + ".txt"}));
+    QCOMPARE(tree(m_root->path()), (QStringList{"NarwickPanel/", "NarwickPanel/" + id + ".txt"}));
 }
 
 void TestReadingsFile::folderProblems()
@@ -293,6 +277,12 @@ void TestReadingsFile::linksAndOddFilesRefused()
     result = appendRecord(m_data, "S4", u"r");
     QVERIFY(!result.ok);
     QVERIFY(result.reason.contains("S4.txt"));
+
+    // A name longer than the file system takes.
+    const QStringList before = tree(m_root->path());
+    result = appendRecord(m_data, QString(300, u'L'), u"r");
+    QVERIFY(!result.ok && !result.folderWide);
+    QCOMPARE(tree(m_root->path()), before);
 }
 
 void TestReadingsFile::partialWriteTakenBack()

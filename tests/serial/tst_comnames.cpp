@@ -11,34 +11,9 @@
 using namespace serial;
 using testsupport::ComDir;
 using testsupport::PtyPair;
+using testsupport::ScopedEnv;
 
 namespace {
-
-// Sets or unsets an environment variable for one scope.
-class EnvGuard {
-public:
-    EnvGuard(const char *name, const QByteArray *value) : m_name(name)
-    {
-        m_had = qEnvironmentVariableIsSet(name);
-        m_old = qgetenv(name);
-        if (value)
-            qputenv(name, *value);
-        else
-            qunsetenv(name);
-    }
-    ~EnvGuard()
-    {
-        if (m_had)
-            qputenv(m_name, m_old);
-        else
-            qunsetenv(m_name);
-    }
-
-private:
-    const char *m_name;
-    bool m_had;
-    QByteArray m_old;
-};
 
 void link(const QString &target, const QString &linkPath)
 {
@@ -80,8 +55,8 @@ private slots:
         QFETCH(int, com);
         QFETCH(QString, path);
         const QByteArray config = QFile::encodeName(m_config.path());
-        EnvGuard noComDir("NARWICKPANEL_COM_DIR", nullptr);
-        EnvGuard xdg("XDG_CONFIG_HOME", &config);
+        ScopedEnv noComDir("NARWICKPANEL_COM_DIR", std::nullopt);
+        ScopedEnv xdg("XDG_CONFIG_HOME", config);
         QVERIFY(!comDirectoryIsWholeNamespace());
         QCOMPARE(comDirectory(), userComDir());
         QCOMPARE(comNominalPath(com), path);
@@ -100,8 +75,8 @@ private slots:
         PtyPair pty;
         QVERIFY(pty.isValid());
         const QByteArray config = QFile::encodeName(m_config.path());
-        EnvGuard noComDir("NARWICKPANEL_COM_DIR", nullptr);
-        EnvGuard xdg("XDG_CONFIG_HOME", &config);
+        ScopedEnv noComDir("NARWICKPANEL_COM_DIR", std::nullopt);
+        ScopedEnv xdg("XDG_CONFIG_HOME", config);
 
         link(pty.slavePath(), userComDir() + "/com11");
         link(pty.slavePath(), userComDir() + "/com42");
@@ -142,14 +117,14 @@ private slots:
     }
 
     // With $NARWICKPANEL_COM_DIR set, that directory is everything: no table, no user
-    // directory. The previous value comes back afterwards.
+    // directory. The previous value, or its absence, comes back afterwards.
     void wholeNamespace()
     {
         PtyPair pty;
         const QByteArray config = QFile::encodeName(m_config.path());
         const QByteArray outer = "/outer/value";
-        EnvGuard outerComDir("NARWICKPANEL_COM_DIR", &outer);
-        EnvGuard xdg("XDG_CONFIG_HOME", &config);
+        ScopedEnv outerComDir("NARWICKPANEL_COM_DIR", outer);
+        ScopedEnv xdg("XDG_CONFIG_HOME", config);
         link(pty.slavePath(), userComDir() + "/com3");
         {
             ComDir comDir;
@@ -163,6 +138,12 @@ private slots:
             }
         }
         QCOMPARE(qgetenv("NARWICKPANEL_COM_DIR"), outer);
+        // One that was unset is unset again, not set and empty.
+        ScopedEnv unset("NARWICKPANEL_COM_DIR", std::nullopt);
+        {
+            ComDir comDir;
+        }
+        QVERIFY(!qEnvironmentVariableIsSet("NARWICKPANEL_COM_DIR"));
     }
 
 private:

@@ -8,11 +8,6 @@ using serial::LineAssembler;
 
 namespace {
 
-QString u16(QStringView text)
-{
-    return text.toString();
-}
-
 QStringList drain(LineAssembler &assembler)
 {
     QStringList lines;
@@ -184,7 +179,7 @@ void TestLineAssembly::cp1252RoundTripsEveryByte()
 
     QString appended = "x";
     serial::appendCp1252(appended, QByteArrayView("\x80y", 2));
-    QCOMPARE(appended, u16(u"x\u20ACy"));
+    QCOMPARE(appended, QString::fromUtf16(u"x\u20ACy"));
 }
 
 void TestLineAssembly::cp1252Encoding()

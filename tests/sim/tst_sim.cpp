@@ -163,11 +163,6 @@ QMap<QString, QString> readReport(const QString &path)
     return keys;
 }
 
-QString linkTarget(const QString &link)
-{
-    return QFileInfo(link).symLinkTarget();
-}
-
 } // namespace
 
 class TestSim : public QObject {
@@ -231,8 +226,8 @@ void TestSim::publishesAndRemovesLinks()
     const QString instrument = sim.announced("instrument");
     const QString gauge = sim.announced("gauge");
     QVERIFY(!instrument.isEmpty() && !gauge.isEmpty());
-    QCOMPARE(linkTarget(comDir + "/com31"), instrument);
-    QCOMPARE(linkTarget(comDir + "/com32"), gauge);
+    QCOMPARE(QFileInfo(comDir + "/com31").symLinkTarget(), instrument);
+    QCOMPARE(QFileInfo(comDir + "/com32").symLinkTarget(), gauge);
     struct stat st {};
     QVERIFY(::stat(QFile::encodeName(comDir + "/com31").constData(), &st) == 0);
     QVERIFY(S_ISCHR(st.st_mode));
@@ -339,7 +334,7 @@ void TestSim::hangUpReturnsUnderSameCom()
     }
     const QString again = sim.announced("instrument");
     QVERIFY(!again.isEmpty());
-    QCOMPARE(linkTarget(link), again);
+    QCOMPARE(QFileInfo(link).symLinkTarget(), again);
     Port after(link);
     QVERIFY(after.isOpen());
     QVERIFY(after.readLines(3));

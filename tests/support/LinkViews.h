@@ -70,6 +70,12 @@ struct SecondaryView {
     QStringList messages;
     LogText log;
     QList<secondary::Pressure> measured;
+    // The pressure of the last line that carried one; none before the first or when it
+    // could not be computed.
+    std::optional<double> value() const
+    {
+        return measured.isEmpty() ? std::nullopt : measured.last().value;
+    }
 
     explicit SecondaryView(SecondaryLink &link)
     {

@@ -17,8 +17,8 @@
 namespace testsupport {
 
 namespace {
-// How long write() waits in total for the slave side to make room.
-constexpr int kWriteWaitMs = 10000;
+// How long write() waits for the slave side to make room.
+constexpr int kWriteWaitMs = 30000;
 } // namespace
 
 PtyPair::PtyPair()
@@ -33,7 +33,7 @@ PtyPair::~PtyPair()
     hangUp();
 }
 
-bool PtyPair::write(const QByteArray &bytes)
+bool PtyPair::write(const QByteArray &bytes, const std::function<void()> &afterTurn)
 {
     if (m_master < 0) return false;
     QDeadlineTimer deadline(kWriteWaitMs);
@@ -42,6 +42,7 @@ bool PtyPair::write(const QByteArray &bytes)
         const ssize_t n = ::write(m_master, bytes.constData() + done, size_t(bytes.size() - done));
         if (n > 0) {
             done += n;
+            deadline.setRemainingTime(kWriteWaitMs);
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
@@ -50,6 +51,7 @@ bool PtyPair::write(const QByteArray &bytes)
         // The slave's buffer is full. The reader is usually the program under test on this
         // same thread, so let its event loop run; then wait a little for room.
         if (QCoreApplication::instance()) QCoreApplication::processEvents(QEventLoop::AllEvents);
+        if (afterTurn) afterTurn();
         pollfd p{m_master, POLLOUT, 0};
         ::poll(&p, 1, 1);
         ::usleep(500); // a pty master may poll writable while its write still fails
@@ -119,18 +121,23 @@ OtherProcess::~OtherProcess()
     ::waitpid(m_pid, nullptr, 0);
 }
 
-ScopedEnv::ScopedEnv(const char *name, const QByteArray &value)
-    : m_name(name), m_previous(qgetenv(name)), m_hadPrevious(qEnvironmentVariableIsSet(name))
+namespace {
+void setEnv(const char *name, const std::optional<QByteArray> &value)
 {
-    qputenv(name, value);
+    value ? qputenv(name, *value) : qunsetenv(name);
+}
+} // namespace
+
+ScopedEnv::ScopedEnv(const char *name, const std::optional<QByteArray> &value)
+    : m_name(name),
+      m_previous(qEnvironmentVariableIsSet(name) ? std::optional(qgetenv(name)) : std::nullopt)
+{
+    setEnv(name, value);
 }
 
 ScopedEnv::~ScopedEnv()
 {
-    if (m_hadPrevious)
-        qputenv(m_name, m_previous);
-    else
-        qunsetenv(m_name);
+    setEnv(m_name, m_previous);
 }
 
 LockDir::LockDir() : m_env("NARWICKPANEL_LOCK_DIRS", QFile::encodeName(m_dir.path())) {}

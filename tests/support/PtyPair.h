@@ -3,7 +3,9 @@
 #include <QByteArray>
 #include <QString>
 #include <QTemporaryDir>
+#include <functional>
 #include <memory>
+#include <optional>
 
 namespace testsupport {
 
@@ -21,9 +23,9 @@ public:
     QString slavePath() const { return m_slavePath; }
 
     // Writes all of `bytes` to the master (as the device sending). False on failure. While the
-    // slave's buffer is full it runs the event loop, so a reader on this thread can drain it;
-    // it gives up after 10 s without room.
-    bool write(const QByteArray &bytes);
+    // slave's buffer is full it runs the event loop, so a reader on this thread can drain it,
+    // and then `afterTurn` (to sample the program's state); it gives up after 30 s without room.
+    bool write(const QByteArray &bytes, const std::function<void()> &afterTurn = {});
     // Everything the program sent to the device since the last call (non-blocking).
     QByteArray readSent();
     // The device goes away: closes the master; the slave sees a hang-up.
@@ -53,19 +55,18 @@ private:
     int m_pid = -1;
 };
 
-// Sets an environment variable while the object lives; the previous value (or its absence)
-// comes back afterwards.
+// Sets an environment variable (unsets it for none) while the object lives; the previous value,
+// or its absence, comes back afterwards.
 class ScopedEnv {
 public:
-    ScopedEnv(const char *name, const QByteArray &value);
+    ScopedEnv(const char *name, const std::optional<QByteArray> &value);
     ~ScopedEnv();
     ScopedEnv(const ScopedEnv &) = delete;
     ScopedEnv &operator=(const ScopedEnv &) = delete;
 
 private:
     const char *m_name;
-    QByteArray m_previous;
-    bool m_hadPrevious = false;
+    std::optional<QByteArray> m_previous;
 };
 
 // A temporary UUCP lock directory, set as $NARWICKPANEL_LOCK_DIRS while the object lives (the

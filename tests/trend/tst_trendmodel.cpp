@@ -1,6 +1,7 @@
 // The trend's data model: readings become points, the store's bound, the per-column reduction,
 // gaps, units, the pressure, and the CSV export read back.
 #include "app/trend/TrendModel.h"
+#include "tests/support/PtyPair.h"
 
 #include <QBuffer>
 #include <QDateTime>
@@ -345,8 +346,7 @@ void TestTrendModel::csvRoundTrip()
 void TestTrendModel::csvTimesAcrossOffsetChange()
 {
     // The offset is found once per quarter hour: both sides of a change to summer time.
-    const QByteArray tz = qgetenv("TZ");
-    qputenv("TZ", "Europe/Berlin");
+    const testsupport::ScopedEnv tz("TZ", "Europe/Berlin");
     const qint64 change = QDateTime(QDate(2026, 3, 29), QTime(1, 0), Qt::UTC).toMSecsSinceEpoch();
     TrendModel m;
     for (qint64 ms : {change - 900'001, change - 1, change, change + 1})
@@ -358,10 +358,6 @@ void TestTrendModel::csvTimesAcrossOffsetChange()
     QCOMPARE(rows.mid(1, 4),
              QStringList({"2026-03-29T01:44:59.999+01:00,1", "2026-03-29T01:59:59.999+01:00,1",
                           "2026-03-29T03:00:00.000+02:00,1", "2026-03-29T03:00:00.001+02:00,1"}));
-    if (tz.isNull())
-        qunsetenv("TZ");
-    else
-        qputenv("TZ", tz);
 }
 
 void TestTrendModel::csvRowsAfterEviction()

@@ -3,6 +3,7 @@
 #include "app/trend/TrendPlot.h"
 #include "app/trend/TrendWindow.h"
 #include "secondary/SecondaryLink.h"
+#include "tests/support/PtyPair.h"
 
 #include <QAbstractButton>
 #include <QAction>
@@ -386,8 +387,9 @@ void TestTrendWindow::saveDialogWritesNoSettings()
     // The save dialog keeps its history in memory: no settings file, no folder made.
     QTemporaryDir home;
     QVERIFY(home.isValid());
-    qputenv("HOME", QFile::encodeName(home.path()));
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.filePath(".config")));
+    const testsupport::ScopedEnv homeVar("HOME", QFile::encodeName(home.path()));
+    const testsupport::ScopedEnv config("XDG_CONFIG_HOME",
+                                        QFile::encodeName(home.filePath(".config")));
     TrendWindow w;
     w.setExportFolder(home.path());
     w.openWindow();

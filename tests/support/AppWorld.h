@@ -5,43 +5,26 @@
 #include "tests/support/PtyPair.h"
 
 #include <QComboBox>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
-#include <memory>
-#include <optional>
 
 struct AppWorld {
     QTemporaryDir home;
     testsupport::ComDir comDir;
-    // The variables as they were; none for one that was not set, which is unset again.
-    std::optional<QByteArray> oldHome = saved("HOME"), oldRuntime = saved("XDG_RUNTIME_DIR"),
-                              oldConfig = saved("XDG_CONFIG_HOME");
-
-    static std::optional<QByteArray> saved(const char *name)
-    {
-        if (!qEnvironmentVariableIsSet(name)) return std::nullopt;
-        return qgetenv(name);
-    }
-    static void restore(const char *name, const std::optional<QByteArray> &value)
-    {
-        value ? qputenv(name, *value) : qunsetenv(name);
-    }
+    // Each variable comes back as it was, unset if it was unset, before the folder goes.
+    testsupport::ScopedEnv homeVar{"HOME", QFile::encodeName(home.path())};
+    testsupport::ScopedEnv runtimeVar{"XDG_RUNTIME_DIR",
+                                      QFile::encodeName(home.filePath("runtime"))};
+    testsupport::ScopedEnv configVar{"XDG_CONFIG_HOME", QFile::encodeName(home.filePath("config"))};
 
     AppWorld()
     {
-        qputenv("HOME", home.path().toLocal8Bit());
         QDir(home.path()).mkpath(QStringLiteral("runtime"));
-        QFile::setPermissions(home.path() + QStringLiteral("/runtime"),
+        QFile::setPermissions(home.filePath(QStringLiteral("runtime")),
                               QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        qputenv("XDG_RUNTIME_DIR", (home.path() + QStringLiteral("/runtime")).toLocal8Bit());
-        qputenv("XDG_CONFIG_HOME", (home.path() + QStringLiteral("/config")).toLocal8Bit());
-    }
-    ~AppWorld()
-    {
-        restore("HOME", oldHome);
-        restore("XDG_RUNTIME_DIR", oldRuntime);
-        restore("XDG_CONFIG_HOME", oldConfig);
     }
     QString dataFolder() const
     {
@@ -58,4 +41,24 @@ inline bool pick(QComboBox *box, const QString &entry)
     box->setCurrentIndex(i);
     emit box->activated(i);
     return true;
+}
+
+// The entries of a combo list, in order.
+inline QStringList entries(const QComboBox *box)
+{
+    QStringList list;
+    for (int i = 0; i < box->count(); ++i)
+        list << box->itemText(i);
+    return list;
+}
+
+// The event loop still turns: a zero timer posted now fires.
+inline bool eventLoopTurns()
+{
+    bool fired = false;
+    QTimer::singleShot(0, [&fired] { fired = true; });
+    QDeadlineTimer deadline(10000);
+    while (!fired && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    return fired;
 }
