@@ -15,8 +15,7 @@
 
 SelectableText::SelectableText(QWidget *widget, Kind kind) : m_widget(widget), m_kind(kind)
 {
-    static const bool factoryInstalled =
-        (QAccessible::installFactory(TextAccessible::create), true);
+    static const bool factoryInstalled = (QAccessible::installFactory(textAccessible), true);
     Q_UNUSED(factoryInstalled);
 }
 
