@@ -2,7 +2,6 @@
 
 #include "app/LineLayout.h"
 
-#include <QAccessible>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QKeyEvent>
