@@ -11,7 +11,9 @@ namespace cli {
 
 namespace {
 
-const char *const SaveWords[] = {"none", "all", "current"}; // by optSave index
+const char *const SaveWords[] = {"none", "all", "current"}; // by SaveMode
+static_assert(int(PrimaryLink::SaveMode::None) == 0 && int(PrimaryLink::SaveMode::All) == 1 &&
+              int(PrimaryLink::SaveMode::Current) == 2);
 
 Parsed failure(const QString &message)
 {
@@ -39,10 +41,10 @@ QString headlessRefusal(const Options &o)
 {
     if (!o.headless) return o.echo ? QStringLiteral("--echo needs --headless") : QString();
     if (!o.port) return QStringLiteral("--headless needs --port");
-    if (o.save == 2)
+    if (o.save == PrimaryLink::SaveMode::Current)
         return QStringLiteral("--save current needs someone at the window, not --headless");
     // The record files or the broker keep the readings.
-    if (o.save != 1 && !o.mqtt)
+    if (o.save != PrimaryLink::SaveMode::All && !o.mqtt)
         return QStringLiteral("--headless needs --save all or --mqtt, or nothing would be kept");
     return {};
 }
@@ -101,6 +103,7 @@ Parsed parse(const QStringList &arguments)
     // --help and --version answer only when every argument is sound, wherever they stand.
     publish::Arguments mqtt;
     std::optional<Parsed::Action> answer;
+    std::optional<int> saveIndex; // in SaveWords
     for (qsizetype i = 0; i < arguments.size(); ++i) {
         const QString &arg = arguments[i];
         if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
@@ -146,12 +149,13 @@ Parsed parse(const QStringList &arguments)
             return failure(QStringLiteral("no password on the command line, where any user can "
                                           "read it: use --mqtt-password-file or "
                                           "NARWICKPANEL_MQTT_PASSWORD"));
+        const bool isSave = name == QLatin1String("--save");
         if (name == QLatin1String("--port"))
             slot = &result.options.port;
         else if (name == QLatin1String("--secondary"))
             slot = &result.options.secondary;
-        else if (name == QLatin1String("--save"))
-            slot = &result.options.save;
+        else if (isSave)
+            slot = &saveIndex;
         else if (arg.startsWith(u'-'))
             return failure(QStringLiteral("unknown option '%1'").arg(arg));
         else
@@ -163,7 +167,6 @@ Parsed parse(const QStringList &arguments)
         else if (i + 1 < arguments.size() && !arguments[i + 1].startsWith(QLatin1String("--")))
             value = arguments[++i];
 
-        const bool isSave = slot == &result.options.save;
         const int last = slot == &result.options.port ? InstrumentPorts : GaugePorts;
         const QString wants =
             isSave ? QStringLiteral("%1 needs all, current or none").arg(name)
@@ -179,6 +182,7 @@ Parsed parse(const QStringList &arguments)
         }
         if (!slot->has_value()) return failure(wants + QStringLiteral(", not '%1'").arg(*value));
     }
+    if (saveIndex) result.options.save = static_cast<PrimaryLink::SaveMode>(*saveIndex);
     const publish::Checked checked =
         publish::check(mqtt, qEnvironmentVariableIsSet("NARWICKPANEL_MQTT_PASSWORD")
                                  ? std::optional(qEnvironmentVariable("NARWICKPANEL_MQTT_PASSWORD"))
@@ -234,8 +238,7 @@ void CommandLineStart::run()
     }
     if (m_options.secondary) m_window.secondary->openUnattended(*m_options.secondary);
     if (m_options.save) {
-        const auto mode = static_cast<PrimaryLink::SaveMode>(*m_options.save);
-        m_window.primary->setSaveMode(mode);
+        m_window.primary->setSaveMode(*m_options.save);
         picked << m_window.ctl.optSave[size_t(*m_options.save)]->text();
     }
     if (picked.isEmpty()) return;

@@ -12,6 +12,7 @@
 // start-up, CommandLineStart makes the picks the operator would make: the instrument's port
 // (whose pick starts the log anew), the gauge's port, the save mode. Nothing is remembered for
 // a later run.
+#include "primary/PrimaryLink.h"
 #include "publish/Settings.h"
 
 #include <QObject>
@@ -29,7 +30,7 @@ constexpr int GaugePorts = 256;     // the gauge's list covers COM1 to COM256
 struct Options {
     std::optional<int> port;                    // the instrument's COM number
     std::optional<int> secondary;               // the gauge's COM number
-    std::optional<int> save;                    // the optSave index: 0 none, 1 all, 2 current
+    std::optional<PrimaryLink::SaveMode> save;  // the save option picked
     bool headless = false;                      // no window: a service's run (app/Headless.h)
     bool echo = false;                          // headless: reading lines on standard output too
     std::optional<publish::Settings> mqtt = {}; // the broker to publish to

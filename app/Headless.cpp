@@ -112,7 +112,7 @@ public:
         primary.openUnattended(com);
         picked << QStringLiteral("instrument COM %1").arg(com);
         if (m_options.secondary) secondary.openUnattended(*m_options.secondary);
-        if (m_options.save == 1) {
+        if (m_options.save == PrimaryLink::SaveMode::All) {
             primary.setSaveMode(PrimaryLink::SaveMode::All);
             picked << QStringLiteral("Save all readings");
         }
@@ -150,15 +150,12 @@ private:
         PrimaryLink *p = &primary;
         connect(p, &PrimaryLink::messageLogged, this, &Run::say);
         connect(p, &PrimaryLink::logReplaced, this, &Run::sayLines);
-        // After the scan the instrument's log text is what it sent: echoed when asked for.
-        connect(p, &PrimaryLink::logAppended, this, [this](const QString &text) {
-            if (m_scanning) {
-                sayLines(text);
-            } else if (m_options.echo) {
-                for (const QString &l : text.split(QStringLiteral("\r\n"), Qt::SkipEmptyParts))
-                    m_readings.line(l);
-            }
-        });
+        connect(p, &PrimaryLink::logAppended, this, &Run::sayLines);
+        // The instrument's lines are echoed when asked for.
+        if (m_options.echo)
+            connect(p, &PrimaryLink::lineLogged, this, [this](const QString &line) {
+                if (!line.isEmpty()) m_readings.line(line);
+            });
         // The port's state as the window's status bar shows it, said when it changes.
         connect(p, &PrimaryLink::portStatusChanged, this, [this](const QString &text) {
             if (m_scanning || text == m_portStatus) return;
@@ -256,7 +253,7 @@ int run(char *argv0, const cli::Options &options)
     // never created here; a service's unit makes it (StateDirectory=).
     const QString dataFolder =
         platform::documentsFolder().trimmed() + QStringLiteral("/Brindlecast/NarwickPanel");
-    if (options.save == 1) {
+    if (options.save == PrimaryLink::SaveMode::All) {
         if (const QString problem = dataFolderProblem(dataFolder); !problem.isEmpty()) {
             messages.line(QStringLiteral("Readings cannot be saved: ") + problem);
             return 1;

@@ -67,25 +67,41 @@ void LogView::appendText(const QString &text)
     if (text.isEmpty()) return;
     QString plain = text;
     plain.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-    if (!m_frame.isPending()) m_follow = isEndInView(); // as the operator left it at the last frame
-    const qint64 oldLast = lastLine();
     if (text.startsWith(u'\n') && m_lines.back().endsWith(u'\r')) {
         m_lines.back().chop(1); // a CR LF split between two appends is one break too
         --m_chars;
     }
+    append(plain, false);
+}
+
+void LogView::appendLine(const QString &line)
+{
+    // A line feed in it breaks it as in any text; a received line seldom holds one.
+    if (line.contains(u'\n'))
+        appendText(line + QLatin1String("\r\n"));
+    else
+        append(line, true);
+}
+
+// Appends `plain`, where LF breaks lines, and a line break after it when `endLine`.
+void LogView::append(QStringView plain, bool endLine)
+{
+    if (!m_frame.isPending()) m_follow = isEndInView(); // as the operator left it at the last frame
+    const qint64 oldLast = lastLine();
     const qint64 insertedAt = m_chars;
 
     for (qsizetype start = 0;;) {
         const qsizetype nl = plain.indexOf(u'\n', start);
         if (nl < 0) {
-            m_lines.back() += QStringView(plain).mid(start);
+            m_lines.back() += plain.mid(start);
             break;
         }
-        m_lines.back() += QStringView(plain).mid(start, nl - start);
+        m_lines.back() += plain.mid(start, nl - start);
         m_lines.emplace_back();
         start = nl + 1;
     }
-    m_chars += plain.size();
+    if (endLine) m_lines.emplace_back();
+    m_chars += plain.size() + (endLine ? 1 : 0);
     m_shaped.remove(oldLast); // it may have grown
 
     // The oldest lines make room; their picture has already scrolled away or is redrawn.
@@ -106,7 +122,9 @@ void LogView::appendText(const QString &text)
     m_frame.request();
 
     if (accessible) {
-        announceInserted(int(insertedAt), plain);
+        QString added = plain.toString();
+        if (endLine) added += u'\n';
+        announceInserted(int(insertedAt), added);
         announceRemoved(0, removed);
     }
 }

@@ -28,6 +28,8 @@ public:
     // Appends `text` at the very end. CR LF is one line break; the last line may be continued
     // by the next append.
     void appendText(const QString &text);
+    // Appends a received line: its text continues the last line, which it then ends.
+    void appendLine(const QString &line);
     // Appends a message of the program's own on a line of its own: it starts a new line unless
     // the log ends at the start of one, and ends its line, so what follows starts afresh too.
     void appendMessage(const QString &text);
@@ -80,6 +82,7 @@ private:
         auto operator<=>(const Pos &) const = default;
     };
 
+    void append(QStringView plain, bool endLine);
     bool barPictureCurrent() const;
     qint64 lastLine() const { return m_first + qint64(m_lines.size()) - 1; }
     const QString &lineAt(qint64 line) const { return m_lines[size_t(line - m_first)]; }

@@ -454,6 +454,7 @@ void frmMain::wireEvents()
         m_frame.addTarget([this](const QString &text) { ctl.sbStatusBar->setPanelText(3, text); });
     connect(p, &PrimaryLink::countChanged, this,
             [this, count](int n) { m_frame.set(count, QString::number(n)); });
+    connect(p, &PrimaryLink::lineLogged, ctl.txtIncoming, &LogView::appendLine);
     connect(p, &PrimaryLink::logAppended, ctl.txtIncoming, &LogView::appendText);
     connect(p, &PrimaryLink::logReplaced, ctl.txtIncoming, &LogView::setPlainText);
     connect(p, &PrimaryLink::messageLogged, ctl.txtIncoming, &LogView::appendMessage);

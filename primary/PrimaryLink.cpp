@@ -206,7 +206,6 @@ void PrimaryLink::receive()
     }
     m_inEvent = false;
     m_eventTime = QDateTime();
-    announce();
 }
 
 void PrimaryLink::echo(const QString &line)
@@ -214,13 +213,13 @@ void PrimaryLink::echo(const QString &line)
     // The log holds its last 10,000 lines; a line is shown up to 4096 characters so that
     // those lines stay small whatever the instrument sends.
     constexpr qsizetype Shown = 4096;
-    if (line.size() <= Shown + 2) {
-        m_pendingLog += line;
+    const QStringView text = QStringView(line).chopped(2); // without its CR LF
+    if (text.size() <= Shown) {
+        emit lineLogged(text.toString());
         return;
     }
-    m_pendingLog += line.left(Shown);
-    m_pendingLog +=
-        QStringLiteral(" [%1 more characters not shown]\r\n").arg(line.size() - Shown - 2);
+    emit lineLogged(text.left(Shown).toString() +
+                    QStringLiteral(" [%1 more characters not shown]").arg(text.size() - Shown));
 }
 
 void PrimaryLink::resetPort()
@@ -273,7 +272,6 @@ void PrimaryLink::Datastream(const QString &Message)
         saveStep(*reading);
     }
     Timer1.start();
-    if (!m_inEvent) announce();
 }
 
 QDateTime PrimaryLink::eventTime()
@@ -323,17 +321,7 @@ void PrimaryLink::setSaveMode(SaveMode mode)
 
 void PrimaryLink::logMessage(const QString &text)
 {
-    // The lines echoed before it come first.
-    if (!m_pendingLog.isEmpty()) emit logAppended(std::exchange(m_pendingLog, QString()));
     emit messageLogged(text);
-}
-
-void PrimaryLink::announce()
-{
-    if (!m_pendingLog.isEmpty()) {
-        const QString text = std::exchange(m_pendingLog, QString());
-        emit logAppended(text);
-    }
 }
 
 void PrimaryLink::appendLogLine(const QString &line)

@@ -4,9 +4,8 @@
 //
 // The link owns its state, its serial port and its watchdog timer. It takes the operator's
 // actions as calls and announces every change the operator can see as a signal; it knows no
-// widget. Every line is counted, parsed, announced and saved as it comes; the log text of the
-// lines of one receive event is announced once for the whole event. The window's frame clock
-// decides what is painted.
+// widget. Every line is counted, parsed, logged and saved as it comes, and every change is
+// announced as it happens; the window's frame clock decides what is painted.
 #include "primary/DiskSync.h"
 #include "primary/GeneralDate.h"
 #include "primary/Reading.h"
@@ -77,7 +76,11 @@ signals:
     // A port was picked (0: none), by the operator or from the command line.
     void portPicked(int com);
     void countChanged(int count);
-    // Text for the end of the log (CR LF breaks lines); and the log replaced by `text`.
+    // A received line for the log, without its CR LF: it continues the log's last line, which
+    // it then ends. An over-long line is shortened, saying how much was left out.
+    void lineLogged(const QString &line);
+    // The scan's text for the end of the log (CR LF breaks lines); and the log replaced by
+    // `text`.
     void logAppended(const QString &text);
     void logReplaced(const QString &text);
     // A message of the program's own (a hang-up, a save failure, an over-long line): it stands
@@ -106,7 +109,6 @@ private:
     void updatePortState();
     void appendLogLine(const QString &line);
     void logMessage(const QString &text);
-    void announce();
     void onHangUp(const QString &reason);
 
     // Window variables of the link.
@@ -128,7 +130,6 @@ private:
     std::function<QDateTime()> m_clock;
     std::function<QString()> m_pressure;
 
-    QString m_pendingLog;
     bool m_inEvent = false;
     QDateTime m_eventTime; // the clock as read once for the current receive event
     quint64 m_seq = 0;     // readings parsed since start-up

@@ -183,8 +183,10 @@ struct Publisher::Shared {
         std::lock_guard lock(s->mutex);
         if (mid == s->offlineMid) s->offlineAcked = true;
         s->ackSinceConnect = true;
-        s->handed.erase(mid);
+        // Asked before the ack frees its place: a backlog counts only while the library's
+        // window is full, and each ack frees one place that the pump below fills again.
         const bool draining = s->backlog() > 0;
+        s->handed.erase(mid);
         s->pump();
         s->cv.notify_all();
         // The count of waiting messages shrinks as the queue drains: a few refreshes a second.

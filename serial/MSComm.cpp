@@ -83,15 +83,15 @@ bool MSComm::setPortOpen(bool open, QString *error, int *errorCode)
         return false;
     }
     int code = 0;
-    const int fd = openExclusive(path, &code);
-    if (fd < 0) {
+    ExclusivePort port = openExclusive(path, &code);
+    if (!port.isOpen()) {
         if (error) *error = openFailureText(m_commPort, path, code);
         if (errorCode) *errorCode = code;
         return false;
     }
-    code = configureLine(fd, LineSettings{});
+    code = configureLine(port.fd(), LineSettings{});
     if (code != 0) {
-        closeExclusive(fd);
+        port.close();
         if (error)
             *error = QStringLiteral("cannot set COM %1 (%2) to %3: %4")
                          .arg(m_commPort)
@@ -100,14 +100,14 @@ bool MSComm::setPortOpen(bool open, QString *error, int *errorCode)
         return false;
     }
 
-    m_fd = fd;
+    m_port = std::move(port);
     m_devicePath = path;
     m_emptyWakeups = 0;
     ++m_generation;
 
-    m_lineErrors.reset(fd);
+    m_lineErrors.reset(m_port.fd());
 
-    m_notifier = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    m_notifier = new QSocketNotifier(m_port.fd(), QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &MSComm::onReadable);
     return true;
 }
@@ -139,9 +139,8 @@ void MSComm::closeNow()
         m_notifier->deleteLater();
         m_notifier = nullptr;
     }
-    if (m_fd >= 0) {
-        closeExclusive(m_fd);
-        m_fd = -1;
+    if (m_port.isOpen()) {
+        m_port.close();
         ++m_generation;
     }
     m_lineErrors.reset(-1);
@@ -149,9 +148,9 @@ void MSComm::closeNow()
 
 void MSComm::onReadable()
 {
-    if (m_fd < 0) return;
+    if (!m_port.isOpen()) return;
     const quint64 generation = m_generation;
-    const int fd = m_fd;
+    const int fd = m_port.fd();
 
     bool hungUp = false;
     int hangUpErrno = 0;
@@ -200,8 +199,8 @@ void MSComm::onReadable()
 
 void MSComm::checkLineErrors(quint64 generation)
 {
-    if (m_fd < 0) return;
-    const unsigned changed = m_lineErrors.changed(m_fd);
+    if (!m_port.isOpen()) return;
+    const unsigned changed = m_lineErrors.changed(m_port.fd());
     static constexpr struct {
         unsigned bit;
         qint16 event;

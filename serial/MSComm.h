@@ -46,7 +46,7 @@ public:
 
     QString Settings() const { return QStringLiteral("9600,n,8,1"); }
 
-    bool PortOpen() const { return m_fd >= 0; }
+    bool PortOpen() const { return m_port.isOpen(); }
     // true: open the port CommPort names; false: close it. Returns false with a reason
     // (and errno-style *errorCode when given) when the port cannot be opened.
     bool setPortOpen(bool open, QString *error = nullptr, int *errorCode = nullptr);
@@ -77,7 +77,7 @@ private:
     void closeNow();
     void checkLineErrors(quint64 generation);
 
-    int m_fd = -1;
+    ExclusivePort m_port;
     qint16 m_commPort = 11;
     qint16 m_commEvent = 0;
     int m_handshaking = 0;

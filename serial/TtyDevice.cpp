@@ -3,20 +3,17 @@
 #include "serial/PortUsers.h"
 
 #include <QFile>
-#include <QStringList>
 
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <linux/serial.h>
-#include <mutex>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
-#include <unordered_map>
 
 namespace serial {
 
@@ -44,19 +41,6 @@ speed_t speedFor(int baud)
     default:
         return B0;
     }
-}
-
-// The UUCP lock files written for each descriptor openExclusive handed out.
-std::mutex &lockFilesMutex()
-{
-    static std::mutex mutex;
-    return mutex;
-}
-
-std::unordered_map<int, QStringList> &lockFilesByFd()
-{
-    static std::unordered_map<int, QStringList> map;
-    return map;
 }
 
 void closeQuietly(int fd)
@@ -135,24 +119,24 @@ bool heldByAnother(int fd, const QString &devicePath, bool *staleExclusiveFlag)
     return ::fstat(fd, &st) == 0 && openInOtherProcess(st.st_rdev);
 }
 
-int openExclusive(const QString &devicePath, int *error)
+ExclusivePort openExclusive(const QString &devicePath, int *error)
 {
     int dummy = 0;
     if (!error) error = &dummy;
     *error = 0;
     if (devicePath.isEmpty()) {
         *error = ENOENT;
-        return -1;
+        return {};
     }
     const int fd = openDevice(devicePath);
     if (fd < 0) {
         *error = errno;
-        return -1;
+        return {};
     }
     const auto refuse = [&](int code) {
         closeQuietly(fd);
         *error = code;
-        return -1;
+        return ExclusivePort();
     };
     if (!::isatty(fd)) return refuse(ENOTTY);
     if (isPhantomUart(fd, devicePath)) return refuse(ENODEV);
@@ -166,11 +150,32 @@ int openExclusive(const QString &devicePath, int *error)
         ::ioctl(fd, TIOCNXCL);
         return refuse(EBUSY); // a terminal program took it just now
     }
-    if (!lockFiles.isEmpty()) {
-        const std::lock_guard<std::mutex> guard(lockFilesMutex());
-        lockFilesByFd()[fd] = lockFiles;
+    return ExclusivePort(fd, std::move(lockFiles));
+}
+
+ExclusivePort::ExclusivePort(ExclusivePort &&other) noexcept
+    : m_fd(std::exchange(other.m_fd, -1)), m_lockFiles(std::exchange(other.m_lockFiles, {}))
+{
+}
+
+ExclusivePort &ExclusivePort::operator=(ExclusivePort &&other) noexcept
+{
+    if (this != &other) {
+        close();
+        m_fd = std::exchange(other.m_fd, -1);
+        m_lockFiles = std::exchange(other.m_lockFiles, {});
     }
-    return fd;
+    return *this;
+}
+
+void ExclusivePort::close()
+{
+    if (m_fd < 0) return;
+    // Our own flag: on a pseudo-terminal it would otherwise outlive this descriptor.
+    ::ioctl(m_fd, TIOCNXCL);
+    ::flock(m_fd, LOCK_UN);
+    ::close(std::exchange(m_fd, -1));
+    releaseLockFiles(std::exchange(m_lockFiles, {}));
 }
 
 int configureLine(int fd, const LineSettings &settings)
@@ -229,25 +234,6 @@ bool characterFormat(const LineSettings &settings, tcflag_t *bits)
         return false;
     *bits = format;
     return true;
-}
-
-void closeExclusive(int fd)
-{
-    if (fd < 0) return;
-    QStringList lockFiles;
-    {
-        const std::lock_guard<std::mutex> guard(lockFilesMutex());
-        const auto it = lockFilesByFd().find(fd);
-        if (it != lockFilesByFd().end()) {
-            lockFiles = it->second;
-            lockFilesByFd().erase(it);
-        }
-    }
-    // Our own flag: on a pseudo-terminal it would otherwise outlive this descriptor.
-    ::ioctl(fd, TIOCNXCL);
-    ::flock(fd, LOCK_UN);
-    ::close(fd);
-    releaseLockFiles(lockFiles);
 }
 
 ReadResult readSome(int fd, void *buffer, size_t size)

@@ -4,6 +4,9 @@
 // included, who can bypass TIOCEXCL) and our own other link see it as held, and a UUCP lock
 // file for the terminal programs that look for one.
 #include <QString>
+#include <QStringList>
+
+#include <utility>
 
 #include <sys/types.h>
 #include <termios.h>
@@ -42,11 +45,36 @@ bool isPhantomUart(int fd, const QString &devicePath);
 // set that nobody holds any more.
 bool heldByAnother(int fd, const QString &devicePath, bool *staleExclusiveFlag = nullptr);
 
+// A port we hold: its descriptor and the UUCP lock files we wrote for it. close(), or the
+// destructor, clears our exclusive flag, drops the flock, closes the descriptor and removes
+// those lock files; a moved-from or closed port holds nothing. Exactly one owner lets go.
+class ExclusivePort {
+public:
+    ExclusivePort() = default;
+    ~ExclusivePort() { close(); }
+    ExclusivePort(ExclusivePort &&other) noexcept;
+    ExclusivePort &operator=(ExclusivePort &&other) noexcept;
+    ExclusivePort(const ExclusivePort &) = delete;
+    ExclusivePort &operator=(const ExclusivePort &) = delete;
+
+    bool isOpen() const { return m_fd >= 0; }
+    int fd() const { return m_fd; } // -1 when not open
+    void close();                   // harmless when not open
+
+private:
+    friend ExclusivePort openExclusive(const QString &devicePath, int *error);
+    ExclusivePort(int fd, QStringList lockFiles) : m_fd(fd), m_lockFiles(std::move(lockFiles)) {}
+
+    int m_fd = -1;
+    QStringList m_lockFiles;
+};
+
 // Opens `devicePath` (canonical) read/write, non-blocking, without becoming its controlling
 // terminal, refuses it when another holder has it (errno-style code EBUSY) or when it is not a
 // serial port (ENOTTY, or ENODEV for a phantom UART), takes the flock, sets TIOCEXCL and writes
-// our UUCP lock files. Returns the fd, or -1 with *error set to an errno value.
-int openExclusive(const QString &devicePath, int *error);
+// our UUCP lock files. Returns the held port, or one that is not open with *error set to an
+// errno value.
+ExclusivePort openExclusive(const QString &devicePath, int *error);
 
 // Raw mode with the given settings, receiver on, modem control lines ignored, no flow control,
 // VMIN and VTIME 0. Returns 0 or an errno value.
@@ -62,10 +90,6 @@ bool characterFormat(const LineSettings &settings, tcflag_t *bits);
 // flag of a program that was killed for as long as its other end lives; a real port drops it
 // at its last close.
 bool exclusiveFlagIsStale(int fd);
-
-// Clears our exclusive flag, drops the lock, removes our lock files and closes. Harmless
-// for -1.
-void closeExclusive(int fd);
 
 // One non-blocking read of up to `size` bytes. Works whatever VMIN the line has: an empty read
 // is told apart from a hang-up by asking poll.

@@ -19,7 +19,7 @@ namespace {
 constexpr int kPorts = 256;
 
 struct Port {
-    int fd = -1;
+    serial::ExclusivePort held;
     std::string path;
     serial::LineSettings settings;
     std::vector<unsigned char> queue;
@@ -44,7 +44,7 @@ Port *openPort(int port)
 {
     if (!validPort(port)) return nullptr;
     Port &p = ports()[size_t(port)];
-    return p.fd >= 0 ? &p : nullptr;
+    return p.held.isOpen() ? &p : nullptr;
 }
 
 // Code for a call on a port that is not usable.
@@ -74,11 +74,11 @@ int applySettings(Port &p, const serial::LineSettings &settings, bool restoreOnM
 {
     tcflag_t format = 0;
     if (!serial::characterFormat(settings, &format)) return SIO_BAD_ARGUMENT;
-    const int error = serial::configureLine(p.fd, settings);
+    const int error = serial::configureLine(p.held.fd(), settings);
     if (error == EINVAL) return SIO_BAD_ARGUMENT;
     if (error != 0) return SIO_BAD_SETTINGS;
     termios tio{};
-    if (::tcgetattr(p.fd, &tio) != 0) return SIO_BAD_SETTINGS;
+    if (::tcgetattr(p.held.fd(), &tio) != 0) return SIO_BAD_SETTINGS;
     if ((tio.c_cflag & serial::kCharacterFormatMask) != format) {
         if (restoreOnMismatch) applySettings(p, p.settings, false);
         return SIO_BAD_SETTINGS;
@@ -89,8 +89,7 @@ int applySettings(Port &p, const serial::LineSettings &settings, bool restoreOnM
 
 void closePort(Port &p)
 {
-    serial::closeExclusive(p.fd);
-    p = Port{};
+    p = Port{}; // lets go of the device and its lock files
 }
 
 int modemLine(int port, int cmd, int bit)
@@ -107,13 +106,13 @@ int modemLine(int port, int cmd, int bit)
         break;
     case 'R': {
         int lines = 0;
-        if (::ioctl(p->fd, TIOCMGET, &lines) != 0) return SIO_NO_CONTROL;
+        if (::ioctl(p->held.fd(), TIOCMGET, &lines) != 0) return SIO_NO_CONTROL;
         return (lines & bit) ? 1 : 0;
     }
     default:
         return SIO_BAD_ARGUMENT;
     }
-    if (::ioctl(p->fd, request, &bit) != 0) return SIO_NO_CONTROL;
+    if (::ioctl(p->held.fd(), request, &bit) != 0) return SIO_NO_CONTROL;
     return 0;
 }
 
@@ -127,7 +126,7 @@ int SioReset(int port, int rxQueue, int txQueue)
         return SIO_BAD_ARGUMENT;
 
     Port &p = ports()[size_t(port)];
-    if (p.fd >= 0) closePort(p);
+    if (p.held.isOpen()) closePort(p);
 
     const QString path = serial::comDevicePath(port + 1);
     if (path.isEmpty()) return SIO_NO_PORT;
@@ -139,13 +138,13 @@ int SioReset(int port, int rxQueue, int txQueue)
         return SIO_NO_MEMORY;
     }
     int error = 0;
-    fresh.fd = serial::openExclusive(path, &error);
-    if (fresh.fd < 0) return openErrorCode(error);
+    fresh.held = serial::openExclusive(path, &error);
+    if (!fresh.held.isOpen()) return openErrorCode(error);
     fresh.path = path.toStdString();
 
     // The line keeps its settings until SioBaud or SioParms: a probe (SioReset, SioDone) changes
     // nothing about a port.
-    fresh.lineErrors.reset(fresh.fd);
+    fresh.lineErrors.reset(fresh.held.fd());
     p = std::move(fresh);
     return 0;
 }
@@ -196,7 +195,7 @@ int SioStatus(int port, int mask)
 {
     Port *p = openPort(port);
     if (!p) return notUsable(port);
-    const unsigned changed = p->lineErrors.changed(p->fd);
+    const unsigned changed = p->lineErrors.changed(p->held.fd());
     int status = 0;
     if (changed & serial::LineFrame) status |= SIO_FRAMING_ERROR;
     if (changed & serial::LineParity) status |= SIO_PARITY_ERROR;
@@ -212,7 +211,7 @@ int SioRxClear(int port)
     if (!p) return notUsable(port);
     p->head = 0;
     p->count = 0;
-    if (::tcflush(p->fd, TCIFLUSH) != 0) return SIO_IO_ERROR;
+    if (::tcflush(p->held.fd(), TCIFLUSH) != 0) return SIO_IO_ERROR;
     return 0;
 }
 
@@ -226,11 +225,11 @@ int SioGetc(int port)
         --p.count;
         return byte;
     }
-    if (p.fd < 0) return SIO_NOT_OPEN;
+    if (!p.held.isOpen()) return SIO_NOT_OPEN;
 
     p.head = 0;
     ++p.readCalls;
-    const serial::ReadResult r = serial::readSome(p.fd, p.queue.data(), p.queue.size());
+    const serial::ReadResult r = serial::readSome(p.held.fd(), p.queue.data(), p.queue.size());
     switch (r.status) {
     case serial::ReadResult::Data:
         p.count = size_t(r.bytes) - 1;

@@ -1,6 +1,4 @@
-# Pure parts of the primary link: the reading parser and time stamps, readings files; and the
-# serial layer's line assembly and code page (serial/), which the link's lines pass first.
-np_add_test(tst_lineassembly SOURCES primary/tst_lineassembly.cpp LIBS np_serial)
+# Pure parts of the primary link: the reading parser and time stamps, readings files.
 np_add_test(tst_reading SOURCES primary/tst_reading.cpp LIBS np_primary_core)
 np_add_test(tst_readingsfile SOURCES primary/tst_readingsfile.cpp LIBS np_primary_core)
 np_add_test(tst_disksync SOURCES primary/tst_disksync.cpp LIBS np_primary_core)

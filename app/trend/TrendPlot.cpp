@@ -337,89 +337,13 @@ void TrendPlot::drawText(QPainter &painter, int x, int y, const QString &text) c
 void TrendPlot::drawPicture(QPainter &painter, const Picture &picture, QSize size, const Axis &left,
                             const Axis &right, int firstColumn) const
 {
-    const Layout l = layoutFor(size);
-    const QRect plot = l.plot;
-    const QFontMetrics fm = fontMetrics();
+    const QRect plot = layoutFor(size).plot;
     const bool whole = firstColumn <= 0;
     painter.setFont(font());
     painter.fillRect(QRect(QPoint(0, 0), size), Qt::white);
-    const int channels = m_model.channelCount(m_sensor);
-    auto widthOf = [&](const QString &text) { return int(std::ceil(label(text).size().width())); };
-
-    // Legend: the sensor, then a swatch and a name per series.
-    if (whole) {
-        int x = plot.left();
-        const int legendY = 4;
-        painter.setPen(Qt::black);
-        if (m_sensor >= 0) {
-            const QString title = QStringLiteral("Sensor ") + m_model.sensors().value(m_sensor);
-            drawText(painter, x, legendY, title);
-            x += fm.horizontalAdvance(title) + 16;
-        }
-        auto legendItem = [&](int series, const QString &name) {
-            if (x + 20 + fm.horizontalAdvance(name) > size.width()) return;
-            painter.setPen(QPen(colourOf(series), 2));
-            const int my = legendY + fm.height() / 2;
-            painter.drawLine(x, my, x + 14, my);
-            painter.setPen(Qt::black);
-            drawText(painter, x + 18, legendY, name);
-            x += 18 + fm.horizontalAdvance(name) + 14;
-        };
-        for (int k = 1; k <= channels; ++k)
-            legendItem(k, m_model.channelName(m_sensor, k));
-        if (picture.hasPressure) legendItem(Picture::Pressure, TrendModel::pressureName());
-    }
-
-    // Grid and axis labels.
-    painter.setPen(kGrid);
-    const int labelH = fm.height();
-    if (left.valid) {
-        const double step = niceStep(left.hi - left.lo, std::max(2, plot.height() / (labelH * 2)));
-        for (double v = std::ceil(left.lo / step) * step; v <= left.hi; v += step) {
-            const int y = int(std::lround(left.y(v, plot)));
-            painter.setPen(kGrid);
-            painter.drawLine(plot.left(), y, plot.right(), y);
-            painter.setPen(Qt::black);
-            const QString text = tickText(v, step);
-            drawText(painter, plot.left() - 6 - widthOf(text), y - labelH / 2, text);
-        }
-    }
-    if (right.valid) {
-        const double step =
-            niceStep(right.hi - right.lo, std::max(2, plot.height() / (labelH * 2)));
-        painter.setPen(kPressureColour);
-        for (double v = std::ceil(right.lo / step) * step; v <= right.hi; v += step) {
-            const int y = int(std::lround(right.y(v, plot)));
-            painter.drawLine(plot.right(), y, plot.right() + 4, y);
-            drawText(painter, plot.right() + 7, y - labelH / 2, tickText(v, step));
-        }
-    }
-    {
-        const qint64 span = picture.t1 - picture.t0 + 1;
-        const int maxLabels = std::max(2, plot.width() / (fm.horizontalAdvance("00:00:00") + 30));
-        qint64 step = kTimeSteps[std::size(kTimeSteps) - 1];
-        for (qint64 s : kTimeSteps)
-            if (span / s <= maxLabels) {
-                step = s;
-                break;
-            }
-        const qint64 offset =
-            qint64(QDateTime::fromMSecsSinceEpoch(picture.t1).offsetFromUtc()) * 1000;
-        const QString format = span > 20 * 3600 * 1000 ? QStringLiteral("d MMM HH:mm")
-                               : step < 60000          ? QStringLiteral("HH:mm:ss")
-                                                       : QStringLiteral("HH:mm");
-        qint64 t = (picture.t0 + offset + step - 1) / step * step - offset;
-        for (; t <= picture.t1; t += step) {
-            const int cx = plot.left() + picture.columnOf(t);
-            painter.setPen(kGrid);
-            painter.drawLine(cx, plot.top(), cx, plot.bottom());
-            painter.setPen(Qt::black);
-            const QString text =
-                QDateTime::fromMSecsSinceEpoch(t + offset, Qt::UTC).toString(format);
-            const int w = widthOf(text);
-            drawText(painter, std::clamp(cx - w / 2, 0, size.width() - w), plot.bottom() + 4, text);
-        }
-    }
+    if (whole) drawLegend(painter, picture, plot, size.width());
+    drawValueAxes(painter, plot, left, right);
+    drawTimeAxis(painter, picture, plot, size.width());
     painter.setPen(kFrame);
     painter.setBrush(Qt::NoBrush);
     painter.drawRect(plot.adjusted(0, 0, -1, -1));
@@ -431,76 +355,173 @@ void TrendPlot::drawPicture(QPainter &painter, const Picture &picture, QSize siz
                                               : QStringLiteral("No readings yet"));
         return;
     }
-
-    // The lines: per column the first, lowest, highest and last value.
     painter.save();
     painter.setClipRect(plot, whole ? Qt::ReplaceClip : Qt::IntersectClip);
     // Smooth lines while the picture is sparse; a dense one is a band either way, and plain
     // lines draw it in half the time.
     painter.setRenderHint(QPainter::Antialiasing, picture.points <= qsizetype(plot.width()) * 8);
+    // The pressure first: the channels stay in view where the lines cross.
+    if (picture.hasPressure)
+        drawSeries(painter, picture, plot, Picture::Pressure, right, firstColumn);
+    for (int k = 1; k <= TrendModel::Channels; ++k)
+        drawSeries(painter, picture, plot, k, left, firstColumn);
+    painter.restore();
+}
+
+int TrendPlot::labelWidth(const QString &text) const
+{
+    return int(std::ceil(label(text).size().width()));
+}
+
+void TrendPlot::drawLegend(QPainter &painter, const Picture &picture, const QRect &plot,
+                           int width) const
+{
+    // The sensor, then a swatch and a name per series, as many as fit.
+    const QFontMetrics fm = fontMetrics();
+    int x = plot.left();
+    const int legendY = 4;
+    painter.setPen(Qt::black);
+    if (m_sensor >= 0) {
+        const QString title = QStringLiteral("Sensor ") + m_model.sensors().value(m_sensor);
+        drawText(painter, x, legendY, title);
+        x += fm.horizontalAdvance(title) + 16;
+    }
+    auto legendItem = [&](int series, const QString &name) {
+        if (x + 20 + fm.horizontalAdvance(name) > width) return;
+        painter.setPen(QPen(colourOf(series), 2));
+        const int my = legendY + fm.height() / 2;
+        painter.drawLine(x, my, x + 14, my);
+        painter.setPen(Qt::black);
+        drawText(painter, x + 18, legendY, name);
+        x += 18 + fm.horizontalAdvance(name) + 14;
+    };
+    const int channels = m_model.channelCount(m_sensor);
+    for (int k = 1; k <= channels; ++k)
+        legendItem(k, m_model.channelName(m_sensor, k));
+    if (picture.hasPressure) legendItem(Picture::Pressure, TrendModel::pressureName());
+}
+
+void TrendPlot::drawValueAxes(QPainter &painter, const QRect &plot, const Axis &left,
+                              const Axis &right) const
+{
+    // The channels' axis: a grid line across the plot and a label at the left per step. The
+    // pressure's: a tick and a label at the right per step.
+    const int labelH = fontMetrics().height();
+    const int ticks = std::max(2, plot.height() / (labelH * 2));
+    if (left.valid) {
+        const double step = niceStep(left.hi - left.lo, ticks);
+        for (double v = std::ceil(left.lo / step) * step; v <= left.hi; v += step) {
+            const int y = int(std::lround(left.y(v, plot)));
+            painter.setPen(kGrid);
+            painter.drawLine(plot.left(), y, plot.right(), y);
+            painter.setPen(Qt::black);
+            const QString text = tickText(v, step);
+            drawText(painter, plot.left() - 6 - labelWidth(text), y - labelH / 2, text);
+        }
+    }
+    if (right.valid) {
+        const double step = niceStep(right.hi - right.lo, ticks);
+        painter.setPen(kPressureColour);
+        for (double v = std::ceil(right.lo / step) * step; v <= right.hi; v += step) {
+            const int y = int(std::lround(right.y(v, plot)));
+            painter.drawLine(plot.right(), y, plot.right() + 4, y);
+            drawText(painter, plot.right() + 7, y - labelH / 2, tickText(v, step));
+        }
+    }
+}
+
+void TrendPlot::drawTimeAxis(QPainter &painter, const Picture &picture, const QRect &plot,
+                             int width) const
+{
+    // A grid line down the plot and a local-time label under it at whole steps of local time,
+    // the step chosen so that the labels do not crowd.
+    const QFontMetrics fm = fontMetrics();
+    const qint64 span = picture.t1 - picture.t0 + 1;
+    const int maxLabels = std::max(2, plot.width() / (fm.horizontalAdvance("00:00:00") + 30));
+    qint64 step = kTimeSteps[std::size(kTimeSteps) - 1];
+    for (qint64 s : kTimeSteps)
+        if (span / s <= maxLabels) {
+            step = s;
+            break;
+        }
+    const qint64 offset = qint64(QDateTime::fromMSecsSinceEpoch(picture.t1).offsetFromUtc()) * 1000;
+    const QString format = span > 20 * 3600 * 1000 ? QStringLiteral("d MMM HH:mm")
+                           : step < 60000          ? QStringLiteral("HH:mm:ss")
+                                                   : QStringLiteral("HH:mm");
+    for (qint64 t = (picture.t0 + offset + step - 1) / step * step - offset; t <= picture.t1;
+         t += step) {
+        const int cx = plot.left() + picture.columnOf(t);
+        painter.setPen(kGrid);
+        painter.drawLine(cx, plot.top(), cx, plot.bottom());
+        painter.setPen(Qt::black);
+        const QString text = QDateTime::fromMSecsSinceEpoch(t + offset, Qt::UTC).toString(format);
+        const int w = labelWidth(text);
+        drawText(painter, std::clamp(cx - w / 2, 0, width - w), plot.bottom() + 4, text);
+    }
+}
+
+void TrendPlot::drawSeries(QPainter &painter, const Picture &picture, const QRect &plot, int series,
+                           const Axis &axis, int firstColumn) const
+{
+    // Per column the first, lowest, highest and last value. The pressure holds its value until
+    // the next one: its line steps, from the value before the span to the span's end.
+    const SeriesPicture &s = picture.series[size_t(series)];
+    if (!axis.valid) return;
+    const bool stepped = series == Picture::Pressure;
     // Column 0 and the columns from firstColumn on (with the one before, for the line into
     // them); all of them when drawing the whole picture.
+    const bool whole = firstColumn <= 0;
     auto wanted = [&](int c) { return whole || c <= 1 || c >= firstColumn - 1; };
-    auto drawSeries = [&](int series, const Axis &axis, bool stepped) {
-        const SeriesPicture &s = picture.series[size_t(series)];
-        if (!axis.valid) return;
-        // A one-pixel cosmetic pen takes the raster engine's fast line path; a wider pen would
-        // outline every column's vertical stroke and cost seconds at a million points.
-        QPen pen(colourOf(series), 1);
-        pen.setCosmetic(true);
-        painter.setPen(pen);
-        painter.setBrush(colourOf(series));
+    // A one-pixel cosmetic pen takes the raster engine's fast line path; a wider pen would
+    // outline every column's vertical stroke and cost seconds at a million points.
+    QPen pen(colourOf(series), 1);
+    pen.setCosmetic(true);
+    painter.setPen(pen);
+    painter.setBrush(colourOf(series));
+    m_line.clear();
+    auto flush = [&] {
+        if (m_line.size() >= 2)
+            painter.drawPolyline(m_line);
+        else if (m_line.size() == 1)
+            painter.drawEllipse(m_line[0], 1.5, 1.5);
         m_line.clear();
-        auto flush = [&] {
-            if (m_line.size() >= 2)
-                painter.drawPolyline(m_line);
-            else if (m_line.size() == 1)
-                painter.drawEllipse(m_line[0], 1.5, 1.5);
-            m_line.clear();
-        };
-        bool havePrev = false;
-        double prevLast = 0;
-        if (stepped && std::isfinite(picture.pressureBefore)) {
-            m_line << QPointF(plot.left(), axis.y(picture.pressureBefore, plot));
-            havePrev = true;
-            prevLast = picture.pressureBefore;
+    };
+    bool havePrev = false;
+    double prevLast = 0;
+    if (stepped && std::isfinite(picture.pressureBefore)) {
+        m_line << QPointF(plot.left(), axis.y(picture.pressureBefore, plot));
+        havePrev = true;
+        prevLast = picture.pressureBefore;
+    }
+    for (int c = 0; c < int(s.columns.size()); ++c) {
+        const Column &col = s.columns[size_t(c)];
+        if (!col.hasValue) continue;
+        const double cx = plot.left() + c + 0.5;
+        if (col.breakBefore) {
+            flush();
+            havePrev = false;
         }
-        for (int c = 0; c < int(s.columns.size()); ++c) {
-            const Column &col = s.columns[size_t(c)];
-            if (!col.hasValue) continue;
-            const double cx = plot.left() + c + 0.5;
-            if (col.breakBefore) {
-                flush();
-                havePrev = false;
-            }
-            if (!wanted(c)) {
-                // Not drawn: only where the next drawn column's line starts from.
-                if (m_line.size() >= 2) flush();
-                m_line.clear();
-                m_line << QPointF(cx, axis.y(col.last, plot));
-                prevLast = col.last;
-                havePrev = true;
-                continue;
-            }
-            if (stepped && havePrev) m_line << QPointF(cx, axis.y(prevLast, plot));
-            m_line << QPointF(cx, axis.y(col.first, plot));
-            if (col.min != col.max)
-                m_line << QPointF(cx, axis.y(col.min, plot)) << QPointF(cx, axis.y(col.max, plot));
-            if (col.last != col.first || col.min != col.max)
-                m_line << QPointF(cx, axis.y(col.last, plot));
+        if (!wanted(c)) {
+            // Not drawn: only where the next drawn column's line starts from.
+            if (m_line.size() >= 2) flush();
+            m_line.clear();
+            m_line << QPointF(cx, axis.y(col.last, plot));
             prevLast = col.last;
             havePrev = true;
+            continue;
         }
-        if (stepped && havePrev && std::isfinite(picture.pressureAtEnd))
-            m_line << QPointF(plot.left() + picture.columnOf(picture.t1) + 0.5,
-                              axis.y(prevLast, plot));
-        flush();
-    };
-    // The pressure first: the channels stay in view where the lines cross.
-    if (picture.hasPressure) drawSeries(Picture::Pressure, right, true);
-    for (int k = 1; k <= TrendModel::Channels; ++k)
-        drawSeries(k, left, false);
-    painter.restore();
+        if (stepped && havePrev) m_line << QPointF(cx, axis.y(prevLast, plot));
+        m_line << QPointF(cx, axis.y(col.first, plot));
+        if (col.min != col.max)
+            m_line << QPointF(cx, axis.y(col.min, plot)) << QPointF(cx, axis.y(col.max, plot));
+        if (col.last != col.first || col.min != col.max)
+            m_line << QPointF(cx, axis.y(col.last, plot));
+        prevLast = col.last;
+        havePrev = true;
+    }
+    if (stepped && havePrev && std::isfinite(picture.pressureAtEnd))
+        m_line << QPointF(plot.left() + picture.columnOf(picture.t1) + 0.5, axis.y(prevLast, plot));
+    flush();
 }
 
 void TrendPlot::paintEvent(QPaintEvent *event)

@@ -97,6 +97,16 @@ private:
     // through: column 0, the columns from `firstColumn` on and the labels.
     void drawPicture(QPainter &painter, const Picture &picture, QSize size, const Axis &left,
                      const Axis &right, int firstColumn = 0) const;
+    // Its parts, in the order drawn: the legend (whole pictures only), the value axes and the
+    // time axis with their grid lines and labels, then each series inside the frame.
+    void drawLegend(QPainter &painter, const Picture &picture, const QRect &plot, int width) const;
+    void drawValueAxes(QPainter &painter, const QRect &plot, const Axis &left,
+                       const Axis &right) const;
+    void drawTimeAxis(QPainter &painter, const Picture &picture, const QRect &plot,
+                      int width) const;
+    void drawSeries(QPainter &painter, const Picture &picture, const QRect &plot, int series,
+                    const Axis &axis, int firstColumn) const;
+    int labelWidth(const QString &text) const;
     const QStaticText &label(const QString &text) const;
     void drawText(QPainter &painter, int x, int y, const QString &text) const;
     void drawHover(QPainter &painter);

@@ -23,6 +23,7 @@
 
 using cli::Options;
 using cli::Parsed;
+using SaveMode = PrimaryLink::SaveMode;
 
 Q_DECLARE_METATYPE(Options)
 
@@ -47,16 +48,17 @@ void TestCommandLine::goodForms_data()
     QTest::addColumn<Options>("expected");
     QTest::newRow("nothing") << QStringList() << Options{};
     QTest::newRow("all three") << QStringList{"--port", "7", "--secondary", "8", "--save", "all"}
-                               << Options{7, 8, 1};
+                               << Options{7, 8, SaveMode::All};
     QTest::newRow("with =, any order")
-        << QStringList{"--save=current", "--secondary=256", "--port=30"} << Options{30, 256, 2};
+        << QStringList{"--save=current", "--secondary=256", "--port=30"}
+        << Options{30, 256, SaveMode::Current};
     QTest::newRow("lowest, save none")
-        << QStringList{"--port", "1", "--save", "none"} << Options{1, std::nullopt, 0};
+        << QStringList{"--port", "1", "--save", "none"} << Options{1, std::nullopt, SaveMode::None};
     QTest::newRow("leading zeros")
         << QStringList{"--secondary", "008"} << Options{std::nullopt, 8, std::nullopt};
     QTest::newRow("headless, echo")
         << QStringList{"--echo", "--save=all", "--headless", "--port", "7"}
-        << Options{7, std::nullopt, 1, true, true};
+        << Options{7, std::nullopt, SaveMode::All, true, true};
 }
 
 void TestCommandLine::goodForms()
@@ -172,7 +174,7 @@ void TestCommandLine::theAutostartExampleParses()
     QCOMPARE(exec.value(0), QStringLiteral("narwickpanel"));
     const Parsed p = cli::parse(exec.mid(1));
     QCOMPARE(p.action, Parsed::Run);
-    QVERIFY(p.options.port && p.options.secondary && p.options.save == 1);
+    QVERIFY(p.options.port && p.options.secondary && p.options.save == SaveMode::All);
 }
 
 namespace {
@@ -196,7 +198,7 @@ void TestCommandLine::picksAsTheOperatorWould()
     w.showMessage = [&boxes](const QString &t) { boxes << t; };
     QVERIFY(w.Form_Load());
 
-    CommandLineStart start(w, Options{7, 8, 1});
+    CommandLineStart start(w, Options{7, 8, SaveMode::All});
     start.run();
     // The window shows the picks.
     QCOMPARE(w.ctl.cboStepperPort->currentText(), QStringLiteral("8"));
@@ -286,7 +288,7 @@ void TestCommandLine::manyForeignDescriptorsAreLookedAtOffTheWindowThread()
     QVERIFY(!w.startUpScanned());
     QCOMPARE(w.ctl.txtIncoming->toPlainText(),
              QStringLiteral("Scanning available COM hardware..."));
-    CommandLineStart start(w, Options{7, 8, 1});
+    CommandLineStart start(w, Options{7, 8, SaveMode::All});
     start.run(); // waits for the scans
     QCOMPARE(w.secondary->openPort(), -1);
     QVERIFY(!w.primary->isOpen());
@@ -315,8 +317,8 @@ void TestCommandLine::absentPortsAreWaitedForWithoutABox()
     testsupport::PtyPair held;
     world.comDir.map(3, held.slavePath());
     int err = 0;
-    const int holder = serial::openExclusive(held.slavePath(), &err);
-    QVERIFY(holder >= 0);
+    serial::ExclusivePort holder = serial::openExclusive(held.slavePath(), &err);
+    QVERIFY(holder.isOpen());
     frmMain w;
     QStringList boxes;
     w.showMessage = [&boxes](const QString &t) { boxes << t; };
@@ -367,7 +369,7 @@ void TestCommandLine::absentPortsAreWaitedForWithoutABox()
     QVERIFY(w.ctl.txtIncoming->toPlainText().contains(QStringLiteral("\nCOM3: Reset Error-2")));
     QVERIFY(!w.secondary->retrying());
     QVERIFY(boxes.isEmpty());
-    serial::closeExclusive(holder);
+    holder.close();
 }
 
 void TestCommandLine::theOperatorEndsTheWait()

@@ -53,8 +53,8 @@ void TestFrmMain::startupStateAndScanLog()
     world.comDir.map(31, com31.slavePath());
     world.comDir.map(6, world.home.path() + QStringLiteral("/nothing-here")); // dangling
     int err = 0;
-    const int holder = serial::openExclusive(com4.slavePath(), &err);
-    QVERIFY(holder >= 0);
+    serial::ExclusivePort holder = serial::openExclusive(com4.slavePath(), &err);
+    QVERIFY(holder.isOpen());
 
     frmMain w;
     QVERIFY(w.Form_Load());
@@ -92,7 +92,7 @@ void TestFrmMain::startupStateAndScanLog()
     QVERIFY(w.NPpath.endsWith(QStringLiteral("/Documents/Brindlecast/NarwickPanel")));
     QCOMPARE(w.BCappPath + QStringLiteral("/NarwickPanel"), w.NPpath);
     QVERIFY(!QFileInfo::exists(w.BCappPath)); // never created
-    serial::closeExclusive(holder);
+    holder.close();
 }
 
 void TestFrmMain::rescanGivesTheSameList()
@@ -198,7 +198,8 @@ void TestFrmMain::linkSignalsReachTheirControls()
     emit p->logReplaced(QStringLiteral("a"));
     emit s->logAppended(QStringLiteral("\r\nb"));
     emit p->logAppended(QStringLiteral("\r\nc"));
-    QCOMPARE(c.txtIncoming->toPlainText(), QStringLiteral("a\nb\nc"));
+    emit p->lineLogged(QStringLiteral("d")); // a received line continues the last one
+    QCOMPARE(c.txtIncoming->toPlainText(), QStringLiteral("a\nb\ncd\n"));
     emit s->logReplaced(QString());
     QCOMPARE(c.txtIncoming->toPlainText(), QString());
 

@@ -66,8 +66,9 @@ void TestLogView::keepsTheLastLinesOfEverythingAppended()
     QCOMPARE(log.toPlainText(), QString());
     QCOMPARE(log.blockCount(), 1);
 
-    // Chunks of any shape: lines continued across appends, CR LF inside, empty lines, a lone
-    // CR or LF, control characters. The log is always the tail of everything appended.
+    // Chunks of any shape, appended as text or as received lines: lines continued across
+    // appends, CR LF inside, empty lines, a lone CR or LF, control characters. The log is always
+    // the tail of everything appended.
     QRandomGenerator rng(20261207);
     const QStringList pieces{QStringLiteral("\r\n"), QStringLiteral("R:0,S100,TC4,1,21.5,C,0"),
                              QStringLiteral("\n"),   QStringLiteral("\r"),
@@ -78,8 +79,13 @@ void TestLogView::keepsTheLastLinesOfEverythingAppended()
         QString chunk;
         for (int n = rng.bounded(1, 6); n > 0; --n)
             chunk += pieces[rng.bounded(int(pieces.size()))];
-        log.appendText(chunk);
-        all += chunk;
+        if (rng.bounded(2)) {
+            log.appendText(chunk);
+            all += chunk;
+        } else {
+            log.appendLine(chunk);
+            all += chunk + QLatin1String("\r\n");
+        }
         if (i % 97 == 0) {
             QCOMPARE(log.toPlainText(), expectedText(all, 50));
             QCOMPARE(log.characterCount(), int(log.toPlainText().size()));

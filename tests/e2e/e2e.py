@@ -1142,7 +1142,8 @@ def mqtt(run):
              "the connection to come back", 30)
     sim.command("stop")
     count, _ = wait_delivered(p, sim, 0, 0, "after the outage")
-    wait_for(lambda: p.status(6) == "MQTT: connected", "the queue to drain", 20)
+    wait_for(lambda: p.status(6) == "MQTT: connected", lambda: "the queue to drain (panel 6: %r)"
+             % p.status(6), 20)
     wait_for(lambda: len({m[2] for m in sub.messages() if "/reading/" in m[1]}) >= count,
              "every reading at the subscriber", 30)
     log = p.text("txtIncoming")

@@ -19,7 +19,8 @@ class Timeout(AssertionError):
 
 
 def wait_for(predicate, what, timeout=10.0, interval=0.05):
-    """Polls predicate until it returns something true; returns that value."""
+    """Polls predicate until it returns something true; returns that value. `what` names what
+    is waited for: a text, or a function that says it at the time out."""
     deadline = time.monotonic() + timeout
     last_error = None
     while True:
@@ -31,7 +32,8 @@ def wait_for(predicate, what, timeout=10.0, interval=0.05):
             last_error = e
         if time.monotonic() > deadline:
             raise Timeout("timed out waiting for %s%s" % (
-                what, " (last error: %s)" % last_error if last_error else ""))
+                what() if callable(what) else what,
+                " (last error: %s)" % last_error if last_error else ""))
         time.sleep(interval)
 
 

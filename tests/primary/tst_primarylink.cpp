@@ -154,8 +154,8 @@ void TestPrimaryLink::noneAndRepickAndRefusedOpen()
 
     // Another program holds the port: the pick says why in the log, without a dialog.
     int err = 0;
-    const int holder = serial::openExclusive(device->slavePath(), &err);
-    QVERIFY(holder >= 0);
+    serial::ExclusivePort holder = serial::openExclusive(device->slavePath(), &err);
+    QVERIFY(holder.isOpen());
     QVERIFY(pick(QStringLiteral("12")));
     QVERIFY(!link->isOpen());
     QCOMPARE(view->status, QStringLiteral("COM 12: 9600,n,8,1 - Closed"));
@@ -163,7 +163,7 @@ void TestPrimaryLink::noneAndRepickAndRefusedOpen()
     const QString log = view->log.text();
     QVERIFY2(log.startsWith(QStringLiteral("COM 12 could not be opened: ")), qPrintable(log));
     QVERIFY(!log.contains(QLatin1Char('\n')));
-    serial::closeExclusive(holder);
+    holder.close();
 }
 
 void TestPrimaryLink::savingAllAndCurrentReading()

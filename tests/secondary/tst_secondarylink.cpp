@@ -144,13 +144,13 @@ void TestSecondaryLink::failedOpensShowTheCodeAndHoldNothing()
 
     // A port another program holds.
     int err = 0;
-    const int holder = serial::openExclusive(gauge->slavePath(), &err);
-    QVERIFY(holder >= 0);
+    serial::ExclusivePort holder = serial::openExclusive(gauge->slavePath(), &err);
+    QVERIFY(holder.isOpen());
     QVERIFY(pick(QStringLiteral("3")));
     QCOMPARE(view->messages.size(), 2);
     QVERIFY(view->messages[1].startsWith(QStringLiteral("Reset Error-")));
     QCOMPARE(link->openPort(), -1);
-    serial::closeExclusive(holder);
+    holder.close();
 }
 
 void TestSecondaryLink::noneClosesWhateverIsOpenCom1Included()
@@ -374,11 +374,11 @@ void TestSecondaryLink::unattendedPickLogsFailuresAndWaitsForAnAbsentPort()
 
     // A port another program holds is there: logged, not waited for.
     int err = 0;
-    const int holder = serial::openExclusive(gauge->slavePath(), &err);
-    QVERIFY(holder >= 0);
+    serial::ExclusivePort holder = serial::openExclusive(gauge->slavePath(), &err);
+    QVERIFY(holder.isOpen());
     view->log.replace(QString());
     QVERIFY(!link->openUnattended(3));
-    serial::closeExclusive(holder);
+    holder.close();
     QCOMPARE(view->log.text(), QStringLiteral("COM3: Reset Error-2\n"));
     QVERIFY(!link->retrying());
     QCOMPARE(link->openPort(), -1); // the old port was closed, as a pick closes it

@@ -86,13 +86,13 @@ private slots:
 
         // Another holder: the open is refused, as root too, and the holder keeps the port.
         int holderError = 0;
-        const int holder = openExclusive(pty.slavePath(), &holderError);
-        QVERIFY(holder >= 0);
+        ExclusivePort holder = openExclusive(pty.slavePath(), &holderError);
+        QVERIFY(holder.isOpen());
         QVERIFY(!comm.setPortOpen(true, &error, &code));
         QCOMPARE(error, QStringLiteral("COM 12 is held by another program"));
         QCOMPARE(code, EBUSY);
         QVERIFY(!comm.PortOpen());
-        closeExclusive(holder);
+        holder.close();
         {
             // So is a program that just has the port open, without any lock.
             testsupport::OtherProcess plain(pty.slavePath());
@@ -109,6 +109,17 @@ private slots:
         QVERIFY(!second.setPortOpen(true, &error));
         QVERIFY(!second.PortOpen());
         QVERIFY(comm.PortOpen());
+
+        // A control that goes while its port is open lets go of it, lock file included.
+        QVERIFY(comm.setPortOpen(false));
+        {
+            MSComm goes;
+            QVERIFY(goes.setCommPort(12));
+            QVERIFY(goes.setPortOpen(true));
+            QVERIFY(QFile::exists(lockFile));
+        }
+        QVERIFY(!QFile::exists(lockFile));
+        QCOMPARE(probeCom(12), ProbeResult::Free);
 
         QVERIFY(pty.readSent().isEmpty());
     }

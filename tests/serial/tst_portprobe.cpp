@@ -33,12 +33,14 @@ enum class Holder { None, Exclusive, Flock, OurOpen };
 // Another program holding the slave in one of the ways a probe has to notice.
 struct HeldPort {
     int fd = -1;
+    ExclusivePort ours;
     HeldPort(const QString &path, Holder how)
     {
         if (how == Holder::None) return;
         if (how == Holder::OurOpen) {
             int error = 0;
-            fd = openExclusive(path, &error);
+            ours = openExclusive(path, &error);
+            fd = ours.fd();
             return;
         }
         fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -48,7 +50,7 @@ struct HeldPort {
     }
     ~HeldPort()
     {
-        if (fd < 0) return;
+        if (fd < 0 || ours.isOpen()) return;
         ::ioctl(fd, TIOCNXCL);
         ::close(fd);
     }
@@ -80,9 +82,8 @@ int probeAndOpen(const QString &path, bool ownPlainOpen)
                                  : -1;
     const int probe = int(probeDevice(path));
     int error = 0;
-    const int fd = openExclusive(path, &error);
-    const int open = fd >= 0 ? 2 : error == EBUSY ? 1 : 3;
-    closeExclusive(fd);
+    const bool opened = openExclusive(path, &error).isOpen(); // and let go at once
+    const int open = opened ? 2 : error == EBUSY ? 1 : 3;
     if (own >= 0) ::close(own);
     return probe * 10 + open;
 }
@@ -410,33 +411,33 @@ private slots:
         QVERIFY(QDir(second.path()).isEmpty());
 
         int error = 0;
-        int fd = openExclusive(path, &error);
-        QVERIFY2(fd >= 0, strerror(error));
+        ExclusivePort port = openExclusive(path, &error);
+        QVERIFY2(port.isOpen(), strerror(error));
         QCOMPARE(read(lockA), ours);
         QCOMPARE(read(lockB), ours);
         QCOMPARE(QDir(first.path()).count(), 3u); // ".", ".." and the lock: no temporary left
         QVERIFY(!QFile::exists(missing));
         QCOMPARE(probeDevice(path), ProbeResult::Held); // and it stays ours
         QCOMPARE(read(lockA), ours);
-        closeExclusive(fd);
+        port.close();
         QVERIFY(!QFile::exists(lockA));
         QVERIFY(!QFile::exists(lockB));
 
         // A lock left by a process that is gone, or by us, is taken over.
         writeLock(lockA, asciiPid(0x7ffffff0));
         writeLock(lockB, ours);
-        fd = openExclusive(path, &error);
-        QVERIFY2(fd >= 0, strerror(error));
+        port = openExclusive(path, &error);
+        QVERIFY2(port.isOpen(), strerror(error));
         QCOMPARE(read(lockA), ours);
         QCOMPARE(read(lockB), ours);
-        closeExclusive(fd);
+        port.close();
         QVERIFY(!QFile::exists(lockA) && !QFile::exists(lockB));
 
         // A live lock of another process, in any one directory, refuses the port.
         testsupport::OtherProcess other;
         QVERIFY(other.isValid());
         writeLock(lockB, asciiPid(other.pid()));
-        QCOMPARE(openExclusive(path, &error), -1);
+        QCOMPARE(openExclusive(path, &error).fd(), -1);
         QCOMPARE(error, EBUSY);
         QCOMPARE(read(lockB), asciiPid(other.pid()));
         QVERIFY(!QFile::exists(lockA));
@@ -445,9 +446,9 @@ private slots:
         // With no lock directory at all the port opens as before.
         ::unlink(QFile::encodeName(lockB).constData());
         qputenv("NARWICKPANEL_LOCK_DIRS", "");
-        fd = openExclusive(path, &error);
-        QVERIFY(fd >= 0);
-        closeExclusive(fd);
+        port = openExclusive(path, &error);
+        QVERIFY(port.isOpen());
+        port.close();
         qputenv("NARWICKPANEL_LOCK_DIRS", QFile::encodeName(m_locks.path()));
     }
 
@@ -463,13 +464,14 @@ private slots:
         ::close(gone);
         QCOMPARE(serial::probeDevice(pty.slavePath()), ProbeResult::Free);
         int err = 0;
-        const int fd = serial::openExclusive(pty.slavePath(), &err);
+        serial::ExclusivePort port = serial::openExclusive(pty.slavePath(), &err);
+        const int fd = port.fd();
         QVERIFY2(fd >= 0, strerror(err));
         // Now the flag is ours, and a live holder's flag still counts.
         QCOMPARE(serial::probeDevice(pty.slavePath()), ProbeResult::Held);
-        QCOMPARE(serial::openExclusive(pty.slavePath(), &err), -1);
+        QCOMPARE(serial::openExclusive(pty.slavePath(), &err).fd(), -1);
         QCOMPARE(err, EBUSY);
-        serial::closeExclusive(fd);
+        port.close();
     }
     void classification_data()
     {
@@ -499,10 +501,11 @@ private slots:
         // Our exclusive open refuses exactly the ports the probe calls held, and the refused
         // attempt leaves the holder as it was.
         int error = 0;
-        const int fd = openExclusive(pty.slavePath(), &error);
+        ExclusivePort port = openExclusive(pty.slavePath(), &error);
+        const int fd = port.fd();
         QCOMPARE(fd >= 0, expected == ProbeResult::Free);
         if (fd < 0) QCOMPARE(error, EBUSY);
-        closeExclusive(fd);
+        port.close();
         if (Holder(holder) == Holder::Exclusive || Holder(holder) == Holder::OurOpen)
             QVERIFY(exclusiveFlag(held.fd));
         QCOMPARE(probeCom(4), expected);
@@ -525,9 +528,9 @@ private slots:
         QCOMPARE(probeDevice(QString()), ProbeResult::Absent);
 
         int error = 0;
-        QCOMPARE(openExclusive(QStringLiteral("/dev/null"), &error), -1);
+        QCOMPARE(openExclusive(QStringLiteral("/dev/null"), &error).fd(), -1);
         QCOMPARE(error, ENOTTY);
-        QCOMPARE(openExclusive(tmp.filePath("missing"), &error), -1);
+        QCOMPARE(openExclusive(tmp.filePath("missing"), &error).fd(), -1);
         QCOMPARE(error, ENOENT);
     }
 
@@ -543,7 +546,7 @@ private slots:
         if (child == 0) {
             if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(100);
             int error = 0;
-            const bool refused = openExclusive(pty.slavePath(), &error) < 0 && error == EACCES;
+            const bool refused = openExclusive(pty.slavePath(), &error).fd() < 0 && error == EACCES;
             ::_exit(refused ? int(probeDevice(pty.slavePath())) : 101);
         }
         int status = 0;
@@ -558,7 +561,8 @@ private slots:
     {
         PtyPair pty;
         int error = 0;
-        const int fd = openExclusive(pty.slavePath(), &error);
+        ExclusivePort port = openExclusive(pty.slavePath(), &error);
+        const int fd = port.fd();
         QVERIFY2(fd >= 0, strerror(error));
         LineSettings odd;
         odd.baud = 4800;
@@ -577,20 +581,21 @@ private slots:
         QCOMPARE(::tcgetattr(fd, &after), 0);
         QVERIFY(sameTermios(before, after));
         int again = 0;
-        QCOMPARE(openExclusive(pty.slavePath(), &again), -1);
+        QCOMPARE(openExclusive(pty.slavePath(), &again).fd(), -1);
         QCOMPARE(again, EBUSY);
 
         // Once released, nothing of ours outlives the descriptor.
-        closeExclusive(fd);
+        port.close();
         QCOMPARE(probeDevice(pty.slavePath()), ProbeResult::Free);
-        closeExclusive(-1); // harmless
+        port.close(); // again: harmless
     }
 
     void lineConfiguration()
     {
         PtyPair pty;
         int error = 0;
-        const int fd = openExclusive(pty.slavePath(), &error);
+        ExclusivePort port = openExclusive(pty.slavePath(), &error);
+        const int fd = port.fd();
         QVERIFY(fd >= 0);
         QVERIFY(exclusiveFlag(fd));
         QCOMPARE(configureLine(fd, LineSettings{}), 0);
@@ -609,7 +614,7 @@ private slots:
         LineSettings bad;
         bad.baud = 12345;
         QCOMPARE(configureLine(fd, bad), EINVAL);
-        closeExclusive(fd);
+        port.close();
     }
 };
 

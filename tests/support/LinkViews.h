@@ -16,6 +16,7 @@ struct LogText {
     QString raw;
     void append(const QString &t) { raw += t; }
     void replace(const QString &t) { raw = t; }
+    void line(const QString &t) { raw += t + QLatin1String("\r\n"); }
     // A message on a line of its own, by the window's log's rule.
     void message(const QString &t)
     {
@@ -39,6 +40,8 @@ struct PrimaryView {
         QObject::connect(&link, &PrimaryLink::countChanged, [this](int n) { count = n; });
         QObject::connect(&link, &PrimaryLink::portStatusChanged,
                          [this](const QString &t) { status = t; });
+        QObject::connect(&link, &PrimaryLink::lineLogged,
+                         [this](const QString &t) { log.line(t); });
         QObject::connect(&link, &PrimaryLink::logAppended,
                          [this](const QString &t) { log.append(t); });
         QObject::connect(&link, &PrimaryLink::logReplaced,

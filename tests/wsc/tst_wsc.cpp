@@ -312,7 +312,7 @@ void TestWsc::openPortIsHeldAgainstOthers()
     QCOMPARE(SioReset(8, 1024, 1024), 0);
 
     int error = 0;
-    QCOMPARE(serial::openExclusive(pty.slavePath(), &error), -1);
+    QCOMPARE(serial::openExclusive(pty.slavePath(), &error).fd(), -1);
     QCOMPARE(error, EBUSY);
 
     // Terminal programs see our UUCP lock file while the port is open.
@@ -320,10 +320,11 @@ void TestWsc::openPortIsHeldAgainstOthers()
     QVERIFY(QFile::exists(lockFile));
     QCOMPARE(SioDone(8), 0);
     QVERIFY(!QFile::exists(lockFile));
-    const int fd = serial::openExclusive(pty.slavePath(), &error);
+    serial::ExclusivePort port = serial::openExclusive(pty.slavePath(), &error);
+    const int fd = port.fd();
     QVERIFY(fd >= 0);
     QCOMPARE(SioReset(8, 1024, 1024), SIO_BUSY);
-    serial::closeExclusive(fd);
+    port.close();
 
     // A program that has the port open without any lock holds it too.
     testsupport::OtherProcess plain(pty.slavePath());
