@@ -1,19 +1,13 @@
 #include "app/DisplayBox.h"
 
-#include "app/AccessibleText.h"
+#include "app/LineLayout.h"
 
-#include <QAccessible>
-#include <QAccessibleWidget>
 #include <QApplication>
-#include <QClipboard>
-#include <QContextMenuEvent>
 #include <QElapsedTimer>
 #include <QKeyEvent>
-#include <QMenu>
 #include <QPainter>
 #include <QStyle>
 #include <QStyleOptionFrame>
-#include <QTextLayout>
 
 #include <algorithm>
 
@@ -56,93 +50,12 @@ qint64 nowMs()
     return clock.elapsed();
 }
 
-class DisplayBoxAccessible : public QAccessibleWidget, public QAccessibleTextInterface {
-public:
-    explicit DisplayBoxAccessible(DisplayBox *box)
-        : QAccessibleWidget(box, box->look() == DisplayBox::Look::Panel ? QAccessible::StaticText
-                                                                        : QAccessible::EditableText)
-    {
-    }
-
-    void *interface_cast(QAccessible::InterfaceType t) override
-    {
-        if (t == QAccessible::TextInterface) return static_cast<QAccessibleTextInterface *>(this);
-        return QAccessibleWidget::interface_cast(t);
-    }
-    QAccessible::State state() const override
-    {
-        // As a read-only line edit reports itself (which counts as editable text), or a label.
-        QAccessible::State s = QAccessibleWidget::state();
-        s.readOnly = true;
-        s.editable = box()->look() == DisplayBox::Look::LineEdit;
-        s.selectableText = true;
-        return s;
-    }
-    QString text(QAccessible::Text t) const override
-    {
-        if (t == QAccessible::Value) return accessibleText(box()->text());
-        QString s = QAccessibleWidget::text(t);
-        // A panel speaks its text, as a label does.
-        if (s.isEmpty() && t == QAccessible::Name && box()->look() == DisplayBox::Look::Panel)
-            s = accessibleText(box()->text());
-        return s;
-    }
-
-    void selection(int index, int *start, int *end) const override
-    {
-        *start = *end = 0;
-        if (index == 0 && box()->hasSelectedText()) {
-            *start = box()->selectionStart();
-            *end = box()->selectionEnd();
-        }
-    }
-    int selectionCount() const override { return box()->hasSelectedText() ? 1 : 0; }
-    void addSelection(int start, int end) override { setSelection(0, start, end); }
-    void removeSelection(int) override { box()->deselect(); }
-    void setSelection(int, int start, int end) override { box()->setSelection(start, end - start); }
-    int cursorPosition() const override { return box()->cursorPosition(); }
-    void setCursorPosition(int position) override { box()->setCursorPosition(position); }
-    QString text(int start, int end) const override
-    {
-        const QString all = box()->text();
-        if (end < 0 || end > all.size()) end = int(all.size());
-        start = std::clamp(start, 0, end);
-        return accessibleText(all.mid(start, end - start));
-    }
-    int characterCount() const override { return int(box()->text().size()); }
-    QRect characterRect(int offset) const override
-    {
-        const QRect r = box()->characterRect(offset);
-        return QRect(box()->mapToGlobal(r.topLeft()), r.size());
-    }
-    int offsetAtPoint(const QPoint &point) const override
-    {
-        return box()->positionAt(box()->mapFromGlobal(point));
-    }
-    void scrollToSubstring(int start, int) override { box()->setCursorPosition(start); }
-    QString attributes(int offset, int *start, int *end) const override
-    {
-        *start = *end = offset;
-        return {};
-    }
-
-private:
-    DisplayBox *box() const { return static_cast<DisplayBox *>(widget()); }
-};
-
-QAccessibleInterface *displayBoxAccessible(const QString &className, QObject *object)
-{
-    if (className == QLatin1String("DisplayBox") && object && object->isWidgetType())
-        return new DisplayBoxAccessible(static_cast<DisplayBox *>(object));
-    return nullptr;
-}
-
 } // namespace
 
-DisplayBox::DisplayBox(QWidget *parent, Look look) : QFrame(parent), m_look(look)
+DisplayBox::DisplayBox(QWidget *parent, Look look)
+    : QFrame(parent), SelectableText(this, look == Look::Panel ? Kind::Label : Kind::LineEdit),
+      m_look(look)
 {
-    static const bool factoryInstalled = (QAccessible::installFactory(displayBoxAccessible), true);
-    Q_UNUSED(factoryInstalled);
     // The box paints every pixel of itself, corners included, in the palette's window colour:
     // a new text repaints the box alone, not what lies beneath it.
     setAttribute(Qt::WA_OpaquePaintEvent);
@@ -171,13 +84,7 @@ void DisplayBox::setText(const QString &text)
     m_selecting = false;
     update(m_textArea);
     emit textChanged(m_text);
-    if (!QAccessible::isActive()) return; // nobody listens: nothing to build
-    QAccessibleTextUpdateEvent changed(this, 0, accessibleText(old), accessibleText(m_text));
-    QAccessible::updateAccessibility(&changed);
-    if (m_look == Look::Panel && accessibleName().isEmpty()) { // a label's name is its text
-        QAccessibleEvent renamed(this, QAccessible::NameChanged);
-        QAccessible::updateAccessibility(&renamed);
-    }
+    announceReplaced(old, m_text);
 }
 
 // ---- selection -----------------------------------------------------------------------------
@@ -198,57 +105,28 @@ int DisplayBox::selectionEnd() const
     return hasSelectedText() ? std::max(m_anchor, m_cursor) : -1;
 }
 
+void DisplayBox::selection(int *start, int *end) const
+{
+    *start = std::min(m_anchor, m_cursor);
+    *end = std::max(m_anchor, m_cursor);
+}
+
 void DisplayBox::setSelection(int start, int length)
 {
     const int size = int(m_text.size());
     start = std::clamp(start, 0, size);
-    const int end = std::clamp(start + length, 0, size);
-    moveCursor(start, false);
-    moveCursor(end, true);
+    select(start, std::clamp(start + length, 0, size));
 }
 
-void DisplayBox::selectAll()
-{
-    setSelection(0, int(m_text.size()));
-}
-
-void DisplayBox::deselect()
-{
-    moveCursor(m_cursor, false);
-}
-
-void DisplayBox::setCursorPosition(int position)
-{
-    moveCursor(position, false);
-}
-
-void DisplayBox::copy() const
-{
-    if (hasSelectedText()) QGuiApplication::clipboard()->setText(selectedText());
-}
-
-void DisplayBox::moveCursor(int position, bool mark)
+void DisplayBox::select(int anchor, int cursor)
 {
     const int oldStart = selectionStart(), oldEnd = selectionEnd(), oldCursor = m_cursor;
-    m_cursor = std::clamp(position, 0, int(m_text.size()));
-    if (!mark) m_anchor = m_cursor;
-    selectionChanged(oldStart, oldEnd, oldCursor);
-}
-
-void DisplayBox::selectionChanged(int oldStart, int oldEnd, int oldCursor)
-{
+    const int size = int(m_text.size());
+    m_anchor = std::clamp(anchor, 0, size);
+    m_cursor = std::clamp(cursor, 0, size);
     const bool selection = oldStart != selectionStart() || oldEnd != selectionEnd();
     if (selection || (m_cursor != oldCursor && m_look == Look::LineEdit)) update(m_textArea);
-    if (!QAccessible::isActive()) return;
-    if (m_cursor != oldCursor) {
-        QAccessibleTextCursorEvent moved(this, m_cursor);
-        QAccessible::updateAccessibility(&moved);
-    }
-    if (selection) {
-        QAccessibleTextSelectionEvent selected(this, hasSelectedText() ? selectionStart() : -1,
-                                               hasSelectedText() ? selectionEnd() : -1);
-        QAccessible::updateAccessibility(&selected);
-    }
+    announceSelection(oldStart, oldEnd, oldCursor);
 }
 
 void DisplayBox::selectWordAt(int position)
@@ -262,24 +140,7 @@ void DisplayBox::selectWordAt(int position)
     int end = l.nextCursorPosition(start, QTextLayout::SkipWords);
     while (end > position && end > start && m_text.at(end - 1).isSpace())
         --end;
-    moveCursor(start, false);
-    moveCursor(end, true);
-}
-
-QMenu *DisplayBox::createStandardContextMenu()
-{
-    auto *menu = new QMenu(this);
-    menu->setObjectName(QStringLiteral("qt_edit_menu"));
-    QAction *copyAction = menu->addAction(tr("&Copy"), this, &DisplayBox::copy);
-    copyAction->setObjectName(QStringLiteral("edit-copy"));
-    copyAction->setShortcut(QKeySequence::Copy);
-    copyAction->setEnabled(hasSelectedText());
-    menu->addSeparator();
-    QAction *all = menu->addAction(tr("Select All"), this, &DisplayBox::selectAll);
-    all->setObjectName(QStringLiteral("select-all"));
-    all->setShortcut(QKeySequence::SelectAll);
-    all->setEnabled(!m_text.isEmpty() && selectedText().size() != m_text.size());
-    return menu;
+    select(start, end);
 }
 
 // ---- geometry and painting -----------------------------------------------------------------
@@ -339,13 +200,8 @@ const ShapedLine &DisplayBox::shaped()
 
 QTextLayout &DisplayBox::layout()
 {
-    if (!m_layout) {
-        m_layout = std::make_unique<QTextLayout>(shownText(m_text), font());
-        m_layout->beginLayout();
-        m_layout->createLine();
-        m_layout->endLayout();
-    }
-    return *m_layout;
+    if (!m_layout) m_layout = std::make_unique<LineLayout>(shownText(m_text), font());
+    return m_layout->layout;
 }
 
 qreal DisplayBox::xOf(int position)
@@ -429,16 +285,8 @@ void DisplayBox::changeEvent(QEvent *event)
 
 bool DisplayBox::event(QEvent *event)
 {
-    if (event->type() == QEvent::ContentsRectChange) {
-        updateGeometryCache();
-    } else if (event->type() == QEvent::ShortcutOverride) {
-        auto *key = static_cast<QKeyEvent *>(event);
-        if (key->matches(QKeySequence::Copy) || key->matches(QKeySequence::SelectAll)) {
-            event->accept();
-            return true;
-        }
-    }
-    return QFrame::event(event);
+    if (event->type() == QEvent::ContentsRectChange) updateGeometryCache();
+    return shortcutOverridden(event) || QFrame::event(event);
 }
 
 QRect DisplayBox::characterRect(int position)
@@ -509,11 +357,8 @@ void DisplayBox::keyPressEvent(QKeyEvent *event)
         if (m_text.isEmpty()) return 0;
         return forward ? layout().nextCursorPosition(from) : layout().previousCursorPosition(from);
     };
-    if (event->matches(QKeySequence::Copy))
-        copy();
-    else if (event->matches(QKeySequence::SelectAll))
-        selectAll();
-    else if (event->matches(QKeySequence::MoveToNextChar))
+    if (standardKeyPressed(event)) return;
+    if (event->matches(QKeySequence::MoveToNextChar))
         moveCursor(character(m_cursor, true), false);
     else if (event->matches(QKeySequence::MoveToPreviousChar))
         moveCursor(character(m_cursor, false), false);
@@ -577,9 +422,7 @@ void DisplayBox::mouseReleaseEvent(QMouseEvent *event)
 {
     if (event->button() != Qt::LeftButton) return QFrame::mouseReleaseEvent(event);
     m_selecting = false;
-    QClipboard *clipboard = QGuiApplication::clipboard();
-    if (clipboard->supportsSelection() && hasSelectedText())
-        clipboard->setText(selectedText(), QClipboard::Selection);
+    mouseSelectionDone();
 }
 
 void DisplayBox::mouseDoubleClickEvent(QMouseEvent *event)
@@ -593,7 +436,5 @@ void DisplayBox::mouseDoubleClickEvent(QMouseEvent *event)
 
 void DisplayBox::contextMenuEvent(QContextMenuEvent *event)
 {
-    QMenu *menu = createStandardContextMenu();
-    menu->setAttribute(Qt::WA_DeleteOnClose);
-    menu->popup(event->globalPos());
+    showContextMenu(event);
 }

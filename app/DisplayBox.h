@@ -7,6 +7,7 @@
 // A new text costs one laid-out line (ShapedLine) and one repaint of the box's text area: the
 // frame and background are a cached picture, there is no cursor blink, no text layout unless
 // the operator selects, and no style lookup per change.
+#include "app/SelectableText.h"
 #include "app/ShapedLine.h"
 
 #include <QFrame>
@@ -15,10 +16,10 @@
 
 #include <memory>
 
-class QMenu;
 class QTextLayout;
+struct LineLayout;
 
-class DisplayBox : public QFrame {
+class DisplayBox : public QFrame, public SelectableText {
     Q_OBJECT
 
 public:
@@ -35,25 +36,20 @@ public:
     void clear() { setText(QString()); }
     Look look() const { return m_look; }
 
-    // Selection and cursor, in positions of text(), as on a line edit.
+    // Selection and cursor, in positions of text(), as on a line edit; the geometry in the box's
+    // own coordinates.
     bool hasSelectedText() const { return m_anchor != m_cursor; }
-    QString selectedText() const;
     int selectionStart() const; // -1 without a selection
     int selectionEnd() const;   // -1 without a selection
     void setSelection(int start, int length);
-    void selectAll();
-    void deselect();
-    int cursorPosition() const { return m_cursor; }
-    void setCursorPosition(int position);
-    void copy() const;
-
-    // Copy and Select All; the caller owns the menu.
-    QMenu *createStandardContextMenu();
-
-    // For assistive tools: a character's rectangle and the position at a point, both in the
-    // box's own coordinates.
-    QRect characterRect(int position);
-    int positionAt(const QPoint &point);
+    int characterCount() const override { return int(m_text.size()); }
+    QString selectedText() const override;
+    void selection(int *start, int *end) const override;
+    int cursorPosition() const override { return m_cursor; }
+    void select(int anchor, int cursor) override;
+    QRect characterRect(int position) override;
+    int positionAt(const QPoint &point) override;
+    void scrollToPosition(int position) override { setCursorPosition(position); }
 
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
@@ -62,6 +58,7 @@ signals:
     void textChanged(const QString &text);
 
 protected:
+    QString rangeText(int start, int end) const override { return m_text.mid(start, end - start); }
     bool event(QEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
@@ -82,15 +79,14 @@ private:
     QTextLayout &layout();
     qreal xOf(int position);
     int scrollOffset();
-    void moveCursor(int position, bool mark);
+    void moveCursor(int position, bool mark) { select(mark ? m_anchor : position, position); }
     void selectWordAt(int position);
-    void selectionChanged(int oldStart, int oldEnd, int oldCursor);
 
     Look m_look;
     QString m_text;
     ShapedLine m_shaped;
     bool m_shapedValid = false;
-    std::unique_ptr<QTextLayout> m_layout; // only while the operator works with the text
+    std::unique_ptr<LineLayout> m_layout; // only while the operator works with the text
 
     int m_anchor = 0;
     int m_cursor = 0;

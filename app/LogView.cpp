@@ -1,24 +1,13 @@
 #include "app/LogView.h"
 
+#include "app/LineLayout.h"
+#include "app/LogScrollBar.h"
 #include "app/OwnLine.h"
 
-#include "app/AccessibleText.h"
-
 #include <QAccessible>
-#include <QAccessibleWidget>
-#include <QApplication>
-#include <QClipboard>
-#include <QContextMenuEvent>
-#include <QElapsedTimer>
 #include <QKeyEvent>
-#include <QMenu>
 #include <QPainter>
 #include <QScopedValueRollback>
-#include <QScrollBar>
-#include <QSignalBlocker>
-#include <QStyleOptionSlider>
-#include <QTextLayout>
-#include <QTimer>
 
 #include <algorithm>
 #include <cmath>
@@ -41,205 +30,11 @@ QString shownText(const QString &line)
     return shown;
 }
 
-// One line laid out, for hit-testing and selection edges (never on the append path).
-struct LineLayout {
-    LineLayout(const QString &line, const QFont &font) : layout(shownText(line), font)
-    {
-        layout.beginLayout();
-        text = layout.createLine();
-        layout.endLayout();
-    }
-    QTextLayout layout;
-    QTextLine text;
-};
-
 } // namespace
 
-// The log's vertical bar. While the log grows, its range changes at every frame, but its handle
-// moves or shrinks by a pixel only every so many lines: a range or value change the log makes
-// repaints only the handle's old and new place, only when they differ, and at most every
-// 250 ms (a repaint of the whole bar repaints the log's frame and the window beneath it too).
-// Whatever the operator does with the bar repaints it at once, as any bar does.
-class LogScrollBar : public QScrollBar {
-public:
-    explicit LogScrollBar(QWidget *parent) : QScrollBar(Qt::Vertical, parent)
-    {
-        m_later.setSingleShot(true);
-        connect(&m_later, &QTimer::timeout, this, [this] { showLook(); });
-    }
-
-    bool isPictureCurrent() const { return !m_later.isActive(); }
-
-    // The log sets the bar's range, step and value together; the picture follows once they are
-    // all set (a range that grows first leaves the handle off the end for a moment).
-    void setByLog(int maximum, int pageStep, int value)
-    {
-        {
-            QScopedValueRollback<bool> quiet(m_settingByLog, true);
-            // The scroll area lays its children out again (and so the window works out which
-            // widgets cover which again) at every range change, to show or hide the bar: a
-            // range that grows while the bar stays shown does not tell it.
-            const bool shownEither = (this->maximum() > 0) == (maximum > 0) && minimum() == 0;
-            {
-                const QSignalBlocker unannounced(shownEither ? this : nullptr);
-                setRange(0, maximum);
-            }
-            setPageStep(pageStep);
-            setSingleStep(1);
-            setValue(value);
-        }
-        if (!std::exchange(m_changedByLog, false)) return;
-        const qint64 since = m_painted.isValid() ? m_painted.elapsed() : 250;
-        if (since >= 250)
-            showLook();
-        else if (!m_later.isActive() && look() != m_shown)
-            m_later.start(int(250 - since));
-    }
-
-protected:
-    void sliderChange(SliderChange change) override
-    {
-        if (m_settingByLog && change != SliderOrientationChange)
-            m_changedByLog = true;
-        else
-            QScrollBar::sliderChange(change); // repaints all of it
-    }
-
-    void paintEvent(QPaintEvent *event) override
-    {
-        // What is painted now shows the bar as it is. A paint of part of the bar while the
-        // picture lags behind leaves the picture mixed: the next change repaints all of it.
-        const BarLook now = look();
-        if (event->rect().contains(rect()))
-            m_shown = now;
-        else if (now != m_shown)
-            m_shown = BarLook{};
-        m_painted.start();
-        QScrollBar::paintEvent(event);
-    }
-
-private:
-    // The bar's picture: where its handle is and how long, and whether it sits at an end.
-    struct BarLook {
-        QRect handle;
-        bool atMinimum = false;
-        bool atMaximum = false;
-        bool valid = false;
-        bool operator==(const BarLook &) const = default;
-    };
-
-    BarLook look() const
-    {
-        QStyleOptionSlider opt;
-        initStyleOption(&opt);
-        return {
-            style()->subControlRect(QStyle::CC_ScrollBar, &opt, QStyle::SC_ScrollBarSlider, this),
-            opt.sliderValue <= opt.minimum, opt.sliderValue >= opt.maximum, true};
-    }
-
-    // Brings the picture up to the bar: only where the handle was and is, when nothing else
-    // about it changed.
-    void showLook()
-    {
-        m_later.stop();
-        const BarLook now = look();
-        if (now == m_shown) return;
-        if (m_shown.valid && now.atMinimum == m_shown.atMinimum &&
-            now.atMaximum == m_shown.atMaximum)
-            update(m_shown.handle.united(now.handle));
-        else
-            update();
-        m_shown = now; // as it will be once painted
-    }
-
-    BarLook m_shown;
-    QElapsedTimer m_painted;
-    QTimer m_later;
-    bool m_settingByLog = false;
-    bool m_changedByLog = false;
-};
-
-namespace {
-
-class LogViewAccessible : public QAccessibleWidget, public QAccessibleTextInterface {
-public:
-    explicit LogViewAccessible(QWidget *w) : QAccessibleWidget(w, QAccessible::EditableText) {}
-
-    void *interface_cast(QAccessible::InterfaceType t) override
-    {
-        if (t == QAccessible::TextInterface) return static_cast<QAccessibleTextInterface *>(this);
-        return QAccessibleWidget::interface_cast(t);
-    }
-    QAccessible::State state() const override
-    {
-        QAccessible::State s = QAccessibleWidget::state();
-        s.readOnly = true;
-        s.multiLine = true;
-        s.selectableText = true;
-        return s;
-    }
-    QString text(QAccessible::Text t) const override
-    {
-        if (t == QAccessible::Value) return accessibleText(view()->toPlainText());
-        return QAccessibleWidget::text(t);
-    }
-
-    void selection(int index, int *start, int *end) const override
-    {
-        *start = *end = 0;
-        if (index == 0) view()->selection(start, end);
-    }
-    int selectionCount() const override
-    {
-        int start = 0, end = 0;
-        view()->selection(&start, &end);
-        return start != end ? 1 : 0;
-    }
-    void addSelection(int start, int end) override { view()->setSelection(start, end); }
-    void removeSelection(int) override { view()->setSelection(0, 0); }
-    void setSelection(int, int start, int end) override { view()->setSelection(start, end); }
-    int cursorPosition() const override
-    {
-        int start = 0, end = 0;
-        view()->selection(&start, &end);
-        return end;
-    }
-    void setCursorPosition(int position) override { view()->setSelection(position, position); }
-    QString text(int start, int end) const override
-    {
-        return accessibleText(view()->textRange(start, end));
-    }
-    int characterCount() const override { return view()->characterCount(); }
-    QRect characterRect(int offset) const override { return view()->characterRect(offset); }
-    int offsetAtPoint(const QPoint &point) const override
-    {
-        return view()->offsetAt(view()->viewport()->mapFromGlobal(point));
-    }
-    void scrollToSubstring(int start, int) override { view()->scrollToOffset(start); }
-    QString attributes(int, int *start, int *end) const override
-    {
-        *start = 0;
-        *end = characterCount();
-        return {};
-    }
-
-private:
-    LogView *view() const { return static_cast<LogView *>(widget()); }
-};
-
-QAccessibleInterface *logViewAccessible(const QString &className, QObject *object)
+LogView::LogView(QWidget *parent)
+    : QAbstractScrollArea(parent), SelectableText(this, SelectableText::Kind::TextView)
 {
-    if (className == QLatin1String("LogView") && object && object->isWidgetType())
-        return new LogViewAccessible(static_cast<QWidget *>(object));
-    return nullptr;
-}
-
-} // namespace
-
-LogView::LogView(QWidget *parent) : QAbstractScrollArea(parent)
-{
-    static const bool factoryInstalled = (QAccessible::installFactory(logViewAccessible), true);
-    Q_UNUSED(factoryInstalled);
     viewport()->setCursor(Qt::IBeamCursor);
     setFocusPolicy(Qt::StrongFocus);
     m_bar = new LogScrollBar(this);
@@ -329,12 +124,8 @@ void LogView::append(QStringView plain, bool endLine)
     if (accessible) {
         QString added = plain.toString();
         if (endLine) added += u'\n';
-        QAccessibleTextInsertEvent inserted(this, int(insertedAt), accessibleText(added));
-        QAccessible::updateAccessibility(&inserted);
-        if (!removed.isEmpty()) {
-            QAccessibleTextRemoveEvent gone(this, 0, accessibleText(removed));
-            QAccessible::updateAccessibility(&gone);
-        }
+        announceInserted(int(insertedAt), added);
+        announceRemoved(0, removed);
     }
 }
 
@@ -361,10 +152,7 @@ void LogView::setPlainText(const QString &text)
 
 void LogView::clear()
 {
-    if (QAccessible::isActive() && m_chars > 0) {
-        QAccessibleTextRemoveEvent gone(this, 0, accessibleText(toPlainText()));
-        QAccessible::updateAccessibility(&gone);
-    }
+    if (QAccessible::isActive()) announceRemoved(0, toPlainText());
     m_lines.assign(1, QString());
     m_first = m_top = m_chars = 0;
     m_widest = 0;
@@ -443,6 +231,11 @@ void LogView::scrollContentsBy(int dx, int dy)
     Q_UNUSED(dy);
 }
 
+bool LogView::event(QEvent *event)
+{
+    return shortcutOverridden(event) || QAbstractScrollArea::event(event);
+}
+
 void LogView::resizeEvent(QResizeEvent *event)
 {
     QAbstractScrollArea::resizeEvent(event);
@@ -497,7 +290,7 @@ qreal LogView::xOf(qint64 line, int col) const
 {
     const QString &s = lineAt(line);
     if (col <= 0 || s.isEmpty()) return 0;
-    return LineLayout(s, font()).text.cursorToX(std::min<int>(col, int(s.size())));
+    return LineLayout(shownText(s), font()).line.cursorToX(std::min<int>(col, int(s.size())));
 }
 
 void LogView::paintEvent(QPaintEvent *event)
@@ -554,7 +347,7 @@ LogView::Pos LogView::posAt(const QPoint &viewportPoint) const
     const QString &s = lineAt(line);
     if (s.isEmpty()) return {line, 0};
     const qreal x = viewportPoint.x() - (Margin - m_hOffset);
-    return {line, LineLayout(s, font()).text.xToCursor(x)};
+    return {line, LineLayout(shownText(s), font()).line.xToCursor(x)};
 }
 
 void LogView::clampSelection()
@@ -576,19 +369,6 @@ QString LogView::selectedText() const
         out += QLatin1Char('\n') + lineAt(l);
     out += QLatin1Char('\n') + lineAt(s1.line).left(s1.col);
     return out;
-}
-
-void LogView::selectAll()
-{
-    m_anchor = {m_first, 0};
-    m_cursor = {lastLine(), int(m_lines.back().size())};
-    viewport()->update();
-}
-
-void LogView::copy() const
-{
-    const QString text = selectedText();
-    if (!text.isEmpty()) QGuiApplication::clipboard()->setText(text);
 }
 
 qint64 LogView::offsetOf(Pos p) const
@@ -617,40 +397,54 @@ void LogView::selection(int *start, int *end) const
     *end = s0 == s1 ? *start : int(offsetOf(s1));
 }
 
-void LogView::setSelection(int start, int end)
+int LogView::cursorPosition() const
 {
-    m_anchor = posOf(start);
-    m_cursor = posOf(end);
-    viewport()->update();
+    return int(offsetOf(m_cursor));
 }
 
-QString LogView::textRange(int start, int end) const
+void LogView::select(int anchor, int cursor)
 {
-    if (end < 0 || end > m_chars) end = int(m_chars);
-    start = std::clamp(start, 0, end);
+    moveSelection(posOf(anchor), posOf(cursor));
+}
+
+// Every move of the selection or the cursor: the view shows it and a screen reader hears it.
+void LogView::moveSelection(Pos anchor, Pos cursor)
+{
+    const bool heard = QAccessible::isActive();
+    int oldStart = 0, oldEnd = 0, oldCursor = 0;
+    if (heard) {
+        selection(&oldStart, &oldEnd);
+        oldCursor = cursorPosition();
+    }
+    m_anchor = anchor;
+    m_cursor = cursor;
+    viewport()->update();
+    if (heard) announceSelection(oldStart, oldEnd, oldCursor);
+}
+
+QString LogView::rangeText(int start, int end) const
+{
     return toPlainText().mid(start, end - start);
 }
 
-int LogView::offsetAt(const QPoint &viewportPoint) const
+int LogView::positionAt(const QPoint &point)
 {
-    return int(offsetOf(posAt(viewportPoint)));
+    return int(offsetOf(posAt(point)));
 }
 
-QRect LogView::characterRect(int offset) const
+QRect LogView::characterRect(int position)
 {
-    const Pos p = posOf(offset);
+    const Pos p = posOf(position);
     const qreal x = Margin - m_hOffset + xOf(p.line, p.col);
     const qreal w = p.col < lineAt(p.line).size()
                         ? QFontMetricsF(font()).horizontalAdvance(lineAt(p.line).at(p.col))
                         : 1;
-    const QRect local(int(x), int((p.line - m_top) * m_lineHeight), std::max(1, int(w)),
-                      m_lineHeight);
-    return QRect(viewport()->mapToGlobal(local.topLeft()), local.size());
+    return QRect(int(x), int((p.line - m_top) * m_lineHeight), std::max(1, int(w)), m_lineHeight);
 }
 
-void LogView::scrollToOffset(int offset)
+void LogView::scrollToPosition(int position)
 {
-    const qint64 line = posOf(offset).line;
+    const qint64 line = posOf(position).line;
     if (line < m_top || line >= m_top + fullRows())
         verticalScrollBar()->setValue(int(line - m_first));
 }
@@ -698,12 +492,11 @@ bool LogView::extendSelection(QKeyEvent *event)
     default:
         return false;
     }
-    m_cursor = p;
+    moveSelection(m_anchor, p);
     if (p.line < m_top)
         verticalScrollBar()->setValue(int(p.line - m_first));
     else if (p.line >= m_top + fullRows())
         verticalScrollBar()->setValue(int(p.line - m_first - fullRows() + 1));
-    viewport()->update();
     return true;
 }
 
@@ -714,11 +507,8 @@ void LogView::keyPressEvent(QKeyEvent *event)
         event->accept();
         return;
     }
-    if (event == QKeySequence::Copy)
-        copy();
-    else if (event == QKeySequence::SelectAll)
-        selectAll();
-    else if (event == QKeySequence::MoveToStartOfDocument || event->key() == Qt::Key_Home)
+    if (standardKeyPressed(event)) return;
+    if (event == QKeySequence::MoveToStartOfDocument || event->key() == Qt::Key_Home)
         v->triggerAction(QAbstractSlider::SliderToMinimum);
     else if (event == QKeySequence::MoveToEndOfDocument || event->key() == Qt::Key_End)
         v->triggerAction(QAbstractSlider::SliderToMaximum);
@@ -733,10 +523,8 @@ void LogView::mousePressEvent(QMouseEvent *event)
 {
     if (event->button() != Qt::LeftButton) return QAbstractScrollArea::mousePressEvent(event);
     const Pos at = posAt(event->position().toPoint());
-    if (!(event->modifiers() & Qt::ShiftModifier)) m_anchor = at;
-    m_cursor = at;
+    moveSelection(event->modifiers() & Qt::ShiftModifier ? m_anchor : at, at);
     m_selecting = true;
-    viewport()->update();
 }
 
 void LogView::mouseMoveEvent(QMouseEvent *event)
@@ -747,36 +535,24 @@ void LogView::mouseMoveEvent(QMouseEvent *event)
         verticalScrollBar()->triggerAction(QAbstractSlider::SliderSingleStepSub);
     else if (pt.y() > viewport()->height())
         verticalScrollBar()->triggerAction(QAbstractSlider::SliderSingleStepAdd);
-    m_cursor = posAt(pt);
-    viewport()->update();
+    moveSelection(m_anchor, posAt(pt));
 }
 
 void LogView::mouseReleaseEvent(QMouseEvent *event)
 {
     if (event->button() != Qt::LeftButton) return QAbstractScrollArea::mouseReleaseEvent(event);
     m_selecting = false;
-    QClipboard *clipboard = QGuiApplication::clipboard();
-    if (clipboard->supportsSelection() && m_anchor != m_cursor)
-        clipboard->setText(selectedText(), QClipboard::Selection);
+    mouseSelectionDone();
 }
 
 void LogView::mouseDoubleClickEvent(QMouseEvent *event)
 {
     if (event->button() != Qt::LeftButton) return QAbstractScrollArea::mouseDoubleClickEvent(event);
     const qint64 line = posAt(event->position().toPoint()).line;
-    m_anchor = {line, 0};
-    m_cursor = {line, int(lineAt(line).size())};
-    viewport()->update();
+    moveSelection({line, 0}, {line, int(lineAt(line).size())});
 }
 
 void LogView::contextMenuEvent(QContextMenuEvent *event)
 {
-    QMenu menu(this);
-    QAction *copyAction = menu.addAction(tr("&Copy"), this, &LogView::copy);
-    copyAction->setShortcut(QKeySequence::Copy);
-    copyAction->setEnabled(m_anchor != m_cursor);
-    QAction *all = menu.addAction(tr("Select All"), this, &LogView::selectAll);
-    all->setShortcut(QKeySequence::SelectAll);
-    all->setEnabled(m_chars > 0);
-    menu.exec(event->globalPos());
+    showContextMenu(event);
 }

@@ -7,6 +7,7 @@
 // lines go once the bound is reached. The text can be selected, copied and read by a screen
 // reader like any other text box.
 #include "app/FramePacer.h"
+#include "app/SelectableText.h"
 #include "app/ShapedLine.h"
 
 #include <QAbstractScrollArea>
@@ -18,7 +19,7 @@
 
 class LogScrollBar;
 
-class LogView : public QAbstractScrollArea {
+class LogView : public QAbstractScrollArea, public SelectableText {
     Q_OBJECT
 
 public:
@@ -47,20 +48,22 @@ public:
     {
         return !m_frame.isPending() && !m_barsPending && barPictureCurrent();
     }
-    QString selectedText() const;
-    void selectAll();
-    void copy() const;
 
-    // Positions in toPlainText(), for assistive technologies.
-    int characterCount() const { return int(m_chars); }
-    QString textRange(int start, int end) const;
-    void selection(int *start, int *end) const;
-    void setSelection(int start, int end);
-    int offsetAt(const QPoint &viewportPoint) const;
-    QRect characterRect(int offset) const;
-    void scrollToOffset(int offset);
+    // The text and the selection by positions in toPlainText(); the geometry in the viewport's
+    // coordinates.
+    int characterCount() const override { return int(m_chars); }
+    QString selectedText() const override;
+    void selection(int *start, int *end) const override;
+    int cursorPosition() const override;
+    void select(int anchor, int cursor) override;
+    QWidget *textSurface() const override { return viewport(); }
+    QRect characterRect(int position) override;
+    int positionAt(const QPoint &point) override;
+    void scrollToPosition(int position) override;
 
 protected:
+    QString rangeText(int start, int end) const override;
+    bool event(QEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
     void scrollContentsBy(int dx, int dy) override;
@@ -94,6 +97,7 @@ private:
     qreal xOf(qint64 line, int col) const;
     qint64 offsetOf(Pos p) const;
     Pos posOf(qint64 offset) const;
+    void moveSelection(Pos anchor, Pos cursor);
     void clampSelection();
     bool extendSelection(QKeyEvent *event);
 

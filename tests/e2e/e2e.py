@@ -863,7 +863,10 @@ def a11y(run):
     wait_for(lambda: pump() and any(d == "txtChannel(1)" and data == "22.5 C"
                                     for d, _, data in heard),
              "txtChannel(1)'s new text to be announced")
-    run.step("PASS a new text in a box is announced")
+    wait_for(lambda: pump() and any(d == "txtIncoming" and "S1\u24004,TC4" in data
+                                    for d, _, data in heard),
+             "the log's new line to be announced, its NUL as U+2400")
+    run.step("PASS a new text in a box and a new line in the log are announced")
     listener.deregister("object:text-changed:insert")
 
 
