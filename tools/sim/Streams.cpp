@@ -39,7 +39,9 @@ InstrumentStream::InstrumentStream(int sensors, int channels, std::mt19937_64 &r
     for (int i = 0; i < sensors; ++i) {
         const SensorKind &k = kKinds[static_cast<std::size_t>(i) % std::size(kKinds)];
         Sensor s;
-        s.id = "S" + std::to_string(100 + i);
+        // Appended piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict) on "literal" + string.
+        s.id = "S";
+        s.id += std::to_string(100 + i);
         s.type = k.type;
         s.unit = k.unit;
         s.decimals = k.decimals;
@@ -58,13 +60,21 @@ std::string InstrumentStream::nextLine()
     m_next = (m_next + 1) % static_cast<int>(m_sensors.size());
 
     std::normal_distribution<double> walk(0.0, s.step);
-    std::string line = "R:0," + s.id + "," + s.type + "," + std::to_string(s.values.size());
+    std::string line = "R:0,";
+    for (const std::string &part : {s.id, s.type, std::to_string(s.values.size())}) {
+        line += part;
+        line += ',';
+    }
+    line.pop_back();
     for (double &v : s.values) {
         v += walk(m_rng);
         // Reflect at the bounds so the value stays plausible.
         if (v < s.low) v = 2 * s.low - v;
         if (v > s.high) v = 2 * s.high - v;
-        line += "," + format(v, s.decimals) + "," + s.unit;
+        line += ',';
+        line += format(v, s.decimals);
+        line += ',';
+        line += s.unit;
     }
     line += ",0";
     return line;
