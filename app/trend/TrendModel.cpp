@@ -1,16 +1,13 @@
 #include "app/trend/TrendModel.h"
 
+#include "app/trend/SaveTarget.h"
+
 #include <QDateTime>
 #include <QFile>
-#include <QFileInfo>
 #include <QIODevice>
 #include <QRegularExpression>
-#include <QSaveFile>
 
 #include <algorithm>
-#include <cerrno>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace trend {
 
@@ -405,38 +402,9 @@ qsizetype TrendModel::writeCsv(const CsvPoints &data, QIODevice &out,
 bool TrendModel::saveCsv(const CsvPoints &data, const QString &path, QString *error,
                          const std::atomic<bool> *cancel, std::atomic<qsizetype> *done)
 {
-    auto fail = [&](const QString &text) {
-        if (error) *error = text;
-        return false;
-    };
-    const QFileInfo info(path);
-    if (info.exists() && !info.isFile()) {
-        // A device (or the like) the operator named is written to, never replaced. A FIFO
-        // without a reader is refused at once instead of holding the export for ever.
-        const int fd = ::open(QFile::encodeName(path).constData(),
-                              O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-        if (fd < 0) return fail(qt_error_string(errno));
-        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-        QFile file;
-        if (!file.open(fd, QIODevice::WriteOnly | QIODevice::Unbuffered,
-                       QFileDevice::AutoCloseHandle)) {
-            ::close(fd);
-            return fail(file.errorString());
-        }
-        if (writeCsv(data, file, cancel, done) < 0) return fail(file.errorString());
-        return true;
-    }
-    // A new or regular file is written beside it and renamed into place once whole: a failed
-    // or cancelled export leaves no partial file.
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) return fail(file.errorString());
-    if (writeCsv(data, file, cancel, done) < 0) {
-        const QString why = file.errorString();
-        file.cancelWriting();
-        return fail(cancel && cancel->load() ? QString() : why);
-    }
-    if (!file.commit()) return fail(file.errorString());
-    return true;
+    return saveToPath(
+        path, [&](QFileDevice &file) { return writeCsv(data, file, cancel, done) >= 0; }, error,
+        cancel);
 }
 
 } // namespace trend

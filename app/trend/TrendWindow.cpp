@@ -1,5 +1,6 @@
 #include "app/trend/TrendWindow.h"
 
+#include "app/trend/SaveTarget.h"
 #include "app/trend/TrendPlot.h"
 
 #include <QButtonGroup>
@@ -18,7 +19,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QSettings>
 #include <QStatusBar>
 #include <QSvgGenerator>
@@ -52,12 +52,6 @@ void keepDialogSettingsInMemory()
         return true;
     }();
     Q_UNUSED(done);
-}
-
-bool fail(QString *error, const QString &text)
-{
-    if (error) *error = text;
-    return false;
 }
 
 } // namespace
@@ -316,29 +310,26 @@ bool TrendWindow::savePng(const QString &path, QString *error) const
         QPainter painter(&image);
         m_plot->render(painter, image.size());
     }
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) return fail(error, file.errorString());
-    if (!image.save(&file, "PNG")) return fail(error, file.errorString());
-    if (!file.commit()) return fail(error, file.errorString());
-    return true;
+    return saveToPath(
+        path, [&](QFileDevice &file) { return image.save(&file, "PNG"); }, error);
 }
 
 bool TrendWindow::saveSvg(const QString &path, QString *error) const
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) return fail(error, file.errorString());
-    {
-        QSvgGenerator svg;
-        svg.setOutputDevice(&file);
-        svg.setSize(m_plot->size());
-        svg.setViewBox(QRect(QPoint(0, 0), m_plot->size()));
-        svg.setTitle(windowTitle());
-        svg.setDescription(m_plot->accessibleDescription());
-        QPainter painter(&svg);
-        m_plot->render(painter, m_plot->size());
-    }
-    if (!file.commit()) return fail(error, file.errorString());
-    return true;
+    return saveToPath(
+        path,
+        [&](QFileDevice &file) {
+            QSvgGenerator svg;
+            svg.setOutputDevice(&file);
+            svg.setSize(m_plot->size());
+            svg.setViewBox(QRect(QPoint(0, 0), m_plot->size()));
+            svg.setTitle(windowTitle());
+            svg.setDescription(m_plot->accessibleDescription());
+            QPainter painter(&svg);
+            m_plot->render(painter, m_plot->size());
+            return painter.end();
+        },
+        error);
 }
 
 bool TrendWindow::saveCsv(const QString &path, QString *error) const
