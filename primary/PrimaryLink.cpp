@@ -226,7 +226,13 @@ void PrimaryLink::resetPort()
 {
     MSComm1.setPortOpen(false);
     MSComm1.setHandshaking(0);
-    MSComm1.setPortOpen(true);
+    QString error;
+    if (!MSComm1.setPortOpen(true, &error)) {
+        // As after a hang-up: the watchdog tries again every interval, even before a first
+        // line, until the device is back.
+        logMessage(error + QStringLiteral("; the port is closed until the device returns"));
+        Timer1.start();
+    }
     updatePortState();
 }
 

@@ -64,6 +64,8 @@ public:
     void setRetryInterval(int ms) { m_retry.setInterval(ms); }
     void setClock(std::function<QDateTime()> clock) { m_clock = std::move(clock); }
     const QTimer &watchdog() const { return Timer1; }
+    // An overrun on the open port, as a real line reports it.
+    void overrunForTest() { MSComm1.reportLineErrorForTest(serial::MSComm::comEventOverrun); }
     qsizetype pendingLineSize() const { return LineBuffer.pendingSize(); }
     // The readings files' sync function and its one-second timer (see primary::DiskSync).
     void setDiskSync(primary::DiskSync::SyncFunction sync, primary::DiskSync::ArmFunction arm);

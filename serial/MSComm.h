@@ -66,6 +66,10 @@ public:
     // The device path in use (or last used).
     QString devicePath() const { return m_devicePath; }
 
+    // Test seam: a line error as the driver's counters report it (a pseudo-terminal counts
+    // none).
+    void reportLineErrorForTest(qint16 event) { raise(event); }
+
 signals:
     void OnComm();
     // The device went away: the port has been closed. Emitted once per hang-up.

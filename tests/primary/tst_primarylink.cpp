@@ -29,6 +29,7 @@ private slots:
     void recordsReachTheDisk();
     void watchdogArmsAfterFirstLineAndStopsWhenReleased();
     void hangUpAndReturnUnderTheSameNumber();
+    void aLineErrorWhoseReopenFailsIsRetried();
     void nothingLostAcrossRandomChunks();
 
 private:
@@ -396,6 +397,27 @@ void TestPrimaryLink::hangUpAndReturnUnderTheSameNumber()
                          QStringLiteral(",%1,T,1,%2,C,,psi").arg(QLatin1String(id)).arg(i)),
                      qPrintable(lines[i]));
     }
+}
+
+void TestPrimaryLink::aLineErrorWhoseReopenFailsIsRetried()
+{
+    // A line error resets the port. When the device is not there to reopen, that is said, and
+    // the watchdog tries again until it is back, also before a first line.
+    link->setWatchdogInterval(50);
+    QVERIFY(pick(QStringLiteral("12")));
+    comDir->unmap(12);
+    link->overrunForTest();
+    QVERIFY(!link->isOpen());
+    QVERIFY(link->watchdog().isActive());
+    QCOMPARE(view->status, QStringLiteral("COM 12: 9600,n,8,1 - Closed"));
+    QVERIFY2(view->log.text().endsWith(
+                 QStringLiteral("; the port is closed until the device returns\n")),
+             qPrintable(view->log.text()));
+    comDir->map(12, device->slavePath());
+    QTRY_VERIFY(link->isOpen());
+    QCOMPARE(view->status, QStringLiteral("COM 12: 9600,n,8,1 - Open"));
+    device->write("R:0,S1,T,1,5,C\r\n");
+    QTRY_COMPARE(view->count, 1);
 }
 
 void TestPrimaryLink::nothingLostAcrossRandomChunks()
