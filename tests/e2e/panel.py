@@ -12,7 +12,7 @@ import gi
 gi.require_version("Atspi", "2.0")
 from gi.repository import Atspi  # noqa: E402
 
-from checks import wait_for  # noqa: E402,F401 (the window's tests take it from here too)
+from checks import Timeout, wait_for  # noqa: E402,F401 (the window's tests take it from here too)
 
 
 def children(acc):
@@ -209,8 +209,19 @@ class Panel:
         return [i.get_name() for i in children(lists[0]) if i is not None]
 
     def pick(self, combo, entry):
-        """Opens a combo list and clicks one of its entries, as an operator does."""
+        """Opens a combo list and clicks one of its entries, as an operator does. A click that
+        a loaded machine lost (the box never showed the entry) is made once more, with the
+        list closed first if it is still open."""
         acc = self.control(combo)
+        for attempt in (1, 2):
+            try:
+                return self._pick_once(acc, combo, entry)
+            except Timeout:
+                if attempt == 2:
+                    raise
+                self.keys("Escape")
+
+    def _pick_once(self, acc, combo, entry):
         do_action(acc, "ShowMenu")
 
         def shown_item():
