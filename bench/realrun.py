@@ -241,6 +241,21 @@ def stop(proc):
             proc.wait()
 
 
+def end_run(app, sim, world, report):
+    """Lets the devices fall silent first, so that no line is in flight when the program ends,
+    then ends the program and the simulator: (lines in the record files, the simulator's
+    report)."""
+    sim.stdin.write("stop\n")
+    sim.stdin.flush()
+    time.sleep(1.5)
+    lines = world.file_lines()
+    stop(app)
+    sim.stdin.write("quit\n")
+    sim.stdin.flush()
+    sim.wait(10)
+    return lines, sim_report(report)
+
+
 def run_startup(a):
     x = Xvfb(":91")
     try:
@@ -314,17 +329,8 @@ def run_load(a, silent):
         print(f" {threads(app.pid)} threads; context switches {(w1[0] - w0[0]) / (t1 - t0):.1f}/s "
               f"voluntary (wake-ups), {(w1[1] - w0[1]) / (t1 - t0):.1f}/s involuntary; by thread: "
               + ", ".join(f"{n} {(pt1[n] - pt0.get(n, 0)) / (t1 - t0):.1f}" for n in pt1))
-        # The devices fall silent first, so no line is in flight when the program ends.
-        sim.stdin.write("stop\n")
-        sim.stdin.flush()
-        time.sleep(1.5)
-        lines = world.file_lines()
-        stop(app)
+        lines, k = end_run(app, sim, world, report)
         app = None
-        sim.stdin.write("quit\n")
-        sim.stdin.flush()
-        sim.wait(10)
-        k = sim_report(report)
         if not silent:
             print(f"  sim sent {k.get('instrument.lines')} lines, dropped busy "
                   f"{k.get('instrument.dropped_busy')}, no reader "
@@ -390,14 +396,8 @@ def run_trend(a):
             v = results[state]
             print(f"mean, {state}: program {sum(p for p, _ in v) / len(v):.2f} %, "
                   f"Xvfb {sum(q for _, q in v) / len(v):.2f} %")
-        sim.stdin.write("stop\n")
-        sim.stdin.flush()
-        time.sleep(1.5)
-        stop(app)
+        end_run(app, sim, world, report)
         app = None
-        sim.stdin.write("quit\n")
-        sim.stdin.flush()
-        sim.wait(10)
     finally:
         stop(app)
         stop(sim)
@@ -478,16 +478,9 @@ def nominal_round(headless, a, display=None):
         time.sleep(a.seconds)
         c1, t1 = cpu_seconds(app.pid), time.monotonic()
         rss = rss_kib(app.pid)
-        sim.stdin.write("stop\n")
-        sim.stdin.flush()
-        time.sleep(1.5)
-        lines = world.file_lines()
-        stop(app)
+        lines, k = end_run(app, sim, world, report)
         app = None
-        sim.stdin.write("quit\n")
-        sim.stdin.flush()
-        sim.wait(10)
-        sent = int(sim_report(report).get("instrument.lines", 0))
+        sent = int(k.get("instrument.lines", 0))
         return c1 - c0, t1 - t0, rss, lines, sent
     finally:
         stop(app)
